@@ -1,0 +1,56 @@
+# make demo  - set up everything and run the closed-loop study
+# make test  - set up everything and run the C++ and Python test suites
+# make bench - set up everything and run the benchmarks
+SHELL := /bin/bash
+.DEFAULT_GOAL := demo
+
+VENV   := .venv
+PY     := $(VENV)/bin/python
+STAMP  := $(VENV)/.korvel-installed
+SOURCES := $(shell find src include -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
+
+.PHONY: demo test test-cpp test-python bench dev clean lint format
+
+$(PY):
+	@py="$$(tools/find-python.sh)" && "$$py" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+
+$(STAMP): $(PY) $(SOURCES)
+	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	@touch $@
+
+demo: $(STAMP)
+	$(PY) examples/demo.py
+
+test: test-cpp test-python
+
+test-python: $(STAMP)
+	$(PY) -m pytest -q
+
+# The C++ blocks alone, without Python, under ctest (GoogleTest).
+test-cpp: $(PY)
+	@test -f /usr/include/gtest/gtest.h || { \
+	  command -v apt-get >/dev/null && apt-get update -qq && apt-get install -y -qq libgtest-dev; } \
+	  || { echo "error: GoogleTest is missing (Debian package libgtest-dev)"; exit 1; }
+	cmake -S . -B build/cpp -DKORVEL_BUILD_PYTHON=OFF -DKORVEL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/cpp -j2
+	ctest --test-dir build/cpp --output-on-failure
+
+bench: $(STAMP)
+	$(PY) bench/run.py
+
+# In-place build for development: modules land next to their sources.
+dev: $(PY)
+	cmake -S . -B build/dev -G Ninja -DKORVEL_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	cmake --build build/dev
+
+format:
+	clang-format -i $$(find include src tests/cpp examples -name '*.[ch]pp')
+	$(PY) -m ruff format .
+
+lint:
+	$(PY) -m ruff check .
+
+clean:
+	rm -rf build $(VENV)

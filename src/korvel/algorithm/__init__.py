@@ -1,0 +1,1 @@
+"""Process-control function blocks: PID, filters, limiters, timers and plant simulators."""
