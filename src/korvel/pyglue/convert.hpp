@@ -14,6 +14,10 @@ inline bool to_double(PyObject* o, double& out) noexcept {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
+    if (PyLong_CheckExact(o)) { // no temporary float object
+        out = PyLong_AsDouble(o);
+        return !(out == -1.0 && PyErr_Occurred());
+    }
     out = PyFloat_AsDouble(o);
     return !(out == -1.0 && PyErr_Occurred());
 }
