@@ -1,0 +1,188 @@
+#include <korvel/labbias.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+using korvel::BiasUpdate;
+using korvel::LabHistory;
+using Attempt = BiasUpdate::Attempt;
+
+namespace {
+
+std::vector<double> contents(const korvel::Ring<double>& r) {
+    std::vector<double> v;
+    r.for_each([&](double x) { v.push_back(x); });
+    return v;
+}
+
+// Calls (1-based) at which a level that steps to 2.0 at call `n` counts as new.
+std::vector<int> new_result_calls(std::size_t const_len, int n, int calls) {
+    LabHistory h(const_len + 2);
+    std::vector<int> hits;
+    for (int i = 1; i <= calls; ++i) {
+        h.record(i < n ? 1.0 : 2.0);
+        if (h.new_result(1e-6)) hits.push_back(i);
+    }
+    return hits;
+}
+
+} // namespace
+
+TEST(LabHistory, FirstValueBackfillsAndNeverCounts) {
+    LabHistory h(5);
+    EXPECT_EQ(h.values().capacity(), 0u); // nothing allocated before the first value
+    h.record(3.0);
+    EXPECT_EQ(contents(h.values()), std::vector<double>(5, 3.0));
+    EXPECT_FALSE(h.new_result(0.5));
+    h.record(4.0);
+    EXPECT_EQ(contents(h.values()), (std::vector<double>{3.0, 3.0, 3.0, 3.0, 4.0}));
+}
+
+TEST(LabHistory, StepCountsOnceAfterSettling) {
+    EXPECT_EQ(new_result_calls(60, 10, 200), std::vector<int>{70});
+    EXPECT_EQ(new_result_calls(3, 2, 20), std::vector<int>{5});
+    // const_len 0: every step of at least the threshold counts at once.
+    LabHistory h(2);
+    std::vector<int> hits;
+    const double level[] = {1.0, 1.0, 2.0, 2.0, 2.5, 2.5 + 1e-7, 3.0};
+    for (int i = 0; i < 7; ++i) {
+        h.record(level[i]);
+        if (h.new_result(1e-6)) hits.push_back(i);
+    }
+    EXPECT_EQ(hits, (std::vector<int>{2, 4, 6}));
+}
+
+TEST(LabHistory, SmallStepsAndInterruptions) {
+    // Below the threshold: never new.
+    LabHistory h(4);
+    for (double v : {1.0, 1.05, 1.05, 1.05, 1.05, 1.05}) {
+        h.record(v);
+        EXPECT_FALSE(h.new_result(0.1));
+    }
+    // A second step of 1e-6 while the first settles cancels it; the second
+    // one starts its own count.
+    LabHistory g(4);
+    std::vector<int> hits;
+    const double level[] = {1.0, 2.0, 2.0, 2.0 + 1e-6, 2.0 + 1e-6, 2.0 + 1e-6, 2.0 + 1e-6};
+    for (int i = 0; i < 7; ++i) {
+        g.record(level[i]);
+        if (g.new_result(1e-6)) hits.push_back(i);
+    }
+    EXPECT_EQ(hits, std::vector<int>{5});
+    // A threshold of 0 takes a constant value as a step of 0 >= 0.
+    LabHistory c(3);
+    c.record(1.0);
+    EXPECT_TRUE(c.new_result(0.0));
+    EXPECT_FALSE(c.new_result(std::nan("")));
+}
+
+TEST(LabHistory, TooShortForTheRule) {
+    for (std::size_t cap : {0u, 1u}) {
+        LabHistory h(cap);
+        h.record(1.0);
+        EXPECT_THROW((void)h.new_result(1e-6), std::out_of_range);
+    }
+}
+
+TEST(BiasUpdate, FirstCallBackfillsStampsSixtySecondsApart) {
+    BiasUpdate b(1e-6, 4, 3);
+    const auto s = b.run(5.0, 7.0, 1000.0, 1000.0, std::nullopt);
+    EXPECT_TRUE(s.first);
+    EXPECT_EQ(s.attempt, Attempt::updated);
+    EXPECT_EQ(contents(b.prd_data()), std::vector<double>(4, 5.0));
+    EXPECT_EQ(contents(b.prd_time()), (std::vector<double>{820.0, 880.0, 940.0, 1000.0}));
+    EXPECT_EQ(contents(b.lab().values()), std::vector<double>(3, 7.0));
+    EXPECT_EQ(b.bias(), 2.0);
+    EXPECT_TRUE(b.update_flag());
+    EXPECT_EQ(b.prd_data_at_labtime(), 5.0);
+    EXPECT_EQ(b.current_lab_time(), 1000.0);
+    // The next call is not a first call and, with a constant value, no attempt.
+    const auto t = b.run(6.0, 7.0, 1000.0, 1060.0, std::nullopt);
+    EXPECT_FALSE(t.first);
+    EXPECT_EQ(t.attempt, Attempt::none);
+    EXPECT_FALSE(b.update_flag());
+    EXPECT_EQ(contents(b.prd_time()), (std::vector<double>{880.0, 940.0, 1000.0, 1060.0}));
+}
+
+TEST(BiasUpdate, WindowBoundsAreInclusive) {
+    for (double lab_time : {1000.0 - 3 * 60.0, 1000.0}) {
+        BiasUpdate b(1e-6, 4, 3);
+        EXPECT_EQ(b.run(5.0, 7.0, lab_time, 1000.0, std::nullopt).attempt, Attempt::updated);
+    }
+    for (double lab_time : {1000.0 - 3 * 60.0 - 1e-9, 1000.000001}) {
+        BiasUpdate b(1e-6, 4, 3);
+        const auto s = b.run(5.0, 7.0, lab_time, 1000.0, std::nullopt);
+        EXPECT_TRUE(s.first);
+        EXPECT_EQ(s.attempt, Attempt::outside);
+        EXPECT_EQ(b.bias(), 0.0);
+        EXPECT_FALSE(b.update_flag());
+        EXPECT_TRUE(std::isnan(b.current_lab_data()));
+    }
+}
+
+TEST(BiasUpdate, LooksUpTheNewestPredictionAtOrBeforeTheLabTime) {
+    BiasUpdate b(1e-6, 6, 2);
+    b.run(0.0, 0.0, -1.0, 100.0, std::nullopt); // stamps -200, -140, ..., 100
+    b.run(1.0, 0.0, 0.0, 110.0, 0.0);
+    b.run(2.0, 0.0, 0.0, 110.0, 0.0); // same stamp: the later one wins
+    b.run(3.0, 0.0, 0.0, 120.0, 0.0);
+    // stamps: -20 40 100 110 110 120; predictions 0 0 0 1 2 3
+    const double cases[][2] = {
+        {-20.0, 0.0}, {105.0, 0.0}, {110.0, 2.0}, {119.9, 2.0}, {120.0, 3.0}};
+    double lab = 10.0;
+    for (const auto& c : cases) {
+        EXPECT_EQ(b.update_bias(lab, c[0]), Attempt::updated);
+        EXPECT_EQ(b.prd_data_at_labtime(), c[1]) << c[0];
+        EXPECT_EQ(b.bias(), lab - c[1]);
+        lab += 1.0;
+    }
+}
+
+TEST(BiasUpdate, RepeatedResultIsNotTakenAgain) {
+    BiasUpdate b(0.01, 4, 3);
+    b.run(5.0, 7.0, 1000.0, 1000.0, std::nullopt);
+    EXPECT_EQ(b.run(5.5, 7.005, 1000.05, 1060.0, 1.0).attempt, Attempt::unchanged);
+    EXPECT_FALSE(b.update_flag());
+    EXPECT_EQ(b.bias(), 2.0);
+    // A new time with the same value is a new result.
+    EXPECT_EQ(b.run(5.5, 7.0, 1060.0, 1120.0, 1.0).attempt, Attempt::updated);
+    EXPECT_EQ(b.bias(), 1.5);
+}
+
+TEST(BiasUpdate, TriggerAboveOneHalf) {
+    BiasUpdate b(1e-6, 4, 3);
+    b.run(5.0, 7.0, 0.0, 1000.0, std::nullopt);
+    EXPECT_EQ(b.run(5.0, 8.0, 1000.0, 1060.0, 0.5).attempt, Attempt::none);
+    EXPECT_EQ(b.run(5.0, 8.0, 1000.0, 1120.0, 0.51).attempt, Attempt::updated);
+    EXPECT_EQ(b.bias(), 3.0);
+}
+
+TEST(BiasUpdate, AutomaticUpdateWhenTheValueHasSettled) {
+    BiasUpdate b(1e-6, 100, 62);
+    std::vector<int> hits;
+    for (int i = 0; i < 200; ++i) {
+        const double lab = i < 20 ? 1.0 : 4.0;
+        if (b.run(static_cast<double>(i), lab, 1000.0 + 60.0 * 15, 1000.0 + 60.0 * i, std::nullopt)
+                .attempt == Attempt::updated)
+            hits.push_back(i);
+    }
+    EXPECT_EQ(hits, std::vector<int>{80});
+    EXPECT_EQ(b.prd_data_at_labtime(), 15.0);
+    EXPECT_EQ(b.bias(), 4.0 - 15.0);
+}
+
+TEST(BiasUpdate, EmptyHistoryAndRestore) {
+    BiasUpdate b(1e-6, 0, 2); // keeps no predictions: every call is a first call
+    EXPECT_THROW(b.update_bias(1.0, 1.0), std::out_of_range);
+    EXPECT_THROW(b.run(1.0, 1.0, 1.0, 1.0, std::nullopt), std::out_of_range);
+
+    BiasUpdate c(1e-6, 3, 2);
+    c.restore({1.0, 2.0, 3.0}, {10.0, 20.0, 30.0}, {4.0, 4.0});
+    EXPECT_EQ(c.update_bias(9.0, 25.0), Attempt::updated);
+    EXPECT_EQ(c.bias(), 7.0);
+    EXPECT_THROW(c.restore({1.0}, {}, {}), std::invalid_argument);
+}
