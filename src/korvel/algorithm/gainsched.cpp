@@ -1,0 +1,452 @@
+// korvel.algorithm.gainsched: an LPV plant as a bank of local MIMO
+// simulators blended by working point.
+#include <korvel/lpv.hpp>
+
+#include <vector>
+
+#include "pyglue/glue.hpp"
+
+namespace nb = nanobind;
+using namespace korvel::pyglue;
+
+namespace {
+
+// One entry of the bank: a plain record whose fields callers read and write.
+struct LocalPlant {
+    nb::object plant_id = nb::none(), working_point = nb::none(), plant = nb::none(),
+               yu_model_tf = nb::none(), Ts = nb::int_(1), current_weight = nb::float_(0.0);
+};
+
+struct PlantSim {
+    nb::list plant_list;
+    nb::dict ini_value_dict;
+    double working_value = 0.0;
+    nb::dict u_dict, y_dict;
+};
+
+// Set once at module init and kept for the life of the process.
+nb::handle local_plant_type;
+nb::handle mimo_sim;      // plantmodels.MIMOSim
+nb::handle deepcopy;      // copy.deepcopy
+nb::handle empty_mapping; // the defaults of a step: empty and never modified
+
+LocalPlant& record(nb::handle h) {
+    if (!PyObject_TypeCheck(h.ptr(), reinterpret_cast<PyTypeObject*>(local_plant_type.ptr())) ||
+        !nb::inst_ready(h))
+        throw nb::type_error("plant_list holds an object that is not an LPVLocalPlant");
+    return *nb::inst_ptr<LocalPlant>(h);
+}
+
+double as_double(nb::handle h) {
+    double v;
+    if (!to_double(h.ptr(), v)) throw nb::python_error();
+    return v;
+}
+
+// An independent copy of a tag mapping: dict.copy() when every value is an
+// immutable number (what deepcopy would return), deepcopy otherwise.
+nb::dict copy_mapping(const nb::dict& d) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(d.ptr(), &pos, &key, &value))
+        if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value))
+            return nb::borrow<nb::dict>(deepcopy(d));
+    return nb::steal<nb::dict>(PyDict_Copy(d.ptr()));
+}
+
+nb::object ini_value(const PlantSim& s, nb::handle tag) {
+    PyObject* v = PyDict_GetItemWithError(s.ini_value_dict.ptr(), tag.ptr());
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::float_(0.0);
+}
+
+void sort_bank(PlantSim& s) {
+    const Py_ssize_t n = PyList_GET_SIZE(s.plant_list.ptr());
+    std::vector<double> points(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        points[static_cast<std::size_t>(i)] =
+            as_double(record(s.plant_list[static_cast<size_t>(i)]).working_point);
+    nb::list sorted;
+    for (std::size_t i : korvel::lpv::bank_order(points))
+        sorted.append(s.plant_list[i]);
+    s.plant_list = sorted;
+}
+
+void del_plant(PlantSim& s, nb::handle plant_id) {
+    bool removed = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.plant_list.ptr());) {
+        const int eq = PyObject_RichCompareBool(
+            record(s.plant_list[static_cast<size_t>(i)]).plant_id.ptr(), plant_id.ptr(), Py_EQ);
+        if (eq < 0) throw nb::python_error();
+        if (eq) {
+            if (PySequence_DelItem(s.plant_list.ptr(), i) < 0) throw nb::python_error();
+            removed = true;
+            i = 0; // "remove the first such record" again, from the start
+            continue;
+        }
+        ++i;
+    }
+    if (removed) sort_bank(s);
+}
+
+// Adds every key of `sim_dict` missing from `ours`, valued by the initial value.
+void learn_tags(PlantSim& s, nb::dict& ours, nb::handle sim_dict) {
+    for (nb::handle tag : nb::borrow<nb::dict>(sim_dict).keys())
+        if (!ours.contains(tag)) ours[tag] = ini_value(s, tag);
+}
+
+nb::dict step(PlantSim& s, PyObject* working_value, PyObject* u, PyObject* v) {
+    double wv;
+    if (!to_double(working_value, wv)) throw nb::python_error();
+    s.working_value = wv;
+
+    // Only MVs the bank already knows are taken; u must offer items().
+    nb::object items = nb::steal(PyObject_CallMethod(u, "items", nullptr));
+    if (!items.is_valid()) throw nb::python_error();
+    std::vector<std::pair<nb::object, nb::object>> known;
+    for (nb::handle kv : items) {
+        nb::object tag = kv[0];
+        if (s.u_dict.contains(tag)) known.emplace_back(tag, kv[1]);
+    }
+    for (auto& [tag, value] : known)
+        s.u_dict[tag] = value;
+
+    const Py_ssize_t n = PyList_GET_SIZE(s.plant_list.ptr());
+    if (n == 0) throw nb::value_error("array of sample points is empty");
+    if (std::isnan(wv)) throw nb::value_error("cannot convert float NaN to integer");
+
+    // Interpolation runs over the finite-or-infinite working points; a NaN
+    // point sorts last and is stepped but never weighted.
+    std::vector<double> points;
+    points.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double w = as_double(record(s.plant_list[static_cast<size_t>(i)]).working_point);
+        if (std::isnan(w)) break;
+        points.push_back(w);
+    }
+    if (points.empty()) throw nb::value_error("array of sample points is empty");
+    const auto wt =
+        korvel::lpv::weights(korvel::lpv::fractional_index(points.data(), points.size(), wv));
+
+    std::vector<nb::object> results(static_cast<std::size_t>(n));
+    PyObject* args[2] = {u, v};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        LocalPlant& r = record(s.plant_list[static_cast<size_t>(i)]);
+        results[static_cast<std::size_t>(i)] =
+            nb::steal(PyObject_Vectorcall(r.plant.ptr(), args, 2, nullptr));
+        if (!results[static_cast<std::size_t>(i)].is_valid()) throw nb::python_error();
+        r.current_weight = nb::float_(0.0);
+    }
+
+    LocalPlant& lower = record(s.plant_list[wt.id1]);
+    nb::handle r1 = results[wt.id1];
+    if (wt.id1 == wt.id2) {
+        lower.current_weight = nb::float_(1.0);
+        for (nb::handle cv : nb::borrow<nb::dict>(r1).keys())
+            s.y_dict[cv] = as_double(r1[cv]) + as_double(ini_value(s, cv));
+    } else {
+        LocalPlant& upper = record(s.plant_list[wt.id2]);
+        nb::handle r2 = results[wt.id2];
+        lower.current_weight = nb::float_(wt.w1);
+        upper.current_weight = nb::float_(wt.w2);
+        for (nb::handle cv : nb::borrow<nb::dict>(r1).keys()) {
+            PyObject* y2 = PyObject_GetItem(r2.ptr(), cv.ptr()); // KeyError naming the tag
+            if (!y2) throw nb::python_error();
+            const double b = as_double(nb::steal(y2));
+            s.y_dict[cv] = (wt.w1 * as_double(r1[cv]) + wt.w2 * b) + as_double(ini_value(s, cv));
+        }
+    }
+    return copy_mapping(s.y_dict);
+}
+
+// ---- LPVLocalPlant --------------------------------------------------------
+
+const Signature sig_lp_init("__init__", {}, 0);
+
+int local_plant_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!sig_lp_init.bind(args, kwargs, nullptr)) return -1;
+    return guard_int([&] {
+        emplace<LocalPlant>(self);
+        return 0;
+    });
+}
+
+int local_plant_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    LocalPlant& r = *nb::inst_ptr<LocalPlant>(self);
+    for (nb::object* o :
+         {&r.plant_id, &r.working_point, &r.plant, &r.yu_model_tf, &r.Ts, &r.current_weight})
+        Py_VISIT(o->ptr());
+    return 0;
+}
+
+int local_plant_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    LocalPlant& r = *nb::inst_ptr<LocalPlant>(self);
+    for (nb::object* o : {&r.plant_id, &r.working_point, &r.plant, &r.yu_model_tf})
+        *o = nb::none();
+    return 0;
+}
+
+PyType_Slot local_plant_slots[] = {{Py_tp_init, reinterpret_cast<void*>(local_plant_init)},
+                                   {Py_tp_traverse, reinterpret_cast<void*>(local_plant_traverse)},
+                                   {Py_tp_clear, reinterpret_cast<void*>(local_plant_clear)},
+                                   {0, nullptr}};
+
+// ---- LPVPlantSim ----------------------------------------------------------
+
+const Signature sig_init("__init__", {"ini_value_dict"}, 0);
+const Signature sig_call("__call__", {"working_value", "u_Value_Dict", "v_Value_Dict"}, 1);
+const Signature sig_run("run", {"working_value", "u_Value_Dict", "v_Value_Dict"}, 1);
+const Signature sig_add("addPlant", {"plant_id", "working_point", "yu_model_tf", "Ts"}, 4);
+const Signature sig_del("delPlant", {"plant_id"}, 1);
+const Signature sig_sort("_sort_plant_list_by_working_point", {}, 0);
+const Signature sig_plant_dict("get_plant_dict", {}, 0);
+const Signature sig_weights("get_current_plant_weight_dict", {}, 0);
+const Signature sig_cv("get_cv_list", {}, 0);
+const Signature sig_mv("get_mv_list", {}, 0);
+const Signature sig_in("get_input_data_dict", {}, 0);
+const Signature sig_out("get_output_data_dict", {}, 0);
+const Signature sig_all("get_all_data_dict", {}, 0);
+const Signature sig_plot("plot_model_stp", {"plant_id", "plotLen"}, 1);
+
+int sim_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[1];
+    if (!sig_init.bind(args, kwargs, a)) return -1;
+    return guard_int([&] {
+        nb::object ini = a[0] ? deepcopy(nb::handle(a[0])) : nb::object(nb::dict());
+        PlantSim s;
+        s.ini_value_dict = nb::borrow<nb::dict>(ini);
+        emplace<PlantSim>(self, std::move(s));
+        return 0;
+    });
+}
+
+PyObject* do_step(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    PyObject* a[3];
+    PlantSim* s = self_of<PlantSim>(self);
+    if (!s || !sig.bind(args, nargs, kwnames, a)) return nullptr;
+    return guard([&] {
+        return step(*s, a[0], a[1] ? a[1] : empty_mapping.ptr(), a[2] ? a[2] : empty_mapping.ptr())
+            .release()
+            .ptr();
+    });
+}
+
+PyObject* sim_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return do_step(sig_run, self, args, nargs, kwnames);
+}
+
+PyObject* sim_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[3];
+    PlantSim* s = self_of<PlantSim>(self);
+    if (!s || !sig_call.bind(args, kwargs, a)) return nullptr;
+    return guard([&] {
+        return step(*s, a[0], a[1] ? a[1] : empty_mapping.ptr(), a[2] ? a[2] : empty_mapping.ptr())
+            .release()
+            .ptr();
+    });
+}
+
+PyObject* sim_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[4];
+    double wp;
+    PlantSim* s = self_of<PlantSim>(self);
+    if (!s || !sig_add.bind(args, nargs, kwnames, a) ||
+        !exact_type(a[0], &PyLong_Type, "plant_id") || !to_double(a[1], wp) ||
+        !exact_type(a[2], &PyDict_Type, "yu_model_tf") || !exact_type(a[3], &PyLong_Type, "Ts"))
+        return nullptr;
+    return guard([&] {
+        del_plant(*s, a[0]);
+        nb::object rec = local_plant_type();
+        LocalPlant& r = *nb::inst_ptr<LocalPlant>(rec);
+        r.plant_id = nb::borrow(a[0]);
+        r.working_point = nb::float_(wp);
+        r.yu_model_tf = nb::borrow(a[2]);
+        r.Ts = nb::borrow(a[3]);
+
+        nb::dict local = nb::borrow<nb::dict>(deepcopy(s->ini_value_dict));
+        for (nb::handle cv : nb::borrow<nb::dict>(a[2]).keys())
+            local[cv] = nb::float_(0.0);
+        r.plant = mimo_sim(nb::handle(a[2]), nb::arg("ini_value_dict") = local,
+                           nb::arg("Ts") = nb::handle(a[3]));
+
+        learn_tags(*s, s->y_dict, r.plant.attr("get_output_data_dict")());
+        learn_tags(*s, s->u_dict, r.plant.attr("get_input_data_dict")());
+        if (PyList_Insert(s->plant_list.ptr(), 0, rec.ptr()) < 0) throw nb::python_error();
+        sort_bank(*s);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* sim_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    PlantSim* s = self_of<PlantSim>(self);
+    if (!s || !sig_del.bind(args, nargs, kwnames, a) || !exact_type(a[0], &PyLong_Type, "plant_id"))
+        return nullptr;
+    return guard([&] {
+        del_plant(*s, a[0]);
+        Py_RETURN_NONE;
+    });
+}
+
+// Operations without arguments, each a function of the simulator.
+template <const Signature& Sig, auto Fn>
+PyObject* getter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PlantSim* s = self_of<PlantSim>(self);
+    if (!s || !Sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
+    return guard([&] { return Fn(*s).release().ptr(); });
+}
+
+nb::object sort_now(PlantSim& s) {
+    sort_bank(s);
+    return nb::none();
+}
+
+nb::object plant_dict(PlantSim& s) {
+    nb::dict d;
+    for (nb::handle h : s.plant_list)
+        d[record(h).plant_id] = h;
+    return d;
+}
+
+nb::object weight_dict(PlantSim& s) {
+    nb::dict d;
+    for (nb::handle h : s.plant_list)
+        d[record(h).plant_id] = record(h).current_weight;
+    return d;
+}
+
+nb::object cv_list(PlantSim& s) {
+    return nb::steal(PyDict_Keys(s.y_dict.ptr()));
+}
+nb::object mv_list(PlantSim& s) {
+    return nb::steal(PyDict_Keys(s.u_dict.ptr()));
+}
+nb::object input_dict(PlantSim& s) {
+    return copy_mapping(s.u_dict);
+}
+nb::object output_dict(PlantSim& s) {
+    return copy_mapping(s.y_dict);
+}
+
+nb::object all_dict(PlantSim& s) {
+    nb::dict d = copy_mapping(s.u_dict);
+    if (PyDict_Update(d.ptr(), copy_mapping(s.y_dict).ptr()) < 0) throw nb::python_error();
+    return d;
+}
+
+PyObject* sim_plot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[2];
+    PlantSim* s = self_of<PlantSim>(self);
+    if (!s || !sig_plot.bind(args, nargs, kwnames, a)) return nullptr;
+    return guard([&] {
+        for (nb::handle h : s->plant_list) {
+            LocalPlant& r = record(h);
+            const int eq = PyObject_RichCompareBool(r.plant_id.ptr(), a[0], Py_EQ);
+            if (eq < 0) throw nb::python_error();
+            if (!eq) continue;
+            nb::object len = a[1] ? nb::borrow(a[1]) : nb::object(nb::int_(300));
+            return r.plant.attr("plot_model_stp")(len).release().ptr();
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+int sim_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PlantSim& s = *nb::inst_ptr<PlantSim>(self);
+    Py_VISIT(s.plant_list.ptr());
+    Py_VISIT(s.ini_value_dict.ptr());
+    Py_VISIT(s.u_dict.ptr());
+    Py_VISIT(s.y_dict.ptr());
+    return 0;
+}
+
+int sim_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PlantSim& s = *nb::inst_ptr<PlantSim>(self);
+    s.plant_list = nb::list();
+    return 0;
+}
+
+PyMethodDef sim_methods[] = {
+    {"run", as_method(sim_run), fastcall_flags,
+     "run(working_value, u_Value_Dict={}, v_Value_Dict={}) -> dict: one step."},
+    {"addPlant", as_method(sim_add), fastcall_flags,
+     "addPlant(plant_id, working_point, yu_model_tf, Ts)"},
+    {"delPlant", as_method(sim_del), fastcall_flags, "delPlant(plant_id)"},
+    {"_sort_plant_list_by_working_point", as_method(getter<sig_sort, sort_now>), fastcall_flags,
+     nullptr},
+    {"get_plant_dict", as_method(getter<sig_plant_dict, plant_dict>), fastcall_flags,
+     "get_plant_dict() -> {plant_id: LPVLocalPlant}"},
+    {"get_current_plant_weight_dict", as_method(getter<sig_weights, weight_dict>), fastcall_flags,
+     "get_current_plant_weight_dict() -> {plant_id: weight}"},
+    {"get_cv_list", as_method(getter<sig_cv, cv_list>), fastcall_flags, nullptr},
+    {"get_mv_list", as_method(getter<sig_mv, mv_list>), fastcall_flags, nullptr},
+    {"get_input_data_dict", as_method(getter<sig_in, input_dict>), fastcall_flags, nullptr},
+    {"get_output_data_dict", as_method(getter<sig_out, output_dict>), fastcall_flags, nullptr},
+    {"get_all_data_dict", as_method(getter<sig_all, all_dict>), fastcall_flags, nullptr},
+    {"plot_model_stp", as_method(sim_plot), fastcall_flags,
+     "plot_model_stp(plant_id, plotLen=300): step responses of one local plant."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot sim_slots[] = {{Py_tp_init, reinterpret_cast<void*>(sim_init)},
+                           {Py_tp_call, reinterpret_cast<void*>(sim_call)},
+                           {Py_tp_methods, sim_methods},
+                           {Py_tp_traverse, reinterpret_cast<void*>(sim_traverse)},
+                           {Py_tp_clear, reinterpret_cast<void*>(sim_clear)},
+                           {0, nullptr}};
+
+} // namespace
+
+NB_MODULE(gainsched, m) {
+    m.doc() = "LPV plant simulation: local MIMO plants blended by working point.";
+    mimo_sim =
+        nb::object(nb::module_::import_("korvel.algorithm.plantmodels").attr("MIMOSim")).release();
+    deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release();
+    empty_mapping = nb::dict().release();
+
+    nb::class_<LocalPlant> lp(m, "LPVLocalPlant", nb::type_slots(local_plant_slots),
+                              "LPVLocalPlant(): one local plant of an LPVPlantSim bank.");
+    lp.def_rw("plant_id", &LocalPlant::plant_id)
+        .def_rw("working_point", &LocalPlant::working_point)
+        .def_rw("plant", &LocalPlant::plant)
+        .def_rw("yu_model_tf", &LocalPlant::yu_model_tf)
+        .def_rw("Ts", &LocalPlant::Ts)
+        .def_rw("current_weight", &LocalPlant::current_weight)
+        .def("__getstate__",
+             [](const LocalPlant& r) {
+                 return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts,
+                                       r.current_weight);
+             })
+        .def("__setstate__", [](LocalPlant& r, const nb::tuple& t) {
+            if (t.size() != 6) throw nb::value_error("invalid LPVLocalPlant state");
+            new (&r) LocalPlant{t[0], t[1], t[2], t[3], t[4], t[5]};
+        });
+    local_plant_type = lp;
+
+    nb::class_<PlantSim>(m, "LPVPlantSim", nb::type_slots(sim_slots),
+                         "LPVPlantSim(ini_value_dict={}): LPV plant simulator; add local plants "
+                         "with addPlant, then call it once per sample.")
+        .def_rw("plant_list", &PlantSim::plant_list)
+        .def_rw("ini_value_dict", &PlantSim::ini_value_dict)
+        .def_rw("_working_value", &PlantSim::working_value)
+        .def_rw("_u_dict", &PlantSim::u_dict)
+        .def_rw("_y_dict", &PlantSim::y_dict)
+        .def("__getstate__",
+             [](const PlantSim& s) {
+                 return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working_value, s.u_dict,
+                                       s.y_dict);
+             })
+        .def("__setstate__", [](PlantSim& s, const nb::tuple& t) {
+            if (t.size() != 5) throw nb::value_error("invalid LPVPlantSim state");
+            new (&s) PlantSim{nb::borrow<nb::list>(t[0]), nb::borrow<nb::dict>(t[1]),
+                              nb::cast<double>(t[2]), nb::borrow<nb::dict>(t[3]),
+                              nb::borrow<nb::dict>(t[4])};
+        });
+}
