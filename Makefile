@@ -9,7 +9,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.korvel-installed
 SOURCES := $(shell find src include -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-cpp test-python bench dev clean lint format
+.PHONY: demo test test-cpp test-python test-asan bench dev clean lint format
 
 $(PY):
 	@py="$$(tools/find-python.sh)" && "$$py" -m venv $(VENV)
@@ -36,6 +36,21 @@ test-cpp: $(PY)
 	cmake -S . -B build/cpp -DKORVEL_BUILD_PYTHON=OFF -DKORVEL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/cpp -j2
 	ctest --test-dir build/cpp --output-on-failure
+
+# The Python suite against modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (the interpreter itself is not instrumented, so
+# the runtimes are preloaded and leak reports, which would list the
+# interpreter's own allocations, are off).
+ASAN_PKG := build/asan/pkg
+test-asan: $(STAMP)
+	cmake -S . -B build/asan -G Ninja -DKORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKORVEL_PACKAGE_DIR=$(abspath $(ASAN_PKG)) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build build/asan -j2
+	mkdir -p $(ASAN_PKG)/korvel/algorithm && cp src/korvel/algorithm/*.py $(ASAN_PKG)/korvel/algorithm/
+	PYTHONPATH=$(abspath $(ASAN_PKG)) \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(PY) -m pytest -q -p no:cacheprovider
 
 bench: $(STAMP)
 	$(PY) bench/run.py
