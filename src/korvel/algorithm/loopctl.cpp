@@ -15,14 +15,23 @@ namespace {
 // for the saved state, _setInnerSaveState); until then reading one is an
 // AttributeError. One bit per field, in declaration order.
 enum Field : unsigned {
-    et1, et2, OP1, FF1, dOPD1,
-    OP_save, OPcal_save, dOP_save, dOP_P_save, dOP_I_save, dOP_D_save, dFF_save,
+    et1,
+    et2,
+    OP1,
+    FF1,
+    dOPD1,
+    OP_save,
+    OPcal_save,
+    dOP_save,
+    dOP_P_save,
+    dOP_I_save,
+    dOP_D_save,
+    dFF_save,
     n_fields
 };
 constexpr const char* field_names[n_fields] = {
-    "_et1", "_et2", "_OP1", "_FF1", "_dOPD1",
-    "_OP_save", "_OPcal_save", "_dOP_save", "_dOP_P_save", "_dOP_I_save", "_dOP_D_save",
-    "_dFF_save"};
+    "_et1",        "_et2",      "_OP1",        "_FF1",        "_dOPD1",      "_OP_save",
+    "_OPcal_save", "_dOP_save", "_dOP_P_save", "_dOP_I_save", "_dOP_D_save", "_dFF_save"};
 constexpr std::uint16_t history_bits = (1u << OP_save) - 1;
 constexpr std::uint16_t saved_bits = ((1u << n_fields) - 1) & ~history_bits;
 
@@ -34,9 +43,8 @@ struct PyPID {
     double* slot(Field f) noexcept {
         auto& h = core.history_mut();
         auto& s = core.saved_mut();
-        double* slots[n_fields] = {&h.et1,   &h.et2,     &h.OP1,    &h.FF1,     &h.dOPD1,
-                                   &s.OP,    &s.OPcal,   &s.dOP,    &s.dOP_P,   &s.dOP_I,
-                                   &s.dOP_D, &s.dFF};
+        double* slots[n_fields] = {&h.et1,   &h.et2, &h.OP1,   &h.FF1,   &h.dOPD1, &s.OP,
+                                   &s.OPcal, &s.dOP, &s.dOP_P, &s.dOP_I, &s.dOP_D, &s.dFF};
         return slots[f];
     }
 };
@@ -110,8 +118,7 @@ PyObject* pid_auto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     // The fields in the order the step reads them.
     if (!require(self, *p, {et1, et2}) ||
-        (p->core.params().TD > 0 && !require(self, *p, {dOPD1})) ||
-        !require(self, *p, {FF1, OP1}))
+        (p->core.params().TD > 0 && !require(self, *p, {dOPD1})) || !require(self, *p, {FF1, OP1}))
         return nullptr;
     const double op = p->core.automatic(v[0], v[1], v[2]);
     p->present |= saved_bits;
@@ -162,8 +169,7 @@ PyObject* pid_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[4];
     double v[4];
     PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_reset.bind(args, nargs, kwnames, a) ||
-        !to_doubles(a, v, {0.0, 0.0, 0.0, 0.0}))
+    if (!p || !sig_reset.bind(args, nargs, kwnames, a) || !to_doubles(a, v, {0.0, 0.0, 0.0, 0.0}))
         return nullptr;
     p->core.reset(v[0], v[1], v[2], v[3]);
     p->present = history_bits | saved_bits;
@@ -192,8 +198,7 @@ PyObject* pid_get_saved(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     const auto& s = p->core.saved();
     return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "OP", s.OP, "OPcal", s.OPcal, "dOP",
-                         s.dOP, "dOP_P", s.dOP_P, "dOP_I", s.dOP_I, "dOP_D", s.dOP_D, "dFF",
-                         s.dFF);
+                         s.dOP, "dOP_P", s.dOP_P, "dOP_I", s.dOP_I, "dOP_D", s.dOP_D, "dFF", s.dFF);
 }
 
 PyObject* pid_form(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -203,27 +208,32 @@ PyObject* pid_form(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef pid_methods[] = {
-    {"run", as_method(pid_run), fastcall_flags, "run(MODE, SP, PV, TV, FF=0.0) -> OP"},
-    {"PID_Auto", as_method(pid_auto), fastcall_flags, "PID_Auto(SP, PV, FF=0.0) -> OP"},
+    {"run", as_method(pid_run), fastcall_flags,
+     "run($self, MODE, SP, PV, TV, FF=0.0)\n--\n\nOne sample: tracking (MODE 0) or automatic (MODE "
+     "1); returns the output."},
+    {"PID_Auto", as_method(pid_auto), fastcall_flags,
+     "PID_Auto($self, SP, PV, FF=0.0)\n--\n\nOne automatic step; returns the output."},
     {"setPIDParam", as_method(pid_set_param), fastcall_flags,
-     "setPIDParam(KP=1.0, TI=60.0, TD=0.0, N=10.0)"},
-    {"getPIDParam", as_method(pid_get_param), fastcall_flags, "getPIDParam() -> (KP, TI, TD, N)"},
+     "setPIDParam($self, KP=1.0, TI=60.0, TD=0.0, N=10.0)\n--\n\nSets all four tuning parameters."},
+    {"getPIDParam", as_method(pid_get_param), fastcall_flags,
+     "getPIDParam($self)\n--\n\nReturns (KP, TI, TD, N)."},
     {"setOPHighLowLimit", as_method(pid_set_limit), fastcall_flags,
-     "setOPHighLowLimit(OP_HI=100.0, OP_LO=0.0)"},
+     "setOPHighLowLimit($self, OP_HI=100.0, OP_LO=0.0)\n--\n\nSets the output limits."},
     {"getOPHighLowLimit", as_method(pid_get_limit), fastcall_flags,
-     "getOPHighLowLimit() -> (OP_HI, OP_LO)"},
-    {"_resetPID", as_method(pid_reset), fastcall_flags, "_resetPID(SP, PV, TV, FF)"},
+     "getOPHighLowLimit($self)\n--\n\nReturns (OP_HI, OP_LO)."},
+    {"_resetPID", as_method(pid_reset), fastcall_flags,
+     "_resetPID($self, SP, PV, TV, FF)\n--\n\nStarts the history over from TV."},
     {"_setInnerSaveState", as_method(pid_set_saved), fastcall_flags,
-     "_setInnerSaveState(OP_save, OPcal_save, dOP_save, dOP_P_save, dOP_I_save, dOP_D_save, "
-     "dFF_save)"},
+     "_setInnerSaveState($self, OP_save, OPcal_save, dOP_save, dOP_P_save, dOP_I_save, "
+     "dOP_D_save, dFF_save)\n--\n\nStores the saved inner state."},
     {"getInnerSaveState", as_method(pid_get_saved), fastcall_flags,
-     "getInnerSaveState() -> dict"},
-    {"getPIDForm", as_method(pid_form), fastcall_flags, "getPIDForm() -> str"},
+     "getInnerSaveState($self)\n--\n\nThe last sample's output and increments."},
+    {"getPIDForm", as_method(pid_form), fastcall_flags,
+     "getPIDForm($self)\n--\n\nThe control law and the defaults, as text."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot pid_slots[] = {{Py_tp_init, reinterpret_cast<void*>(pid_init)},
-                           {Py_tp_methods, pid_methods},
-                           {0, nullptr}};
+PyType_Slot pid_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(pid_init)}, {Py_tp_methods, pid_methods}, {0, nullptr}};
 
 // Getter/setter pair of one history or saved-state field.
 template <Field F> void def_state_field(nb::class_<PyPID>& cls) {
@@ -243,7 +253,8 @@ template <Field F> void def_state_field(nb::class_<PyPID>& cls) {
         });
 }
 
-template <unsigned... I> void def_state_fields(nb::class_<PyPID>& cls, std::integer_sequence<unsigned, I...>) {
+template <unsigned... I>
+void def_state_fields(nb::class_<PyPID>& cls, std::integer_sequence<unsigned, I...>) {
     (def_state_field<static_cast<Field>(I)>(cls), ...);
 }
 
@@ -253,7 +264,8 @@ NB_MODULE(loopctl, m) {
     m.doc() = "Incremental PID controller block with tracking, feed-forward and output limits.";
 
     nb::class_<PyPID> cls(m, "PID", nb::type_slots(pid_slots),
-                          "PID(TS=1.0): incremental PID block; drive it with run() once per "
+                          "PID(TS=1.0)\n--\n\nIncremental PID block with tracking, feed-forward "
+                          "and output limits; drive it with run() once per sample."); drive it with run() once per "
                           "sample.");
     cls.def_prop_rw(
            "_iniFlag", [](const PyPID& p) { return p.core.ini_flag(); },
@@ -290,10 +302,12 @@ NB_MODULE(loopctl, m) {
         nb::list state;
         state.append(p.core.TS());
         const auto& q = p.core.params();
-        for (double v : {q.KP, q.TI, q.TD, q.N, p.core.op_hi(), p.core.op_lo()}) state.append(v);
+        for (double v : {q.KP, q.TI, q.TD, q.N, p.core.op_hi(), p.core.op_lo()})
+            state.append(v);
         state.append(p.core.ini_flag());
         state.append(p.present);
-        for (unsigned f = 0; f < n_fields; ++f) state.append(*p.slot(static_cast<Field>(f)));
+        for (unsigned f = 0; f < n_fields; ++f)
+            state.append(*p.slot(static_cast<Field>(f)));
         return nb::tuple(state);
     });
     cls.def("__setstate__", [](PyPID& p, const nb::tuple& state) {
