@@ -265,8 +265,7 @@ NB_MODULE(loopctl, m) {
 
     nb::class_<PyPID> cls(m, "PID", nb::type_slots(pid_slots),
                           "PID(TS=1.0)\n--\n\nIncremental PID block with tracking, feed-forward "
-                          "and output limits; drive it with run() once per sample."); drive it with run() once per "
-                          "sample.");
+                          "and output limits; drive it with run() once per sample.");
     cls.def_prop_rw(
            "_iniFlag", [](const PyPID& p) { return p.core.ini_flag(); },
            [](PyPID& p, nb::handle v) {
