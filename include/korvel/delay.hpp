@@ -1,0 +1,86 @@
+// Pure (transport) delay by a whole number of samples.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "ring.hpp"
+
+namespace korvel {
+
+// Bounded history, newest first, with the delay chosen per sample. The
+// first sample fills every slot, so the output equals it until real history
+// has accumulated. Each step is O(1) whatever the capacity.
+template <class T> class DelayLine {
+  public:
+    explicit DelayLine(std::size_t capacity = 10000) : capacity_(capacity) {}
+
+    std::size_t capacity() const noexcept { return capacity_; }
+    bool empty() const noexcept { return ring_.empty(); }
+    std::size_t size() const noexcept { return ring_.size(); }
+
+    // Stores `sample` as the newest value, dropping the oldest. The dropped
+    // sample is released last, once the history is consistent again:
+    // releasing it may run arbitrary code.
+    void push(T sample) {
+        if (ring_.capacity() != capacity_) ring_ = Ring<T>(capacity_);
+        if (ring_.empty())
+            for (std::size_t i = 0; i < capacity_; ++i)
+                ring_.push_back(sample);
+        [[maybe_unused]] T dropped{};
+        if (ring_.full() && capacity_ > 0) dropped = std::move(ring_.back());
+        ring_.push_front(std::move(sample));
+    }
+
+    bool valid_lag(long long lag) const noexcept {
+        return lag >= 0 && static_cast<unsigned long long>(lag) < capacity_ && !ring_.empty();
+    }
+    // The sample of `lag` steps ago; requires valid_lag(lag).
+    const T& at(std::size_t lag) const noexcept { return ring_[lag]; }
+
+    // Newest first.
+    template <class F> void for_each(F&& f) const { ring_.for_each(f); }
+    template <class F> void for_each_mut(F&& f) {
+        for (std::size_t i = 0; i < ring_.size(); ++i)
+            f(ring_[i]);
+    }
+
+    // Replaces the history (newest first, at most capacity() samples).
+    template <class It> void assign(It first, It last) {
+        ring_ = Ring<T>(first == last ? 0 : capacity_);
+        for (; first != last; ++first)
+            ring_.push_back(*first);
+    }
+
+  private:
+    std::size_t capacity_;
+    Ring<T> ring_;
+};
+
+// The growable history of a field-driven delay: element 0 newest. When the
+// delay needs more history than there is, the missing older samples repeat
+// the oldest one known.
+inline void extend_with_oldest(const double* old, std::size_t n, double* grown, std::size_t m) {
+    std::copy(old, old + n, grown);
+    if (n > 0) std::fill(grown + n, grown + m, old[n - 1]);
+}
+
+class DelayBuffer {
+  public:
+    // Delays `u` by `lag` samples (lag >= 0).
+    double step(double u, std::size_t lag) {
+        if (h_.empty()) h_.push_back(u);
+        if (lag + 1 > h_.size()) h_.resize(lag + 1, h_.back());
+        std::move_backward(h_.begin(), h_.end() - 1, h_.end());
+        h_[0] = u;
+        return h_[lag];
+    }
+    const std::vector<double>& history() const noexcept { return h_; }
+
+  private:
+    std::vector<double> h_;
+};
+
+} // namespace korvel

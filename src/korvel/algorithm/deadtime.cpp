@@ -1,0 +1,302 @@
+// korvel.algorithm.deadtime: pure delays, field-driven and callable.
+#include <korvel/delay.hpp>
+
+#include <climits>
+#include <vector>
+
+#include "pyglue/datastore.hpp"
+#include "pyglue/fields.hpp"
+#include "pyglue/glue.hpp"
+#include "pyglue/npview.hpp"
+#include "pyglue/number.hpp"
+
+namespace nb = nanobind;
+using namespace korvel::pyglue;
+namespace np = korvel::pyglue::np;
+
+namespace {
+
+PyObject* deque_type = nullptr; // collections.deque, held for the life of the process
+
+// ---- Delay_Algorithm -------------------------------------------------------
+
+// Every field holds whatever the caller stores. A call works natively on a
+// float64 history and plain int/float fields, and otherwise does what the
+// same steps do in Python on the objects, NumPy's rules included.
+struct PyDelayAlgorithm {
+    nb::object Ut, Yt, nLag, U_array;
+
+    template <class F> void for_each_object(F&& f) {
+        f(Ut);
+        f(Yt);
+        f(nLag);
+        f(U_array);
+    }
+};
+
+const Signature sig_da_init("__init__", {}, 0);
+const Signature sig_da_call("call", {}, 0);
+
+// A value NumPy stores into a float64 array as this double.
+bool plain_value(PyObject* o, double& v) {
+    if (PyFloat_CheckExact(o)) {
+        v = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    long long i;
+    if (!exact_i64(o, i)) return false;
+    v = static_cast<double>(i);
+    return true;
+}
+
+// history[0] = value, NumPy's conversion included.
+void store_front(nb::handle history, nb::handle value) {
+    nb::object zero = nb::int_(0);
+    if (PyObject_SetItem(history.ptr(), zero.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+nb::object new_history(Py_ssize_t n) {
+    PyObject* a = np::zeros(n, np::Dtype::float64);
+    if (!a) throw nb::python_error();
+    return nb::steal(a);
+}
+
+// A one-dimensional float64 view of the history for reading, converting a
+// history the caller stored in another form (a list, another dtype).
+nb::object readable_history(nb::handle history, np::View& v) {
+    if (np::view(history.ptr(), np::Dtype::float64, false, v)) return nb::borrow(history);
+    nb::object asarray = nb::handle(np::module()).attr("asarray");
+    nb::object conv = asarray(history, nb::handle(np::dtype(np::Dtype::float64)));
+    if (!np::view(conv.ptr(), np::Dtype::float64, false, v))
+        throw nb::value_error("U_array must be one-dimensional");
+    return conv;
+}
+
+// Extends the history to `m` samples with copies of its oldest one.
+nb::object extended_history(nb::handle history, Py_ssize_t m) {
+    np::View old;
+    nb::object keep = readable_history(history, old);
+    nb::object grown = new_history(m);
+    np::View g{};
+    if (!np::view(grown.ptr(), np::Dtype::float64, true, g))
+        throw nb::type_error("numpy.zeros did not give a float64 array");
+    std::vector<double> copy(static_cast<std::size_t>(old.size));
+    for (Py_ssize_t i = 0; i < old.size; ++i)
+        copy[static_cast<std::size_t>(i)] = old.at<double>(i);
+    korvel::extend_with_oldest(copy.data(), copy.size(), &g.at<double>(0),
+                               static_cast<std::size_t>(m));
+    return grown;
+}
+
+PyObject* da_step(PyDelayAlgorithm& p) {
+    // 1. An empty history starts as the current input.
+    const Py_ssize_t n0 = PyObject_Size(p.U_array.ptr());
+    if (n0 < 0) throw nb::python_error();
+    if (n0 == 0) {
+        nb::object first = new_history(1);
+        store_front(first, p.Ut);
+        p.U_array = std::move(first);
+    }
+
+    // 2. Too short for the delay: extend with the oldest sample.
+    const Py_ssize_t n = n0 == 0 ? 1 : n0;
+    long long lag = 0;
+    const bool int_lag = exact_i64(p.nLag.ptr(), lag);
+    bool grow;
+    if (int_lag) {
+        grow = lag > n - 1;
+    } else {
+        nb::object last_index = nb::int_(n - 1);
+        grow = nb::borrow(p.nLag) > last_index;
+    }
+    if (grow) {
+        Py_ssize_t m;
+        if (int_lag) {
+            if (lag >= PY_SSIZE_T_MAX) {
+                PyErr_SetString(PyExc_ValueError, "array is too big");
+                throw nb::python_error();
+            }
+            m = static_cast<Py_ssize_t>(lag) + 1;
+        } else {
+            m = PyNumber_AsSsize_t(p.nLag.ptr(), PyExc_OverflowError);
+            if (m == -1 && PyErr_Occurred()) throw nb::python_error();
+            m += 1;
+        }
+        p.U_array = extended_history(p.U_array, m);
+    }
+
+    // 3. Shift in the input.
+    np::View v{};
+    double u = 0.0;
+    const bool fast = np::view(p.U_array.ptr(), np::Dtype::float64, true, v) &&
+                      v.contiguous(sizeof(double)) && plain_value(p.Ut.ptr(), u);
+    if (fast) {
+        data_store(&v.at<double>(0), v.size, u);
+    } else if (!data_store(p.U_array.ptr(), p.Ut.ptr())) {
+        throw nb::python_error();
+    }
+
+    // 4. The output is the input of nLag calls ago.
+    if (fast && int_lag) {
+        const long long i = lag < 0 ? lag + v.size : lag;
+        if (i < 0 || i >= v.size) {
+            PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zd",
+                         lag, v.size);
+            throw nb::python_error();
+        }
+        p.Yt = nb::float_(v.at<double>(static_cast<Py_ssize_t>(i)));
+    } else {
+        PyObject* y = PyObject_GetItem(p.U_array.ptr(), p.nLag.ptr());
+        if (!y) throw nb::python_error();
+        p.Yt = nb::steal(y);
+    }
+    Py_RETURN_NONE;
+}
+
+int da_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!sig_da_init.bind(args, kwargs, nullptr)) return -1;
+    return guard_int([&] {
+        emplace<PyDelayAlgorithm>(
+            self, PyDelayAlgorithm{nb::int_(0), nb::int_(0), nb::int_(1), new_history(0)});
+        return 0;
+    });
+}
+
+PyObject* da_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyDelayAlgorithm* p = self_of<PyDelayAlgorithm>(self);
+    if (!p || !sig_da_call.bind(args, nargs, kwnames, nullptr)) return nullptr;
+    return guard([&] { return da_step(*p); });
+}
+
+PyMethodDef da_methods[] = {
+    {"call", as_method(da_call), fastcall_flags,
+     "call(): one sample: shift Ut into U_array and set Yt to the input of nLag calls ago."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot da_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(da_init)},
+    {Py_tp_methods, da_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyDelayAlgorithm>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyDelayAlgorithm>)},
+    {0, nullptr}};
+
+// ---- Delay -----------------------------------------------------------------
+
+struct PyDelay {
+    korvel::DelayLine<nb::object> line;
+
+    template <class F> void for_each_object(F&& f) { line.for_each_mut(f); }
+};
+
+const Signature sig_d_init("__init__", {"max_cache"}, 0);
+const Signature sig_d_call("__call__", {"Ut", "nLag"}, 1);
+
+int d_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[1];
+    long long max_cache = 10000;
+    if (!sig_d_init.bind(args, kwargs, a) || (a[0] && !exact_int(a[0], "max_cache", max_cache)))
+        return -1;
+    if (max_cache < 0) {
+        PyErr_SetString(PyExc_ValueError, "maxlen must be non-negative");
+        return -1;
+    }
+    return guard_int([&] {
+        emplace<PyDelay>(
+            self, PyDelay{korvel::DelayLine<nb::object>(static_cast<std::size_t>(max_cache))});
+        return 0;
+    });
+}
+
+PyObject* d_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    PyDelay* p = self_of<PyDelay>(self);
+    if (!p || !sig_d_call.bind(args, kwargs, a)) return nullptr;
+    PyObject* lag_obj = a[1];
+    long long lag = 1;
+    bool lag_fits = true;
+    if (lag_obj) {
+        if (!exact_type(lag_obj, &PyLong_Type, "nLag")) return nullptr;
+        int overflow = 0;
+        lag = PyLong_AsLongLongAndOverflow(lag_obj, &overflow);
+        lag_fits = overflow == 0;
+    }
+    if (p->line.empty() && a[0] == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "Ut is None and cache is empty.");
+        return nullptr;
+    }
+    return guard([&]() -> PyObject* {
+        p->line.push(nb::borrow(a[0]));
+        if (lag_fits && p->line.valid_lag(lag))
+            return Py_NewRef(p->line.at(static_cast<std::size_t>(lag)).ptr());
+        nb::object shown = lag_obj ? nb::borrow(lag_obj) : nb::object(nb::int_(1));
+        PyErr_Format(PyExc_ValueError, "nLag must be between 0 and %lld, but got %S.",
+                     static_cast<long long>(p->line.capacity()) - 1, shown.ptr());
+        return nullptr;
+    });
+}
+
+PyType_Slot d_slots[] = {{Py_tp_init, reinterpret_cast<void*>(d_init)},
+                         {Py_tp_call, reinterpret_cast<void*>(d_call)},
+                         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyDelay>)},
+                         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyDelay>)},
+                         {0, nullptr}};
+
+nb::list history(const PyDelay& p) {
+    nb::list out;
+    p.line.for_each([&](const nb::object& o) { out.append(o); });
+    return out;
+}
+
+} // namespace
+
+NB_MODULE(deadtime, m) {
+    m.doc() = "Pure delays by a whole number of samples.";
+    if (!np::init()) throw nb::python_error();
+    nb::module_::import_("korvel.algorithm.utilities");
+    deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
+
+    nb::class_<PyDelayAlgorithm> da(m, "Delay_Algorithm", nb::type_slots(da_slots),
+                                    "Delay_Algorithm(): write Ut and nLag, call call(), read Yt.");
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Ut>(da, "Ut", "Input of the next call.");
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Yt>(
+        da, "Yt", "Output of the last call (a float for a float64 history).");
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::nLag>(da, "nLag", "Delay in samples.");
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::U_array>(
+        da, "U_array",
+        "History, newest first: a float64 array, shifted in place by each call and replaced "
+        "by a longer one when nLag needs more history.");
+    da.def("__getstate__", [](nb::handle self) {
+        auto& p = ready<PyDelayAlgorithm>(self);
+        return nb::make_tuple(p.Ut, p.Yt, p.nLag, p.U_array);
+    });
+    da.def("__setstate__", [](PyDelayAlgorithm& p, const nb::tuple& s) {
+        if (s.size() != 4) throw nb::value_error("invalid Delay_Algorithm state");
+        new (&p) PyDelayAlgorithm{s[0], s[1], s[2], s[3]};
+    });
+
+    nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
+                          "Delay(max_cache=10000): call it as delay(Ut, nLag=1) once per "
+                          "sample; returns the input of nLag calls ago.");
+    d.def_prop_ro(
+        "_cache",
+        [](nb::handle self) {
+            auto& p = ready<PyDelay>(self);
+            return nb::handle(deque_type)(history(p), p.line.capacity());
+        },
+        "The history, newest first, as a new collections.deque with maxlen max_cache (a copy: "
+        "changing it does not change the delay).");
+    d.def("__getstate__", [](nb::handle self) {
+        auto& p = ready<PyDelay>(self);
+        return nb::make_tuple(p.line.capacity(), nb::tuple(history(p)));
+    });
+    d.def("__setstate__", [](PyDelay& p, const nb::tuple& s) {
+        if (s.size() != 2) throw nb::value_error("invalid Delay state");
+        const auto capacity = nb::cast<std::size_t>(s[0]);
+        std::vector<nb::object> items;
+        for (nb::handle h : nb::tuple(s[1]))
+            items.push_back(nb::borrow(h));
+        if (items.size() > capacity) throw nb::value_error("invalid Delay state");
+        new (&p) PyDelay{korvel::DelayLine<nb::object>(capacity)};
+        p.line.assign(items.begin(), items.end());
+    });
+}

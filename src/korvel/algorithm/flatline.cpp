@@ -1,0 +1,100 @@
+// korvel.algorithm.flatline: the constant-signal detector.
+#include <korvel/constdetect.hpp>
+
+#include <vector>
+
+#include "pyglue/fields.hpp"
+#include "pyglue/glue.hpp"
+
+namespace nb = nanobind;
+using namespace korvel::pyglue;
+
+namespace {
+
+// A sample as given (shown back by `_U_queue`) and its value.
+struct Sample {
+    nb::object obj;
+    double value;
+};
+struct SampleValue {
+    double operator()(const Sample& s) const noexcept { return s.value; }
+};
+
+struct PyConstDect {
+    korvel::ConstWindow<Sample, SampleValue> window;
+
+    template <class F> void for_each_object(F&& f) {
+        window.for_each([&](Sample& s) { f(s.obj); });
+    }
+};
+
+const Signature sig_init("__init__", {}, 0);
+const Signature sig_call("__call__", {"Ut", "DectLen"}, 1);
+
+PyObject* deque_type = nullptr; // collections.deque, held for the life of the process
+
+int cd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!sig_init.bind(args, kwargs, nullptr)) return -1;
+    return guard_int([&] {
+        emplace<PyConstDect>(self);
+        return 0;
+    });
+}
+
+PyObject* cd_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[2];
+    double v;
+    long long length = 10;
+    PyConstDect* p = self_of<PyConstDect>(self);
+    if (!p || !sig_call.bind(args, kwargs, a) || !to_double(a[0], v) ||
+        (a[1] && !exact_int(a[1], "DectLen", length)))
+        return nullptr;
+    return guard([&] {
+        const bool constant = p->window.step(Sample{nb::borrow(a[0]), v}, length);
+        return Py_NewRef(constant ? Py_True : Py_False);
+    });
+}
+
+PyType_Slot cd_slots[] = {{Py_tp_init, reinterpret_cast<void*>(cd_init)},
+                          {Py_tp_call, reinterpret_cast<void*>(cd_call)},
+                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyConstDect>)},
+                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyConstDect>)},
+                          {0, nullptr}};
+
+nb::list samples(const PyConstDect& p) {
+    nb::list out;
+    for (const Sample& s : p.window.samples())
+        out.append(s.obj);
+    return out;
+}
+
+} // namespace
+
+NB_MODULE(flatline, m) {
+    m.doc() = "Constant-signal detector over a sliding window of samples.";
+    deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
+
+    nb::class_<PyConstDect> cls(m, "ConstDect", nb::type_slots(cd_slots),
+                                "ConstDect(): call it as detector(Ut, DectLen=10) once per "
+                                "sample; true while the last DectLen samples stay constant.");
+    cls.def_prop_ro(
+        "_U_queue",
+        [](nb::handle self) { return nb::handle(deque_type)(samples(ready<PyConstDect>(self))); },
+        "The window, oldest first, as a new collections.deque (a copy: changing it does not "
+        "change the detector).");
+
+    cls.def("__getstate__", [](nb::handle self) {
+        return nb::make_tuple(nb::tuple(samples(ready<PyConstDect>(self))));
+    });
+    cls.def("__setstate__", [](PyConstDect& p, const nb::tuple& state) {
+        if (state.size() != 1) throw nb::value_error("invalid ConstDect state");
+        std::vector<Sample> items;
+        for (nb::handle h : nb::tuple(state[0])) {
+            double v;
+            if (!to_double(h.ptr(), v)) throw nb::python_error();
+            items.push_back(Sample{nb::borrow(h), v});
+        }
+        new (&p) PyConstDect{};
+        p.window.assign(items.begin(), items.end());
+    });
+}

@@ -1,0 +1,107 @@
+// korvel.algorithm.heartbeat: the watchdog counter.
+#include <korvel/watchdog.hpp>
+
+#include <climits>
+
+#include "pyglue/fields.hpp"
+#include "pyglue/glue.hpp"
+#include "pyglue/number.hpp"
+
+namespace nb = nanobind;
+using namespace korvel::pyglue;
+
+namespace {
+
+// `ticks` holds whatever the caller stores; a call does Python's integer
+// arithmetic on it, natively while it fits in a long long.
+struct PyWatchDog {
+    nb::object ticks;
+
+    template <class F> void for_each_object(F&& f) { f(ticks); }
+};
+
+const Signature sig_init("__init__", {}, 0);
+const Signature sig_call("__call__", {"MaxOut"}, 0);
+
+// m = int(MaxOut + 1) when MaxOut is a plain int or float that gives a
+// long long; false otherwise (the generic path then reports any error).
+bool fast_modulus(PyObject* max_out, long long& m) {
+    if (!max_out) {
+        m = 1;
+        return true;
+    }
+    long long i;
+    if (exact_i64(max_out, i)) {
+        if (i == LLONG_MAX) return false;
+        m = i + 1;
+        return true;
+    }
+    return PyFloat_CheckExact(max_out) && truncate_i64(PyFloat_AS_DOUBLE(max_out) + 1.0, m);
+}
+
+PyObject* step_generic(PyWatchDog& p, PyObject* max_out) {
+    nb::object one = nb::int_(1);
+    nb::object next = p.ticks + one;
+    nb::object bound = max_out ? nb::borrow(max_out) : nb::object(nb::int_(0));
+    PyObject* m = PyNumber_Long((bound + one).ptr());
+    if (!m) throw nb::python_error();
+    nb::object r = nb::steal(PyNumber_Remainder(next.ptr(), m));
+    Py_DECREF(m);
+    if (!r.is_valid()) throw nb::python_error();
+    p.ticks = r;
+    if (!PyLong_Check(r.ptr())) {
+        PyErr_Format(PyExc_TypeError, "ticks must be an integer, not '%.200s'", type_name(r.ptr()));
+        return nullptr;
+    }
+    return r.release().ptr();
+}
+
+int wd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!sig_init.bind(args, kwargs, nullptr)) return -1;
+    return guard_int([&] {
+        emplace<PyWatchDog>(self, PyWatchDog{nb::int_(0)});
+        return 0;
+    });
+}
+
+PyObject* wd_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[1];
+    PyWatchDog* p = self_of<PyWatchDog>(self);
+    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
+    long long ticks, m;
+    if (exact_i64(p->ticks.ptr(), ticks) && ticks < LLONG_MAX && fast_modulus(a[0], m)) {
+        if (m == 0) {
+            PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
+            return nullptr;
+        }
+        PyObject* r = PyLong_FromLongLong(korvel::watchdog_next(ticks, m));
+        if (!r) return nullptr;
+        p->ticks = nb::borrow(r);
+        return r;
+    }
+    return guard([&] { return step_generic(*p, a[0]); });
+}
+
+PyType_Slot wd_slots[] = {{Py_tp_init, reinterpret_cast<void*>(wd_init)},
+                          {Py_tp_call, reinterpret_cast<void*>(wd_call)},
+                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyWatchDog>)},
+                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyWatchDog>)},
+                          {0, nullptr}};
+
+} // namespace
+
+NB_MODULE(heartbeat, m) {
+    m.doc() = "Watchdog counter that advances by one per call and wraps around.";
+
+    nb::class_<PyWatchDog> cls(m, "WatchDog", nb::type_slots(wd_slots),
+                               "WatchDog(): call it as watchdog(MaxOut=0) once per cycle; it "
+                               "returns 1, 2, ..., MaxOut, 0, 1, ...");
+    def_object_field<PyWatchDog, &PyWatchDog::ticks>(cls, "ticks", "Current counter value.");
+
+    cls.def("__getstate__",
+            [](nb::handle self) { return nb::make_tuple(ready<PyWatchDog>(self).ticks); });
+    cls.def("__setstate__", [](PyWatchDog& p, const nb::tuple& state) {
+        if (state.size() != 1) throw nb::value_error("invalid WatchDog state");
+        new (&p) PyWatchDog{state[0]};
+    });
+}

@@ -1,0 +1,56 @@
+#include <korvel/delay.hpp>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using korvel::DelayBuffer;
+using korvel::DelayLine;
+
+TEST(DelayLine, PrefilledWithTheFirstSample) {
+    DelayLine<int> d(10000);
+    std::vector<int> one, zero;
+    DelayLine<int> e(10000);
+    for (int u : {5, 6, 7}) {
+        d.push(u);
+        one.push_back(d.at(1));
+        e.push(u);
+        zero.push_back(e.at(0));
+    }
+    EXPECT_EQ(one, (std::vector<int>{5, 5, 6}));
+    EXPECT_EQ(zero, (std::vector<int>{5, 6, 7}));
+    EXPECT_EQ(d.size(), 10000u);
+}
+
+TEST(DelayLine, LagBounds) {
+    DelayLine<int> d(3);
+    EXPECT_FALSE(d.valid_lag(0)); // nothing stored yet
+    d.push(1);
+    EXPECT_TRUE(d.valid_lag(2));
+    EXPECT_FALSE(d.valid_lag(3));
+    EXPECT_FALSE(d.valid_lag(-1));
+    d.push(2);
+    d.push(3);
+    EXPECT_EQ(d.at(2), 1);
+    d.push(4);
+    EXPECT_EQ(d.at(2), 2);
+    DelayLine<int> none(0);
+    none.push(1);
+    EXPECT_TRUE(none.empty());
+    EXPECT_FALSE(none.valid_lag(0));
+}
+
+TEST(DelayBuffer, ExtendsWithTheOldestSample) {
+    DelayBuffer b;
+    EXPECT_EQ(b.step(1, 2), 1);
+    EXPECT_EQ(b.step(2, 2), 1);
+    EXPECT_EQ(b.step(3, 2), 1);
+    EXPECT_EQ(b.step(4, 2), 2);
+    DelayBuffer c;
+    c.step(1, 1);
+    c.step(2, 1);
+    EXPECT_EQ(c.step(3, 1), 2);
+    EXPECT_EQ(c.history(), (std::vector<double>{3, 2}));
+    EXPECT_EQ(c.step(4, 3), 2);
+    EXPECT_EQ(c.history(), (std::vector<double>{4, 3, 2, 2}));
+}
