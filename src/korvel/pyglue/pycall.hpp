@@ -1,0 +1,90 @@
+// Construction-time calls into NumPy and SciPy, with Python's own semantics.
+// Errors travel as nb::python_error, so callers run these inside guard().
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace korvel::pyglue {
+
+namespace nb = nanobind;
+
+// `from <module> import <name>`, resolved at call time so that a module is
+// loaded only when a block first needs it (SciPy is slow to import).
+inline nb::object import_attr(const char* module, const char* name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+// `v0, v1, ... = obj` for exactly n values, with the interpreter's messages.
+inline std::vector<nb::object> unpack(nb::handle obj, std::size_t n) {
+    nb::object it = nb::steal(PyObject_GetIter(obj.ptr()));
+    if (!it.is_valid()) throw nb::python_error();
+    std::vector<nb::object> out;
+    out.reserve(n);
+    while (out.size() < n) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                         out.size());
+            throw nb::python_error();
+        }
+        out.push_back(nb::steal(item));
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+        throw nb::python_error();
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
+// np.array(obj, dtype=float): a new float64 array.
+inline nb::object float_array(nb::handle obj) {
+    return import_attr("numpy", "array")(
+        obj, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+}
+
+// A C-contiguous one-dimensional float64 buffer (an ndarray of dtype float64,
+// for instance): its data and length, or false (no error set) for anything
+// else. The pointer stays valid while the array lives and is not resized.
+inline bool f64_view(nb::handle obj, double*& data, Py_ssize_t& n, bool writable = false) noexcept {
+    Py_buffer view;
+    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(obj.ptr(), &view, flags) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* f = view.format ? view.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    const bool ok = view.ndim == 1 && view.itemsize == sizeof(double) && f[0] == 'd' && f[1] == 0;
+    if (ok) {
+        data = static_cast<double*>(view.buf);
+        n = view.shape[0];
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+// numpy.empty(n): a new float64 array and its data.
+inline nb::object new_f64(std::size_t n, double*& data) {
+    nb::object arr = import_attr("numpy", "empty")(n);
+    Py_ssize_t len;
+    if (!f64_view(arr, data, len)) throw nb::type_error("numpy.empty did not return float64 data");
+    return arr;
+}
+
+// A copy of `n` doubles as a new float64 array.
+inline nb::object f64_array(const double* src, std::size_t n) {
+    double* data;
+    nb::object arr = new_f64(n, data);
+    for (std::size_t i = 0; i < n; ++i)
+        data[i] = src[i];
+    return arr;
+}
+
+} // namespace korvel::pyglue
