@@ -128,10 +128,10 @@ PyObject* da_step(PyDelayAlgorithm& p) {
     // 3. Shift in the input.
     np::View v{};
     double u = 0.0;
-    const bool fast = np::view(p.U_array.ptr(), np::Dtype::float64, true, v) &&
-                      v.contiguous(sizeof(double)) && plain_value(p.Ut.ptr(), u);
+    const bool fast = np::view(p.U_array.ptr(), np::Dtype::float64, true, v) && v.size > 0 &&
+                      plain_value(p.Ut.ptr(), u);
     if (fast) {
-        data_store(&v.at<double>(0), v.size, u);
+        data_store(v.data, v.size, v.stride, u);
     } else if (!data_store(p.U_array.ptr(), p.Ut.ptr())) {
         throw nb::python_error();
     }

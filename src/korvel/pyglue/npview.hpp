@@ -23,7 +23,6 @@ struct View {
     template <class T> T& at(Py_ssize_t i) const noexcept {
         return *reinterpret_cast<T*>(data + i * stride);
     }
-    bool contiguous(Py_ssize_t itemsize) const noexcept { return stride == itemsize || size < 2; }
 };
 
 namespace detail {

@@ -1,0 +1,221 @@
+// korvel.algorithm.excite: the random two-level test signal.
+#include <korvel/testsignal.hpp>
+
+#include "pyglue/fields.hpp"
+#include "pyglue/glue.hpp"
+#include "pyglue/npview.hpp"
+#include "pyglue/number.hpp"
+
+namespace nb = nanobind;
+using namespace korvel::pyglue;
+namespace np = korvel::pyglue::np;
+
+namespace {
+
+// `_rand_arr` is read at every call, so callers may edit it in place.
+// Time is a Python int of any size: natively while the arithmetic fits in a
+// long long, with Python's integer arithmetic beyond.
+struct PyTestSignal {
+    nb::object rand_arr, ET, amp;
+
+    template <class F> void for_each_object(F&& f) {
+        f(rand_arr);
+        f(ET);
+        f(amp);
+    }
+};
+
+const Signature sig_init("__init__", {"SEED"}, 0);
+const Signature sig_call("__call__", {"t"}, 0);
+const Signature sig_get_ET("get_ET", {}, 0);
+const Signature sig_set_ET("set_ET", {"ET"}, 0);
+const Signature sig_get_amp("get_amplitude", {}, 0);
+const Signature sig_set_amp("set_amplitude", {"amp"}, 0);
+
+constexpr long long table_length = 10000;
+
+nb::object checked(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// int(time.time()).
+nb::object wall_clock_seconds() {
+    PyTime_t now;
+    if (PyTime_Time(&now) < 0) throw nb::python_error();
+    return checked(PyLong_FromDouble(PyTime_AsSecondsDouble(now)));
+}
+
+// The call on Python objects: floored // and % on ints of any size, the
+// table indexed as NumPy indexes (a float time fails there).
+PyObject* call_generic(const PyTestSignal& p, nb::handle t) {
+    nb::object two = nb::int_(2), four = nb::int_(4), six = nb::int_(6);
+    nb::object period = two * p.ET;
+    nb::object index = checked(PyNumber_FloorDivide(t.ptr(), period.ptr()));
+    const Py_ssize_t n = PyObject_Size(p.rand_arr.ptr());
+    if (n < 0) throw nb::python_error();
+    nb::object L = nb::int_(n);
+    nb::object sw[3];
+    for (long k = 0; k < 3; ++k) {
+        nb::object id = (index + nb::int_(k)) % L;
+        nb::object fraction = checked(PyObject_GetItem(p.rand_arr.ptr(), id.ptr()));
+        sw[k] = checked(PyNumber_Long((period * fraction).ptr()));
+    }
+    nb::object tp = nb::borrow(t) % period;
+    if (tp < sw[0]) {
+        nb::object n2 = period - tp, n4 = four * p.ET - tp;
+        return nb::make_tuple(p.amp, sw[0] - tp, n2, n2 + sw[1], n4, n4 + sw[2]).release().ptr();
+    }
+    nb::object n1 = period - tp, n3 = four * p.ET - tp;
+    return nb::make_tuple(-p.amp, n1, n1 + sw[1], n3, n3 + sw[2], six * p.ET - tp).release().ptr();
+}
+
+// The call in long long arithmetic; nullptr without an error when the
+// inputs leave it (the generic path then decides, errors included).
+PyObject* call_fast(const PyTestSignal& p, PyObject* t_obj) {
+    constexpr long long max_ET = 1LL << 40, max_sw = 1LL << 60;
+    long long t, ET;
+    np::View table{};
+    if (!exact_i64(t_obj, t) || !exact_i64(p.ET.ptr(), ET) || ET == 0 || ET > max_ET ||
+        ET < -max_ET || !np::view(p.rand_arr.ptr(), np::Dtype::float64, false, table) ||
+        table.size == 0)
+        return nullptr;
+    const long long period = 2 * ET;
+    const auto c = korvel::signal_cycle(t, period, table.size);
+    if (!c) return nullptr;
+    long long sw[3];
+    for (int k = 0; k < 3; ++k) {
+        const auto s = korvel::switch_time(period, table.at<double>(c->ids[k]));
+        if (!s || *s > max_sw || *s < -max_sw) return nullptr;
+        sw[k] = *s;
+    }
+    const korvel::SignalLevels lv = korvel::signal_levels(ET, c->tp, sw[0], sw[1], sw[2]);
+    PyObject* U;
+    if (lv.high)
+        U = Py_NewRef(p.amp.ptr());
+    else if (PyFloat_CheckExact(p.amp.ptr()))
+        U = PyFloat_FromDouble(-PyFloat_AS_DOUBLE(p.amp.ptr()));
+    else
+        U = PyNumber_Negative(p.amp.ptr());
+    if (!U) throw nb::python_error();
+    PyObject* out = PyTuple_New(6);
+    if (!out) {
+        Py_DECREF(U);
+        throw nb::python_error();
+    }
+    PyTuple_SET_ITEM(out, 0, U);
+    for (int k = 0; k < 5; ++k) {
+        PyObject* v = PyLong_FromLongLong(lv.next[k]);
+        if (!v) {
+            Py_DECREF(out);
+            throw nb::python_error();
+        }
+        PyTuple_SET_ITEM(out, k + 1, v);
+    }
+    return out;
+}
+
+int ts_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[1];
+    if (!sig_init.bind(args, kwargs, a)) return -1;
+    return guard_int([&] {
+        // The table comes from NumPy's process-wide legacy generator itself,
+        // so a seed gives the same table as any other user of it would see.
+        nb::object random = nb::handle(np::module()).attr("random");
+        random.attr("seed")(a[0] ? nb::handle(a[0]) : nb::none());
+        nb::object draws = random.attr("randint")(10, 91, table_length);
+        nb::object table = checked(PyNumber_TrueDivide(draws.ptr(), nb::int_(100).ptr()));
+        emplace<PyTestSignal>(self, PyTestSignal{table, nb::int_(10), nb::float_(1.0)});
+        return 0;
+    });
+}
+
+PyObject* ts_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* a[1];
+    PyTestSignal* p = self_of<PyTestSignal>(self);
+    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
+    return guard([&]() -> PyObject* {
+        nb::object t = a[0] && a[0] != Py_None ? nb::borrow(a[0]) : wall_clock_seconds();
+        if (PyObject* r = call_fast(*p, t.ptr())) return r;
+        return call_generic(*p, t);
+    });
+}
+
+PyObject* ts_get_ET(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyTestSignal* p = self_of<PyTestSignal>(self);
+    if (!p || !sig_get_ET.bind(args, nargs, kwnames, nullptr)) return nullptr;
+    return Py_NewRef(p->ET.ptr());
+}
+
+PyObject* ts_set_ET(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    PyTestSignal* p = self_of<PyTestSignal>(self);
+    if (!p || !sig_set_ET.bind(args, nargs, kwnames, a)) return nullptr;
+    PyObject* ET = a[0] ? PyNumber_Long(a[0]) : PyLong_FromLong(10);
+    if (!ET) return nullptr;
+    p->ET = nb::steal(ET);
+    Py_RETURN_NONE;
+}
+
+PyObject* ts_get_amp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyTestSignal* p = self_of<PyTestSignal>(self);
+    if (!p || !sig_get_amp.bind(args, nargs, kwnames, nullptr)) return nullptr;
+    return Py_NewRef(p->amp.ptr());
+}
+
+PyObject* ts_set_amp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[1];
+    PyTestSignal* p = self_of<PyTestSignal>(self);
+    if (!p || !sig_set_amp.bind(args, nargs, kwnames, a)) return nullptr;
+    return guard([&] {
+        nb::object amp = a[0] ? nb::borrow(a[0]) : nb::object(nb::float_(1.0));
+        nb::object zero = nb::float_(0.0);
+        // Negative and NaN amplitudes become 0.0.
+        p->amp = amp > zero ? amp : zero;
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef ts_methods[] = {
+    {"get_ET", as_method(ts_get_ET), fastcall_flags, "get_ET() -> half the cycle length in s."},
+    {"set_ET", as_method(ts_set_ET), fastcall_flags,
+     "set_ET(ET=10): half the cycle length in seconds, truncated to an integer."},
+    {"get_amplitude", as_method(ts_get_amp), fastcall_flags, "get_amplitude() -> amplitude."},
+    {"set_amplitude", as_method(ts_set_amp), fastcall_flags,
+     "set_amplitude(amp=1.0): the amplitude; negative or NaN values become 0.0."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot ts_slots[] = {{Py_tp_init, reinterpret_cast<void*>(ts_init)},
+                          {Py_tp_call, reinterpret_cast<void*>(ts_call)},
+                          {Py_tp_methods, ts_methods},
+                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTestSignal>)},
+                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTestSignal>)},
+                          {0, nullptr}};
+
+} // namespace
+
+NB_MODULE(excite, m) {
+    m.doc() = "Random two-level test signal for plant tests.";
+    if (!np::init()) throw nb::python_error();
+
+    nb::class_<PyTestSignal> cls(
+        m, "TestSignal", nb::type_slots(ts_slots),
+        "TestSignal(SEED=None): call it as signal(t=None) with t in whole seconds; returns "
+        "(U, next1, ..., next5), the level and the times of the next five level changes.");
+    def_object_field<PyTestSignal, &PyTestSignal::rand_arr>(
+        cls, "_rand_arr", "Switching fractions of the cycles (float64 array, read at each call).");
+    cls.def_prop_rw(
+        "_ET", [](nb::handle self) { return ready<PyTestSignal>(self).ET; },
+        [](nb::handle self, nb::int_ v) { ready<PyTestSignal>(self).ET = std::move(v); },
+        "Half the cycle length in seconds (an int).");
+    def_object_field<PyTestSignal, &PyTestSignal::amp>(cls, "_amp", "Amplitude.");
+
+    cls.def("__getstate__", [](nb::handle self) {
+        auto& p = ready<PyTestSignal>(self);
+        return nb::make_tuple(p.rand_arr, p.ET, p.amp);
+    });
+    cls.def("__setstate__", [](PyTestSignal& p, const nb::tuple& s) {
+        if (s.size() != 3) throw nb::value_error("invalid TestSignal state");
+        new (&p) PyTestSignal{s[0], s[1], s[2]};
+    });
+}

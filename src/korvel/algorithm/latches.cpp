@@ -1,0 +1,256 @@
+// korvel.algorithm.latches: set/reset flip-flop, on- and off-delay timers.
+#include <korvel/timers.hpp>
+
+#include <climits>
+#include <cstdint>
+
+#include "pyglue/datastore.hpp"
+#include "pyglue/fields.hpp"
+#include "pyglue/glue.hpp"
+#include "pyglue/npview.hpp"
+#include "pyglue/number.hpp"
+
+namespace nb = nanobind;
+using namespace korvel::pyglue;
+namespace np = korvel::pyglue::np;
+
+namespace {
+
+// Every field holds whatever the caller stores. A call works natively on the
+// arrays it creates and on plain int/float fields; otherwise it does what
+// the same steps do in Python on the objects, NumPy's conversions included.
+
+nb::object new_array(Py_ssize_t n, np::Dtype t) {
+    PyObject* a = np::zeros(n, t);
+    if (!a) throw nb::python_error();
+    return nb::steal(a);
+}
+
+nb::object item(nb::handle seq, Py_ssize_t i) {
+    nb::object index = nb::int_(i);
+    PyObject* v = PyObject_GetItem(seq.ptr(), index.ptr());
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+bool truth(nb::handle o) {
+    const int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+void store(nb::handle history, nb::handle value) {
+    if (!data_store(history.ptr(), value.ptr())) throw nb::python_error();
+}
+
+// ---- RStrigger -------------------------------------------------------------
+
+struct PyRS {
+    nb::object S, R, Q, nQ, Q_array;
+
+    template <class F> void for_each_object(F&& f) {
+        f(S);
+        f(R);
+        f(Q);
+        f(nQ);
+        f(Q_array);
+    }
+};
+
+const Signature sig_init("__init__", {}, 0);
+const Signature sig_call("call", {}, 0);
+
+PyObject* rs_step(PyRS& p) {
+    const bool s = truth(p.S), r = truth(p.R);
+    bool q;
+    np::View v{};
+    const bool fast = np::view(p.Q_array.ptr(), np::Dtype::boolean, true, v) && v.size > 0;
+    if (s || r)
+        q = korvel::rs_next(s, r, false);
+    else
+        q = fast ? v.at<std::uint8_t>(0) != 0 : truth(item(p.Q_array, 0));
+    p.Q = nb::bool_(q);
+    if (fast)
+        data_store<std::uint8_t>(v.data, v.size, v.stride, q ? 1 : 0);
+    else
+        store(p.Q_array, p.Q);
+    p.nQ = nb::bool_(!q);
+    Py_RETURN_NONE;
+}
+
+int rs_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!sig_init.bind(args, kwargs, nullptr)) return -1;
+    return guard_int([&] {
+        emplace<PyRS>(self, PyRS{nb::int_(0), nb::int_(0), nb::bool_(false), nb::bool_(true),
+                                 new_array(1, np::Dtype::boolean)});
+        return 0;
+    });
+}
+
+PyObject* rs_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyRS* p = self_of<PyRS>(self);
+    if (!p || !sig_call.bind(args, nargs, kwnames, nullptr)) return nullptr;
+    return guard([&] { return rs_step(*p); });
+}
+
+PyMethodDef rs_methods[] = {
+    {"call", as_method(rs_call), fastcall_flags,
+     "call(): one sample: Q from S and R (reset dominates, neither holds), nQ = not Q."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot rs_slots[] = {{Py_tp_init, reinterpret_cast<void*>(rs_init)},
+                          {Py_tp_methods, rs_methods},
+                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRS>)},
+                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRS>)},
+                          {0, nullptr}};
+
+// ---- TONtrigger, TOFFtrigger -----------------------------------------------
+
+// One C++ type per Python class (nanobind registers types by C++ type).
+template <bool OnDelay> struct PyTimerOf {
+    nb::object Ut, Yt, DT, ET, Ut_array;
+
+    template <class F> void for_each_object(F&& f) {
+        f(Ut);
+        f(Yt);
+        f(DT);
+        f(ET);
+        f(Ut_array);
+    }
+};
+
+// The value NumPy stores into an int64 array for a plain int or float
+// (truncated toward zero); false for anything else, NaN and out-of-range
+// values included, which take NumPy's own conversion and its errors.
+bool plain_int64(PyObject* o, long long& v) {
+    if (exact_i64(o, v)) return true;
+    return PyFloat_CheckExact(o) && truncate_i64(PyFloat_AS_DOUBLE(o), v);
+}
+
+// The timers differ only in when they reload and which edge starts them.
+template <bool OnDelay> struct Timer {
+    using PyTimer = PyTimerOf<OnDelay>;
+    static constexpr long long count(long long u0, long long u1, long long DT, long long ET) {
+        return OnDelay ? korvel::ton_count(u0, u1, DT, ET) : korvel::toff_count(u0, u1, DT, ET);
+    }
+    static constexpr int output(long long ET) {
+        return OnDelay ? korvel::ton_output(ET) : korvel::toff_output(ET);
+    }
+
+    // The same steps on Python objects; each assignment to ET lands as made.
+    static void count_generic(PyTimer& p, nb::handle u0, nb::handle u1) {
+        nb::object zero = nb::int_(0), one = nb::int_(1);
+        const bool reload = OnDelay ? nb::borrow(u0).equal(zero) : nb::borrow(u0) > zero;
+        if (reload) p.ET = p.DT;
+        if (p.ET < p.DT && p.ET > zero) p.ET = p.ET - one;
+        const bool edge = OnDelay ? nb::borrow(u0) > u1 : nb::borrow(u0) < u1;
+        if (edge) p.ET = p.DT - one;
+        const bool active = p.ET > zero;
+        p.Yt = nb::int_(OnDelay ? (active ? 0 : 1) : (active ? 1 : 0));
+    }
+
+    static PyObject* step(PyTimer& p) {
+        np::View v{};
+        long long u = 0;
+        const bool fast = np::view(p.Ut_array.ptr(), np::Dtype::int64, true, v) && v.size > 0 &&
+                          plain_int64(p.Ut.ptr(), u);
+        if (fast)
+            data_store<std::int64_t>(v.data, v.size, v.stride, u);
+        else
+            store(p.Ut_array, p.Ut);
+
+        long long DT, ET;
+        if (fast && v.size >= 2 && exact_i64(p.DT.ptr(), DT) && DT > LLONG_MIN &&
+            exact_i64(p.ET.ptr(), ET)) {
+            const long long u0 = v.at<std::int64_t>(0), u1 = v.at<std::int64_t>(1);
+            const long long next = count(u0, u1, DT, ET);
+            if (next != ET) {
+                PyObject* e = PyLong_FromLongLong(next);
+                if (!e) return nullptr;
+                p.ET = nb::steal(e);
+            }
+            p.Yt = nb::int_(output(next));
+        } else {
+            count_generic(p, item(p.Ut_array, 0), item(p.Ut_array, 1));
+        }
+        Py_RETURN_NONE;
+    }
+
+    static int init(PyObject* self, PyObject* args, PyObject* kwargs) {
+        if (!sig_init.bind(args, kwargs, nullptr)) return -1;
+        return guard_int([&] {
+            emplace<PyTimer>(self, PyTimer{nb::int_(0), nb::int_(0), nb::int_(3), nb::int_(0),
+                                           new_array(2, np::Dtype::int64)});
+            return 0;
+        });
+    }
+
+    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+        PyTimer* p = self_of<PyTimer>(self);
+        if (!p || !sig_call.bind(args, nargs, kwnames, nullptr)) return nullptr;
+        return guard([&] { return step(*p); });
+    }
+
+    static inline PyMethodDef methods[] = {
+        {"call", as_method(call), fastcall_flags,
+         OnDelay ? "call(): one sample: Yt switches on DT - 1 calls after Ut rises, off at once."
+                 : "call(): one sample: Yt switches on at once, off DT - 1 calls after Ut falls."},
+        {nullptr, nullptr, 0, nullptr}};
+
+    static inline PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init)},
+        {Py_tp_methods, methods},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTimer>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTimer>)},
+        {0, nullptr}};
+};
+
+template <bool OnDelay> void def_timer(nb::module_& m, const char* name, const char* doc) {
+    using PyTimer = PyTimerOf<OnDelay>;
+    nb::class_<PyTimer> cls(m, name, nb::type_slots(Timer<OnDelay>::slots), doc);
+    def_object_field<PyTimer, &PyTimer::Ut>(cls, "Ut", "Input, written by the caller.");
+    def_object_field<PyTimer, &PyTimer::Yt>(cls, "Yt", "Output, 0 or 1.");
+    def_object_field<PyTimer, &PyTimer::DT>(cls, "DT", "Delay in calls.");
+    def_object_field<PyTimer, &PyTimer::ET>(cls, "ET", "Remaining count of a running delay.");
+    def_object_field<PyTimer, &PyTimer::Ut_array>(
+        cls, "Ut_array", "int64 array: the current input, then the previous one.");
+    cls.def("__getstate__", [](nb::handle self) {
+        auto& p = ready<PyTimer>(self);
+        return nb::make_tuple(p.Ut, p.Yt, p.DT, p.ET, p.Ut_array);
+    });
+    cls.def("__setstate__", [](PyTimer& p, const nb::tuple& s) {
+        if (s.size() != 5) throw nb::value_error("invalid timer state");
+        new (&p) PyTimer{s[0], s[1], s[2], s[3], s[4]};
+    });
+}
+
+} // namespace
+
+NB_MODULE(latches, m) {
+    m.doc() = "Set/reset flip-flop and on-/off-delay timers, counted in calls.";
+    if (!np::init()) throw nb::python_error();
+    nb::module_::import_("korvel.algorithm.utilities");
+
+    nb::class_<PyRS> rs(m, "RStrigger", nb::type_slots(rs_slots),
+                        "RStrigger(): write S and R, call call(), read Q and nQ.");
+    def_object_field<PyRS, &PyRS::S>(rs, "S", "Set input (by its truth value).");
+    def_object_field<PyRS, &PyRS::R>(rs, "R", "Reset input (by its truth value); dominates.");
+    def_object_field<PyRS, &PyRS::Q>(rs, "Q", "Output, a bool.");
+    def_object_field<PyRS, &PyRS::nQ>(rs, "nQ", "Negated output, a bool.");
+    def_object_field<PyRS, &PyRS::Q_array>(rs, "Q_array",
+                                           "One-element bool array: the previous output.");
+    rs.def("__getstate__", [](nb::handle self) {
+        auto& p = ready<PyRS>(self);
+        return nb::make_tuple(p.S, p.R, p.Q, p.nQ, p.Q_array);
+    });
+    rs.def("__setstate__", [](PyRS& p, const nb::tuple& s) {
+        if (s.size() != 5) throw nb::value_error("invalid RStrigger state");
+        new (&p) PyRS{s[0], s[1], s[2], s[3], s[4]};
+    });
+
+    def_timer<true>(m, "TONtrigger",
+                    "TONtrigger(): on-delay timer; write Ut (and DT), call call(), read Yt.");
+    def_timer<false>(m, "TOFFtrigger",
+                     "TOFFtrigger(): off-delay timer; write Ut (and DT), call call(), read Yt.");
+}
