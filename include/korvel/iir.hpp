@@ -10,8 +10,8 @@
 //  * len(a) == 1, a pure FIR: b / a[0], then the full convolution of b with
 //    the input, the state added to its head. Whole arrays follow NumPy's
 //    convolution (see detail::convolve); a single sample reduces to
-//    y = b[0]*x + z[0], z[i] = b[i+1]*x + z[i+1], which is the IIR step
-//    without its feedback term, so one loop serves both.
+//    y = (0 + b[0]*x) + z[0], z[i] = (0 + b[i+1]*x) + z[i+1]: the IIR step
+//    without its feedback term.
 //
 // The state vector z has the layout lfilter takes as `zi`: length
 // max(len(a), len(b)) - 1.
@@ -126,7 +126,8 @@ inline double blas_dot(const double* x, const double* y, std::size_t n) noexcept
 // np.convolve(a, v) (full mode) into out[0 : na + nv - 1]; na, nv >= 1.
 // NumPy swaps the operands so the longer comes first, correlates it with the
 // reversed shorter one, and computes the edges with the BLAS dot and the
-// middle with a plain left-to-right sum for kernels of up to 11 taps.
+// middle with a plain left-to-right sum from 0.0 for kernels of up to 11
+// taps.
 inline void convolve(const double* a, std::size_t na, const double* v, std::size_t nv,
                      double* out) {
     if (nv > na) {
@@ -142,9 +143,9 @@ inline void convolve(const double* a, std::size_t na, const double* v, std::size
     const std::size_t middle = na - nv + 1;
     if (nv <= 11) {
         for (std::size_t i = 0; i < middle; ++i) {
-            double s = a[i] * K[0];
-            for (std::size_t j = 1; j < nv; ++j)
-                s = s + a[i + j] * K[j];
+            double s = 0.0;
+            for (std::size_t j = 0; j < nv; ++j)
+                s += a[i + j] * K[j];
             out[o++] = s;
         }
     } else {
@@ -201,18 +202,21 @@ class Iir {
     double step(double x, double* z) const noexcept {
         const std::size_t n = nb_.size();
         const double* b = nb_.data();
-        if (n == 1) return x * b[0];
-        const double y = z[0] + b[0] * x;
         if (fir_) {
+            // Each convolution term is a sum started at 0.0, so a -0.0
+            // product comes out as +0.0 before the state is added.
+            if (n == 1) return 0.0 + b[0] * x;
+            const double y = (0.0 + b[0] * x) + z[0];
             for (std::size_t i = 0; i + 2 < n; ++i)
-                z[i] = z[i + 1] + x * b[i + 1];
-            z[n - 2] = x * b[n - 1];
-        } else {
-            const double* a = na_.data();
-            for (std::size_t i = 0; i + 2 < n; ++i)
-                z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
-            z[n - 2] = x * b[n - 1] - y * a[n - 1];
+                z[i] = (0.0 + x * b[i + 1]) + z[i + 1];
+            z[n - 2] = 0.0 + x * b[n - 1];
+            return y;
         }
+        const double* a = na_.data();
+        const double y = z[0] + b[0] * x;
+        for (std::size_t i = 0; i + 2 < n; ++i)
+            z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
+        z[n - 2] = x * b[n - 1] - y * a[n - 1];
         return y;
     }
 

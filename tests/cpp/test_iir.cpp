@@ -92,13 +92,14 @@ TEST(Iir, FirSingleStepIsProductPlusState) {
     EXPECT_EQ(f.step(4.0, z.data()), 1.5 * 4.0 + 0.5);
     EXPECT_EQ(z[0], 0.5 * 4.0 + -0.25);
     EXPECT_EQ(z[1], -1.0 * 4.0);
-    // No feedback term: the -0.0 product stays -0.0, where the IIR path
-    // subtracts y * 0.0 = -0.0 from it and gets +0.0.
+    // Convolution terms start from +0.0: a -0.0 product becomes +0.0, where
+    // the IIR path keeps it (-0.0 - 1 * 0.0 = -0.0).
     std::vector<double> zg = {0.0};
-    Iir({1.0, 0.0}, {1.0}).step(-1.0, zg.data());
-    EXPECT_TRUE(std::signbit(zg[0]));
-    Iir({1.0, 0.0}, {1.0, 0.0}).step(-1.0, zg.data());
+    Iir({1.0, -0.0}, {1.0}).step(1.0, zg.data());
     EXPECT_FALSE(std::signbit(zg[0]));
+    Iir({1.0, -0.0}, {1.0, 0.0}).step(1.0, zg.data());
+    EXPECT_TRUE(std::signbit(zg[0]));
+    EXPECT_FALSE(std::signbit(Iir({-1.0}, {1.0}).step(0.0, nullptr)));
     EXPECT_EQ(Iir({2.0}, {4.0}).step(3.0, nullptr), 1.5);
 }
 

@@ -388,18 +388,8 @@ void def_ldlag(nb::module_& m) {
                     p.z = nullptr;
                     return;
                 }
-                nb::object arr = float_array(v);
                 double* d;
-                Py_ssize_t n;
-                if (!f64_view(arr, d, n, true) ||
-                    static_cast<std::size_t>(n) != p.c.iir.state_size()) {
-                    nb::str shape = nb::str(arr.attr("shape"));
-                    PyErr_Format(PyExc_ValueError,
-                                 "Unexpected shape for zi: expected (%zu,), found %s.",
-                                 p.c.iir.state_size(), shape.c_str());
-                    raise_python();
-                }
-                p.zi = std::move(arr);
+                p.zi = state_array(v, p.c.iir.state_size(), d);
                 p.z = d;
             })
         .def_prop_rw(

@@ -173,21 +173,6 @@ PyType_Slot zf_slots[] = {{Py_tp_init, reinterpret_cast<void*>(zf_init)},
                           {Py_tp_methods, zf_methods},
                           {0, nullptr}};
 
-// A state vector for `p`: a float64 copy of `value` with the right length.
-std::pair<nb::object, double*> state_from(const PyZFilter& p, nb::handle value) {
-    nb::object arr = float_array(value);
-    double* data;
-    Py_ssize_t n;
-    const bool flat = f64_view(arr, data, n, true);
-    if (!flat || static_cast<std::size_t>(n) != p.iir.state_size()) {
-        nb::str shape = nb::str(arr.attr("shape"));
-        PyErr_Format(PyExc_ValueError, "Unexpected shape for zi: expected (%zu,), found %s.",
-                     p.iir.state_size(), shape.c_str());
-        throw nb::python_error();
-    }
-    return {arr, data};
-}
-
 // New coefficients keep the state, so they must need one of the same length.
 void set_coefficients(PyZFilter& p, nb::handle b_in, nb::handle a_in) {
     nb::object b = float_array(b_in), a = float_array(a_in);
@@ -219,8 +204,8 @@ void def_zfilter(nb::module_& m) {
         .def_prop_rw(
             "_zi", [](const PyZFilter& p) { return p.zi; },
             [](PyZFilter& p, nb::handle v) {
-                auto [arr, data] = state_from(p, v);
-                p.zi = std::move(arr);
+                double* data;
+                p.zi = state_array(v, p.iir.state_size(), data);
                 p.z = data;
             })
         .def_prop_rw(

@@ -87,4 +87,18 @@ inline nb::object f64_array(const double* src, std::size_t n) {
     return arr;
 }
 
+// A filter state assigned by a caller: a float64 copy of `value` with exactly
+// `size` items, or lfilter's ValueError for the wrong shape.
+inline nb::object state_array(nb::handle value, std::size_t size, double*& data) {
+    nb::object arr = float_array(value);
+    Py_ssize_t n;
+    if (!f64_view(arr, data, n, true) || static_cast<std::size_t>(n) != size) {
+        nb::object shape = arr.attr("shape");
+        PyErr_Format(PyExc_ValueError, "Unexpected shape for zi: expected (%zu,), found %S.", size,
+                     shape.ptr());
+        throw nb::python_error();
+    }
+    return arr;
+}
+
 } // namespace korvel::pyglue
