@@ -96,7 +96,8 @@ NB_MODULE(clampwind, m) {
     def_state<&AntiWindup::y0, &AntiWindup::set_y0>(cls, "_y0");
 
     // State: (_u0, _y0), None for a field that does not exist yet.
-    cls.def("__getstate__", [](const PyAntiWindup& p) {
+    cls.def("__getstate__", [](nb::handle self) {
+        const auto& p = ready<PyAntiWindup>(self);
         return nb::make_tuple(py_opt(p.core.u0()), py_opt(p.core.y0()));
     });
     cls.def("__setstate__", [](PyAntiWindup& p, const nb::tuple& state) {
