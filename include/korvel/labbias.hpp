@@ -41,10 +41,15 @@ class LabHistory {
     // Appends `v`; a history that is not yet full (the first call) is first
     // filled with copies of `v`, so the value present then never counts as new.
     void record(double v) {
-        allocate();
+        backfill(v);
+        ring_.push_back(v);
+    }
+
+    // Fills a history that is not yet full with copies of `v`.
+    void backfill(double v) {
+        if (ring_.capacity() != capacity_) ring_ = Ring<double>(capacity_);
         while (!ring_.full())
             ring_.push_back(v);
-        ring_.push_back(v);
     }
 
     // Whether the oldest step is at least `abs_threshold` and every later one
@@ -60,18 +65,13 @@ class LabHistory {
 
     // Replaces the contents (oldest first, the newest `capacity` kept).
     void restore(const std::vector<double>& v) {
-        ring_ = Ring<double>();
-        if (v.empty()) return;
-        allocate();
+        Ring<double> r(v.empty() ? 0 : capacity_);
         for (double x : v)
-            ring_.push_back(x);
+            r.push_back(x);
+        ring_ = std::move(r);
     }
 
   private:
-    void allocate() {
-        if (ring_.capacity() != capacity_) ring_ = Ring<double>(capacity_);
-    }
-
     std::size_t capacity_;
     Ring<double> ring_;
 };
@@ -98,7 +98,10 @@ class BiasUpdate {
              std::optional<double> trigger) {
         Step s;
         s.first = prd_data_.empty();
-        if (s.first) backfill(prd_data, prd_time);
+        if (s.first) {
+            lab_.backfill(lab_data);
+            backfill(prd_data, prd_time);
+        }
         prd_data_.push_back(prd_data);
         prd_time_.push_back(prd_time);
         lab_.record(lab_data);
@@ -154,24 +157,24 @@ class BiasUpdate {
                  const std::vector<double>& lab) {
         if (prd_data.size() != prd_time.size())
             throw std::invalid_argument("prediction histories differ in length");
-        prd_data_ = Ring<double>();
-        prd_time_ = Ring<double>();
-        if (!prd_data.empty()) {
-            allocate();
-            for (double x : prd_data)
-                prd_data_.push_back(x);
-            for (double x : prd_time)
-                prd_time_.push_back(x);
-        }
+        const std::size_t cap = prd_data.empty() ? 0 : prd_capacity_;
+        Ring<double> d(cap), t(cap);
+        for (double x : prd_data)
+            d.push_back(x);
+        for (double x : prd_time)
+            t.push_back(x);
         lab_.restore(lab);
+        prd_data_ = std::move(d);
+        prd_time_ = std::move(t);
     }
 
   private:
+    // Both prediction rings or neither: allocation may fail.
     void allocate() {
-        if (prd_data_.capacity() != prd_capacity_) {
-            prd_data_ = Ring<double>(prd_capacity_);
-            prd_time_ = Ring<double>(prd_capacity_);
-        }
+        if (prd_data_.capacity() == prd_capacity_) return;
+        Ring<double> d(prd_capacity_), t(prd_capacity_);
+        prd_data_ = std::move(d);
+        prd_time_ = std::move(t);
     }
 
     // Fills the prediction history with copies of the first prediction

@@ -180,6 +180,20 @@ class TestBiasConstruction:
         with pytest.raises(ValueError, match="maxlen must be non-negative"):
             SoftSensorBiasUpdate(const_len=-3)
 
+    @pytest.mark.skipif(
+        "libasan" in os.environ.get("LD_PRELOAD", ""),
+        reason="the address sanitizer aborts on oversized allocations",
+    )
+    def test_histories_too_large_for_memory(self, capsys):
+        with pytest.raises(OverflowError):
+            SoftSensorBiasUpdate(prd_len=2**63 - 1)
+        for n in (10**15, 2**63 - 2):
+            s = SoftSensorBiasUpdate(prd_len=n)  # the rings are allocated by the first call
+            with pytest.raises(MemoryError):
+                s.run(1.0, 1.0, 1.0, 1.0)
+            assert len(s._prd_data_list) == len(s._prd_time_list) == 0
+        assert capsys.readouterr().out == ""
+
     def test_uninitialised_instance_is_refused(self):
         s = SoftSensorBiasUpdate.__new__(SoftSensorBiasUpdate)
         with pytest.raises(TypeError, match="not initialized"):
