@@ -189,7 +189,8 @@ def main() -> None:
     ours = SoftSensorBiasUpdate()
     py_scipy = PyBiasUpdate()
     py_native = PyBiasUpdate(filter_class=sFilter)
-    rec, py_rec = LabDataRecorder(csv_dir=tempfile.mkdtemp()), PyRecorder()  # writes nothing
+    scratch = tempfile.TemporaryDirectory()
+    rec, py_rec = LabDataRecorder(csv_dir=scratch.name), PyRecorder()  # writes nothing
     env = {"ours": ours, "py_scipy": py_scipy, "py_native": py_native, "rec": rec, "py_rec": py_rec}
     with contextlib.redirect_stdout(io.StringIO()):
         for o in (ours, py_scipy, py_native):

@@ -1,4 +1,5 @@
 import collections
+import contextlib
 import copy
 import gc
 import math
@@ -501,6 +502,32 @@ class TestBiasFilter:
         with pytest.raises(RuntimeError, match="filter failed"):
             s.run(7.0, 3.0, 1000.0, 1003.0)
         assert s._prd_data_list[-1] == 7.0  # histories were updated before the filter
+        capsys.readouterr()
+
+    def test_filter_may_replace_itself_while_called(self, capsys):
+        s = SoftSensorBiasUpdate(prd_len=10)
+
+        class Once:
+            def __call__(self, x):
+                s._fil = None  # drops the last reference to this very object
+                return x * 2
+
+        s._fil = Once()
+        assert s.run(1.0, 3.0, 1000.0, 1000.0) == 4.0
+        assert s.run(1.0, 3.0, 1000.0, 1001.0) == 2.0
+
+        class Renaming:
+            def write(self, text):
+                s._name = "renamed" + "x" * 50
+                out.append(text)
+
+        out = []
+        with contextlib.redirect_stdout(Renaming()):
+            s._current_lab_data, s._current_lab_time = 3.0, 1000.0
+            SoftSensorBiasUpdate.__init__(s, prd_len=10)
+            s._current_lab_data, s._current_lab_time = 3.0, 1000.0
+            s.run(1.0, 3.0, 1000.0, 1000.0)
+        assert "".join(out) == UNCHANGED.format("softSensor") + FIRST.format("renamed" + "x" * 50)
         capsys.readouterr()
 
     def test_filter_object_is_shared_live(self, capsys):

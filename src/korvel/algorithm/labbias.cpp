@@ -194,16 +194,16 @@ int bias_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // The filtered bias: the bias filter stepped once with the current bias.
 PyObject* filtered(PyBias& p) {
-    PyObject* fil = p.fil.ptr();
+    const nb::object fil = p.fil; // the call may replace the field
     const double bias = p.core.bias();
-    if (Py_IS_TYPE(fil, py.native_sfilter) && nb::inst_ready(fil))
+    if (Py_IS_TYPE(fil.ptr(), py.native_sfilter) && nb::inst_ready(fil))
         return to_py(nb::inst_ptr<korvel::tfblock::PySFilter>(fil)->step(bias, 0.0));
-    const int use = PyObject_IsTrue(fil);
+    const int use = PyObject_IsTrue(fil.ptr());
     if (use < 0) return nullptr;
     if (!use) return to_py(bias);
     PyObject* b = to_py(bias);
     if (!b) return nullptr;
-    PyObject* out = PyObject_CallOneArg(fil, b);
+    PyObject* out = PyObject_CallOneArg(fil.ptr(), b);
     Py_DECREF(b);
     return out;
 }
@@ -239,8 +239,10 @@ PyObject* bias_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guard([&]() -> PyObject* {
         const auto step = allocating(
             [&] { return p->core.run(prd_data, lab_data, lab_time, *prd_time, trigger); });
+        // Printing runs sys.stdout's code, which may rename the block.
         if (!report(*p, step.attempt) ||
-            (step.first && !print_named(name, ": Bias Update is triggered by the first data.")))
+            (step.first &&
+             !print_named(p->name.ptr(), ": Bias Update is triggered by the first data.")))
             return nullptr;
         return filtered(*p);
     });
@@ -377,6 +379,15 @@ void append_local_time(std::string& out, PyObject* seconds) {
     out.append(s, static_cast<std::size_t>(n));
 }
 
+// The file existence test, then the append: 0 or an errno value.
+int append_row(const std::string& path, const std::string& row) noexcept {
+    try {
+        return korvel::append_record(path, korvel::file_exists(path), csv_header, row);
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
 // One CSV row appended; see korvel/append.hpp for how it reaches the file.
 void export_row(PyRecorder& r, double lab_data, double lab_time) {
     std::string row;
@@ -395,14 +406,11 @@ void export_row(PyRecorder& r, double lab_data, double lab_time) {
     const std::string path(PyBytes_AS_STRING(encoded.ptr()),
                            static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
     if (path.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
-    int err = 0;
-    Py_BEGIN_ALLOW_THREADS try {
-        const bool existed = korvel::file_exists(path);
-        err = korvel::append_record(path, existed, csv_header, row);
-    } catch (...) {
-        err = ENOMEM;
-    }
-    Py_END_ALLOW_THREADS if (err != 0) {
+    // Other threads run while the file is written and synced.
+    PyThreadState* released = PyEval_SaveThread();
+    const int err = append_row(path, row);
+    PyEval_RestoreThread(released);
+    if (err != 0) {
         errno = err;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.ptr());
         throw nb::python_error();
