@@ -16,6 +16,10 @@ using korvel::Iir;
 
 namespace {
 
+// Property setters that take None themselves (a field may hold None, or
+// refuses it with its own message).
+const auto none_ok = nb::for_setter(nb::arg("value").none());
+
 const Signature sig_init("__init__", {"alpha", "tao", "Ts", "u_ini", "y_ini"}, 0);
 const Signature sig_call("__call__", {"u"}, 1);
 const Signature sig_multi("multi_step", {"u"}, 1);
@@ -361,25 +365,28 @@ void def_ldlag(nb::module_& m) {
            [](PyLDLAG& p, nb::handle v) {
                if (v.is_none()) throw nb::type_error("_alpha must be a number");
                p.alpha.set(v);
-           })
+           },
+           none_ok)
         .def_prop_rw(
             "_tao", [](const PyLDLAG& p) { return p.tao.get(); },
             [](PyLDLAG& p, nb::handle v) {
                 if (v.is_none()) throw nb::type_error("_tao must be a number");
                 p.tao.set(v);
-            })
+            },
+            none_ok)
         .def_prop_rw(
             "_Ts", [](const PyLDLAG& p) { return p.Ts; },
             [](PyLDLAG& p, nb::handle v) {
                 if (!exact_type(v.ptr(), &PyLong_Type, "Ts")) raise_python();
                 p.Ts = nb::borrow(v);
-            })
+            },
+            none_ok)
         .def_prop_rw(
             "_b", [](const PyLDLAG& p) { return p.c.b; },
-            [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, true); })
+            [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, true); }, none_ok)
         .def_prop_rw(
             "_a", [](const PyLDLAG& p) { return p.c.a; },
-            [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, false); })
+            [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, false); }, none_ok)
         .def_prop_rw(
             "_zi", [](const PyLDLAG& p) { return p.zi; },
             [](PyLDLAG& p, nb::handle v) {
@@ -391,13 +398,14 @@ void def_ldlag(nb::module_& m) {
                 double* d;
                 p.zi = state_array(v, p.c.iir.state_size(), d);
                 p.z = d;
-            })
+            },
+            none_ok)
         .def_prop_rw(
             "_u_ini", [](const PyLDLAG& p) { return p.u_ini.get(); },
-            [](PyLDLAG& p, nb::handle v) { p.u_ini.set(v); })
+            [](PyLDLAG& p, nb::handle v) { p.u_ini.set(v); }, none_ok)
         .def_prop_rw(
             "_y_ini", [](const PyLDLAG& p) { return p.y_ini.get(); },
-            [](PyLDLAG& p, nb::handle v) { p.y_ini.set(v); });
+            [](PyLDLAG& p, nb::handle v) { p.y_ini.set(v); }, none_ok);
 
     cls.def("__getstate__", [](const PyLDLAG& p) {
         nb::object zi = p.zi.is_none() ? nb::none() : f64_array(p.z, p.c.iir.state_size());

@@ -13,6 +13,10 @@ using korvel::tfblock::PyZFilter;
 
 namespace {
 
+// Property setters that take None themselves (a field may hold None, or
+// refuses it with its own message).
+const auto none_ok = nb::for_setter(nb::arg("value").none());
+
 const Signature sig_z_init("__init__", {"Bz", "Az", "u_ini", "y_ini"}, 0);
 const Signature sig_s_init("__init__", {"Bs", "As", "Ts", "u_ini", "y_ini"}, 0);
 const Signature sig_call("__call__", {"Ut", "y_ini"}, 1);
@@ -197,29 +201,32 @@ void def_zfilter(nb::module_& m) {
                               "point; call it once per sample.");
     cls.def_prop_rw(
            "_Bz", [](const PyZFilter& p) { return p.Bz; },
-           [](PyZFilter& p, nb::handle v) { set_coefficients(p, v, p.Az); })
+           [](PyZFilter& p, nb::handle v) { set_coefficients(p, v, p.Az); }, none_ok)
         .def_prop_rw(
             "_Az", [](const PyZFilter& p) { return p.Az; },
-            [](PyZFilter& p, nb::handle v) { set_coefficients(p, p.Bz, v); })
+            [](PyZFilter& p, nb::handle v) { set_coefficients(p, p.Bz, v); }, none_ok)
         .def_prop_rw(
             "_zi", [](const PyZFilter& p) { return p.zi; },
             [](PyZFilter& p, nb::handle v) {
                 double* data;
                 p.zi = state_array(v, p.iir.state_size(), data);
                 p.z = data;
-            })
+            },
+            none_ok)
         .def_prop_rw(
             "_u_ini", [](const PyZFilter& p) { return p.u_ini; },
             [](PyZFilter& p, nb::handle v) {
                 p.u0 = operating_point(v);
                 p.u_ini = nb::borrow(v);
-            })
+            },
+            none_ok)
         .def_prop_rw(
             "_y_ini", [](const PyZFilter& p) { return p.y_ini; },
             [](PyZFilter& p, nb::handle v) {
                 p.y0 = operating_point(v);
                 p.y_ini = nb::borrow(v);
-            });
+            },
+            none_ok);
 
     cls.def("__getstate__", [](const PyZFilter& p) {
         return nb::make_tuple(p.Bz, p.Az, p.u_ini, p.y_ini, f64_array(p.z, p.iir.state_size()));
@@ -311,9 +318,9 @@ void def_sfilter(nb::module_& m) {
                               "sFilter(Bs=[1], As=[5, 1], Ts=1, u_ini=None, y_ini=None): "
                               "continuous transfer function Bs(s)/As(s), discretised with a "
                               "zero-order hold at Ts; call it once per sample.");
-    cls.def_rw("_Bs", &PySFilter::Bs)
-        .def_rw("_As", &PySFilter::As)
-        .def_rw("_Ts", &PySFilter::Ts)
+    cls.def_rw("_Bs", &PySFilter::Bs, none_ok)
+        .def_rw("_As", &PySFilter::As, none_ok)
+        .def_rw("_Ts", &PySFilter::Ts, none_ok)
         .def_prop_rw(
             "_zfilter", [](const PySFilter& p) { return p.zfilter; },
             [](PySFilter& p, nb::handle v) { p.zfilter = checked_zfilter(v); });
