@@ -16,6 +16,7 @@ import time
 import weakref
 from pathlib import Path
 
+import korvel.algorithm.labbias as labbias_module
 import numpy as np
 import pytest
 from korvel.algorithm.labbias import LabDataRecorder, SoftSensorBiasUpdate
@@ -26,7 +27,8 @@ FIRST = "{}: Bias Update is triggered by the first data.\n"
 UNCHANGED = "{}: Bias Update is not triggered, lab_data or lab_time is unchanged.\n"
 FMT = "%Y-%m-%d %H:%M:%S"
 HEADER = "ExportTime,LabTime,LabData\n"
-SRC = str(Path(__file__).resolve().parents[2] / "src")
+# Child processes import the same build of the package as this one.
+PKG_ROOT = str(Path(labbias_module.__file__).resolve().parents[2])
 
 
 def state(obj):
@@ -823,7 +825,7 @@ class TestRecorderFile:
                 r.export_lab_data_csv(k * 1000 + i, 1.7e9)
             """
         )
-        env = dict(os.environ, PYTHONPATH=SRC)
+        env = dict(os.environ, PYTHONPATH=PKG_ROOT)
         procs = [
             subprocess.Popen([sys.executable, "-c", script, str(tmp_path), str(k)], env=env)
             for k in range(3)
@@ -866,7 +868,7 @@ class TestRecorderFile:
         )
         done = subprocess.run(
             [sys.executable, "-c", script, str(tmp_path), str(setup), str(limit_extra)],
-            env=dict(os.environ, PYTHONPATH=SRC),
+            env=dict(os.environ, PYTHONPATH=PKG_ROOT),
             capture_output=True,
             text=True,
         )
@@ -917,7 +919,7 @@ class TestRecorderFile:
                 script,
                 str(tmp_path / "d"),
             ],
-            env=dict(os.environ, PYTHONPATH=SRC),
+            env=dict(os.environ, PYTHONPATH=PKG_ROOT),
             capture_output=True,
             text=True,
         )
