@@ -92,7 +92,72 @@ def plantmodels(fast: bool = False) -> None:
     plt.close(fig)
 
 
+def phaseshaper(fast: bool = False) -> None:
+    """Lead-lag step trajectories and responses, with a bumpless change of tao."""
+    import importlib.util
+    import os
+    import sys
+
+    import numpy as np
+
+    from korvel.algorithm.phaseshaper import LDLAG, filter_stp
+
+    settings = [(0.0, 5.0), (0.5, 5.0), (1.0, 5.0), (2.0, 10.0)]
+    n, step_at = 60, 5
+    u = np.where(np.arange(n) < step_at, 0.0, 1.0)
+    responses = {}
+    for alpha, tao in settings:
+        responses[alpha, tao] = LDLAG(alpha=alpha, tao=tao).multi_step(u)
+        head = ", ".join(f"{v:.3f}" for v in responses[alpha, tao][step_at : step_at + 5])
+        print(f"alpha={alpha:<4} tao={tao:<5} first outputs after the step: {head}")
+    # tao switched from 5 to 20 halfway: the output bends, it does not jump.
+    retuned = LDLAG(alpha=0.0, tao=5.0)
+    switched = []
+    for k, v in enumerate(u):
+        if k == n // 2:
+            retuned.tao = 20.0
+        switched.append(retuned(v))
+    print(f"tao 5 -> 20 at sample {n // 2}: {switched[n // 2 - 1]:.4f} -> {switched[n // 2]:.4f}")
+
+    if importlib.util.find_spec("matplotlib") is None:
+        print("matplotlib is not installed: there is nothing to plot")
+        return
+    import matplotlib
+
+    no_display = sys.platform.startswith("linux") and not (
+        os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")
+    )
+    if fast or no_display:
+        matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib import gridspec
+
+    fig = plt.figure(figsize=(9, 7))
+    grid = gridspec.GridSpec(2, 1, figure=fig)
+    top, bottom = fig.add_subplot(grid[0]), fig.add_subplot(grid[1])
+    for alpha, tao in settings:
+        top.plot(filter_stp(n - step_at, tao, alpha), label=f"alpha={alpha}, tao={tao}")
+        bottom.plot(responses[alpha, tao], label=f"alpha={alpha}, tao={tao}")
+    bottom.plot(switched, "k--", label="alpha=0, tao 5 -> 20")
+    bottom.step(range(n), u, "k:", where="post", label="input")
+    top.set_title("filter_stp: ideal step trajectories")
+    bottom.set_title("LDLAG: responses to a unit step")
+    for ax in (top, bottom):
+        ax.set_xlabel("sample")
+        ax.grid(True)
+        ax.legend(fontsize="small")
+    fig.tight_layout()
+    if no_display and not fast:
+        path = os.path.abspath("phaseshaper.png")
+        fig.savefig(path)
+        print(f"no display: figure saved to {path}")
+    elif not fast:
+        plt.show()
+    plt.close(fig)
+
+
 DEMOS = {
+    "phaseshaper": phaseshaper,
     "plantmodels": plantmodels,
     "slewguard": slewguard,
     "heartbeat": heartbeat,
