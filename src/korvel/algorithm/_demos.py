@@ -109,14 +109,14 @@ def phaseshaper(fast: bool = False) -> None:
         responses[alpha, tao] = LDLAG(alpha=alpha, tao=tao).multi_step(u)
         head = ", ".join(f"{v:.3f}" for v in responses[alpha, tao][step_at : step_at + 5])
         print(f"alpha={alpha:<4} tao={tao:<5} first outputs after the step: {head}")
-    # tao switched from 5 to 20 halfway: the output bends, it does not jump.
-    retuned = LDLAG(alpha=0.0, tao=5.0)
+    # tao switched from 5 to 20 while rising: the output bends, it does not jump.
+    retuned, at = LDLAG(alpha=0.0, tao=5.0), step_at + 4
     switched = []
     for k, v in enumerate(u):
-        if k == n // 2:
+        if k == at:
             retuned.tao = 20.0
         switched.append(retuned(v))
-    print(f"tao 5 -> 20 at sample {n // 2}: {switched[n // 2 - 1]:.4f} -> {switched[n // 2]:.4f}")
+    print(f"tao 5 -> 20 at sample {at}: {switched[at - 1]:.4f} -> {switched[at]:.4f}")
 
     if importlib.util.find_spec("matplotlib") is None:
         print("matplotlib is not installed: there is nothing to plot")
@@ -137,8 +137,8 @@ def phaseshaper(fast: bool = False) -> None:
     for alpha, tao in settings:
         top.plot(filter_stp(n - step_at, tao, alpha), label=f"alpha={alpha}, tao={tao}")
         bottom.plot(responses[alpha, tao], label=f"alpha={alpha}, tao={tao}")
-    bottom.plot(switched, "k--", label="alpha=0, tao 5 -> 20")
-    bottom.step(range(n), u, "k:", where="post", label="input")
+    bottom.plot(switched, "k--", label=f"alpha=0, tao 5 -> 20 at sample {at}")
+    bottom.plot(u, "k:", label="input")
     top.set_title("filter_stp: ideal step trajectories")
     bottom.set_title("LDLAG: responses to a unit step")
     for ax in (top, bottom):
