@@ -117,7 +117,10 @@ inline int create_with(const std::string& path, std::string_view data, CreateWay
     // O_EXCL for whatever else might be there.
     static std::atomic<unsigned> counter{0};
     const auto slash = path.rfind('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // At most 64 characters of the name, so that a name near the length limit
+    // still leaves room for the suffix.
+    const std::string base =
+        (slash == std::string::npos ? path : path.substr(slash + 1)).substr(0, 64);
     std::string tmp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {

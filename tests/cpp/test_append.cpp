@@ -89,6 +89,17 @@ TEST_F(AppendTest, EveryWayCreatesOnceWithUmaskedMode) {
     EXPECT_EQ(entries().size(), 3u);
 }
 
+TEST_F(AppendTest, NamesNearTheLengthLimit) {
+    const std::string f = dir_ + "/" + std::string(250, 'n');
+    for (CreateWay way : {CreateWay::unnamed, CreateWay::temporary, CreateWay::exclusive}) {
+        const int e = create_with(f, "H\n", way);
+        if (e == ENOTSUP) continue;
+        EXPECT_EQ(e, 0) << static_cast<int>(way);
+        ::unlink(f.c_str());
+    }
+    EXPECT_TRUE(entries().empty());
+}
+
 TEST_F(AppendTest, DanglingLinkCountsAsMissing) {
     const std::string target = dir_ + "/target.csv", link = dir_ + "/link.csv";
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
