@@ -45,9 +45,14 @@ inline int write_whole(int fd, std::string_view data) noexcept {
     return EIO;
 }
 
+// Devices and pipes cannot be synced (EINVAL); there is nothing to wait for.
+inline int sync(int fd) noexcept {
+    return ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+}
+
 inline int write_sync_close(int fd, std::string_view data) noexcept {
     int e = write_whole(fd, data);
-    if (e == 0 && ::fsync(fd) != 0) e = errno;
+    if (e == 0) e = sync(fd);
     if (::close(fd) != 0 && e == 0) e = errno;
     return e;
 }
@@ -98,7 +103,7 @@ inline int create_with(const std::string& path, std::string_view data, CreateWay
         if (fd < 0)
             return errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL ? ENOTSUP : errno;
         int e = write_whole(fd, data);
-        if (e == 0 && ::fsync(fd) != 0) e = errno;
+        if (e == 0) e = sync(fd);
         if (e != 0) return ::close(fd), e;
         char proc[40];
         std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);

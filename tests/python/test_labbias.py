@@ -735,6 +735,8 @@ class TestRecorderRun:
         r._csv_file = str(tmp_path / "other.csv")
         r.export_lab_data_csv(1.0, 0.0)
         assert (tmp_path / "other.csv").exists() and r._csv_file == str(tmp_path / "other.csv")
+        r._csv_file = os.devnull  # a device: nothing to sync
+        r.export_lab_data_csv(1.0, 0.0)
 
 
 class TestRecorderFile:
