@@ -483,11 +483,13 @@ PyObject* model_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyMethodDef model_methods[] = {{"deltaU_sim", as_method(model_abstract_step), fastcall_flags,
-                                "deltaU_sim(dU) -> float: one sample of the model (abstract)."},
-                               {"__getstate__", as_method(model_getstate), fastcall_flags, nullptr},
-                               {"__setstate__", as_method(model_setstate), fastcall_flags, nullptr},
-                               {nullptr, nullptr, 0, nullptr}};
+PyMethodDef model_methods[] = {
+    {"deltaU_sim", as_method(model_abstract_step), fastcall_flags,
+     "deltaU_sim($self, dU)\n--\n\nOne sample of the model: MV deviation in, CV deviation out "
+     "(abstract)."},
+    {"__getstate__", as_method(model_getstate), fastcall_flags, nullptr},
+    {"__setstate__", as_method(model_setstate), fastcall_flags, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot model_slots[] = {{Py_tp_new, reinterpret_cast<void*>(model_new)},
                              {Py_tp_init, reinterpret_cast<void*>(model_init)},
@@ -538,7 +540,7 @@ PyObject* no_model_setstate(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef no_model_methods[] = {
     {"deltaU_sim", as_method(no_model_step), fastcall_flags,
-     "deltaU_sim(dU=0.0) -> float: always 0.0."},
+     "deltaU_sim($self, dU=0.0)\n--\n\nAlways 0.0."},
     {"__getstate__", as_method(no_model_getstate), fastcall_flags, nullptr},
     {"__setstate__", as_method(no_model_setstate), fastcall_flags, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -649,8 +651,9 @@ PyObject* tfz_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef tfz_methods[] = {
     {"deltaU_sim", as_method(tfz_step), fastcall_flags,
-     "deltaU_sim(dU) -> float: one sample of G(z) from the stored state."},
-    {"reset_zi", as_method(tfz_reset_zi), fastcall_flags, "reset_zi(): state back to rest."},
+     "deltaU_sim($self, dU)\n--\n\nOne sample of G(z) from the stored state."},
+    {"reset_zi", as_method(tfz_reset_zi), fastcall_flags,
+     "reset_zi($self)\n--\n\nState back to rest (zeros)."},
     {"__getstate__", as_method(tfz_getstate), fastcall_flags, nullptr},
     {"__setstate__", as_method(tfz_setstate), fastcall_flags, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -747,7 +750,7 @@ int miso_clear(PyObject* self) {
 
 PyMethodDef miso_methods[] = {
     {"one_step_sim", as_method(miso_one_step), fastcall_flags,
-     "one_step_sim(u_list) -> float: the CV deviation caused by all MVs this sample."},
+     "one_step_sim($self, u_list)\n--\n\nThe CV deviation caused by all MVs this sample."},
     {"__getstate__", as_method(miso_getstate), fastcall_flags, nullptr},
     {"__setstate__", as_method(miso_setstate), fastcall_flags, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -1239,21 +1242,24 @@ int mimo_clear(PyObject* self) {
 
 PyMethodDef mimo_methods[] = {
     {"reset", as_method(mimo_reset), fastcall_flags,
-     "reset(): data mappings back to the initial values; model states are kept."},
+     "reset($self)\n--\n\nData mappings back to the initial values; model states are kept."},
     {"get_process_tags", as_method(mimo_tags), fastcall_flags,
-     "get_process_tags() -> list: CV tags, then MV tags."},
+     "get_process_tags($self)\n--\n\nCV tags, then MV tags, as a new list."},
     {"get_input_data_dict", as_method(mimo_input), fastcall_flags,
-     "get_input_data_dict() -> dict: a copy of the MV values."},
+     "get_input_data_dict($self)\n--\n\nA copy of the MV values."},
     {"get_output_data_dict", as_method(mimo_output), fastcall_flags,
-     "get_output_data_dict() -> dict: a copy of the CV values."},
+     "get_output_data_dict($self)\n--\n\nA copy of the CV values."},
     {"get_all_data_dict", as_method(mimo_all), fastcall_flags,
-     "get_all_data_dict() -> dict: MV values, then CV values."},
-    {"get_cv_list", as_method(mimo_cvs), fastcall_flags, "get_cv_list() -> list"},
-    {"get_mv_list", as_method(mimo_mvs), fastcall_flags, "get_mv_list() -> list"},
+     "get_all_data_dict($self)\n--\n\nMV values, then CV values, as a new dict."},
+    {"get_cv_list", as_method(mimo_cvs), fastcall_flags,
+     "get_cv_list($self)\n--\n\nA copy of the CV tags."},
+    {"get_mv_list", as_method(mimo_mvs), fastcall_flags,
+     "get_mv_list($self)\n--\n\nA copy of the MV tags."},
     {"get_model_dict", as_method(mimo_model_dict), fastcall_flags,
-     "get_model_dict() -> dict: a deep copy of the model dictionary."},
+     "get_model_dict($self)\n--\n\nA deep copy of the model dictionary."},
     {"plot_model_stp", as_method(mimo_plot), fastcall_flags,
-     "plot_model_stp(plotLen=300): plot the step responses of this simulator's models."},
+     "plot_model_stp($self, plotLen=300)\n--\n\nPlot the step responses of this "
+     "simulator's models."},
     {"__getstate__", as_method(mimo_getstate), fastcall_flags, nullptr},
     {"__setstate__", as_method(mimo_setstate), fastcall_flags, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -1356,12 +1362,14 @@ PyObject* py_plot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 PyMethodDef functions[] = {
     {"get_model_tags", as_method(py_model_tags), fastcall_flags,
-     "get_model_tags(yu_model) -> (cv_tag_list, mv_tag_list)"},
+     "get_model_tags(yu_model)\n--\n\nThe CV tags and the MV tags of a model dictionary, in "
+     "order."},
     {"get_model_stp", as_method(py_model_stp), fastcall_flags,
-     "get_model_stp(yu_model, Ts=1, length=300) -> dict: unit-step response of every CV/MV "
+     "get_model_stp(yu_model, Ts=1, length=300)\n--\n\nUnit-step response of every CV/MV "
      "pair (an empty list for a flat one)."},
     {"plot_model_stp", as_method(py_plot), fastcall_flags,
-     "plot_model_stp(yu_model, Ts=1, plotLen=300): draw the step responses as a grid."},
+     "plot_model_stp(yu_model, Ts=1, plotLen=300)\n--\n\nDraw the step responses as a "
+     "grid."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyObject* intern(const char* s) {
@@ -1431,24 +1439,26 @@ NB_MODULE(plantmodels, m) {
     s_.dtype = check(Py_BuildValue("(s)", "dtype"));
     s_.prepend = check(Py_BuildValue("(s)", "prepend"));
 
-    nb::class_<ModelObj> model_cls(m, "model", nb::type_slots(model_slots),
-                                   "Abstract pair model: deltaU_sim(dU) advances one sample.");
+    nb::class_<ModelObj> model_cls(
+        m, "model", nb::type_slots(model_slots),
+        "model()\n--\n\nAbstract pair model: deltaU_sim(dU) advances one sample.");
     nb::class_<NoModelObj, ModelObj> no_model_cls(m, "no_model", nb::type_slots(no_model_slots),
-                                                  "no_model(): a pair without a model.");
+                                                  "no_model()\n--\n\nA pair without a model.");
     nb::class_<TfzObj, ModelObj> tfz_cls(
         m, "tfz_model", nb::type_slots(tfz_slots),
-        "tfz_model(num=[0, 1, 0.5], den=[1, -1.5, 0.7], delay=0): discrete transfer function "
-        "in powers of z^-1 with a dead time of whole samples.");
+        "tfz_model(num=[0, 1, 0.5], den=[1, -1.5, 0.7], delay=0)\n--\n\nDiscrete transfer "
+        "function in powers of z^-1 with a dead time of whole samples.");
     nb::class_<TfsObj, TfzObj> tfs_cls(
         m, "tfs_model", nb::type_slots(tfs_slots),
-        "tfs_model(num=[0, 1], den=[5, 1], delay=0, Ts=1): continuous transfer function with "
-        "dead time, discretised at Ts.");
+        "tfs_model(num=[0, 1], den=[5, 1], delay=0, Ts=1)\n--\n\nContinuous transfer "
+        "function with dead time, discretised at Ts.");
     nb::class_<StpObj, TfzObj> stp_cls(
         m, "stp_model", nb::type_slots(stp_slots),
-        "stp_model(stp=[0.5, 1, 2, 3, 4, 5]): unit-step response table, one value per sample.");
+        "stp_model(stp=[0.5, 1, 2, 3, 4, 5])\n--\n\nUnit-step response table, one value "
+        "per sample.");
     nb::class_<StpxyObj, StpObj> stpxy_cls(
         m, "stpxy_model", nb::type_slots(stpxy_slots),
-        "stpxy_model(x=[1, 2, 3], y=[10, 20, 30]): step response from breakpoints, "
+        "stpxy_model(x=[1, 2, 3], y=[10, 20, 30])\n--\n\nStep response from breakpoints, "
         "interpolated per sample.");
 
     tfz_cls
@@ -1475,14 +1485,14 @@ NB_MODULE(plantmodels, m) {
             [](TfzObj& o, nb::handle v) { o.m.set_zi(coefficients(v, "zi")); });
 
     nb::class_<MisoObj> miso_cls(m, "MISOSimulator", nb::type_slots(miso_slots),
-                                 "MISOSimulator(model_list, u_ini_list): the sum of one CV's "
-                                 "pair models.");
+                                 "MISOSimulator(model_list, u_ini_list)\n--\n\nThe sum of one "
+                                 "CV's pair models.");
     miso_cls.def_rw("model_list", &MisoObj::model_list).def_rw("u_ini_list", &MisoObj::u_ini_list);
 
     nb::class_<MimoObj> mimo_cls(
         m, "MIMOSim", nb::type_slots(mimo_slots),
-        "MIMOSim(process_model_dict, ini_value_dict={}, Ts=1): process simulator; call it with "
-        "MV values and CV disturbances once per sample.");
+        "MIMOSim(process_model_dict, ini_value_dict={}, Ts=1)\n--\n\nProcess simulator; call "
+        "it with MV values and CV disturbances once per sample.");
     mimo_cls.def_rw("Ts", &MimoObj::Ts)
         .def_rw("process_model_dict", &MimoObj::process_model_dict)
         .def_rw("cv_list", &MimoObj::cv_list)
@@ -1499,8 +1509,8 @@ NB_MODULE(plantmodels, m) {
 
     nb::class_<SisoObj, MimoObj> siso_cls(
         m, "SISOSim", nb::type_slots(siso_slots),
-        "SISOSim(gain, tao, delay=0, Ts=1, integralMark=0): one first-order process with dead "
-        "time, CV \"CV\" and MV \"MV\".");
+        "SISOSim(gain, tao, delay=0, Ts=1, integralMark=0)\n--\n\nOne first-order process "
+        "with dead time, CV \"CV\" and MV \"MV\".");
 
     g.model = type_of(model_cls);
     g.no_model = type_of(no_model_cls);
