@@ -17,7 +17,7 @@ $(PY):
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
 
 $(STAMP): $(PY) $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
 	@touch $@
 
 demo: $(STAMP)

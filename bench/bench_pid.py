@@ -95,7 +95,9 @@ def main() -> None:
     print(table(rows, ("call", "time per call", "relative to floor")))
     print()
     print(f"- `PID.run` is {t_run / t_floor:.2f}x the C-builtin floor (target <= 1.5x).")
-    print(f"- `PID.run` is {t_py / t_run:.1f}x faster than the pure-Python transcription (target >= 10x).")
+    print(
+        f"- `PID.run` is {t_py / t_run:.1f}x faster than the pure-Python transcription (target >= 10x)."
+    )
     if t_sp is not None:
         print(f"- `PID.run` is {t_sp / t_run:.1f}x faster than simple-pid.")
 

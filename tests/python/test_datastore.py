@@ -80,7 +80,9 @@ def test_list_references_are_kept_alive():
 
 
 def test_argument_binding():
-    with pytest.raises(TypeError, match=r"^dataStore\(\) takes exactly 2 positional arguments \(1 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^dataStore\(\) takes exactly 2 positional arguments \(1 given\)$"
+    ):
         dataStore([1])
     h = [1, 2]
     dataStore(xt=9, xArray=h)

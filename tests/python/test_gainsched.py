@@ -11,9 +11,7 @@ from korvel.algorithm.plantmodels import MIMOSim
 
 def gain_model(gain, cvs=("CV1",), mvs=("MV1",)):
     """A static-gain model dictionary: every CV = gain * sum of MV deviations."""
-    return {
-        cv: {mv: {"mode": "tf_z", "num_z": [gain], "den_z": [1.0]} for mv in mvs} for cv in cvs
-    }
+    return {cv: {mv: {"mode": "tf_z", "num_z": [gain], "den_z": [1.0]} for mv in mvs} for cv in cvs}
 
 
 def lag_model(gain):
@@ -130,9 +128,10 @@ class TestStep:
         assert sim.get_current_plant_weight_dict() == {0: 0.75, 1: 0.25}
         assert sim._working_value == 15.0
 
-    @pytest.mark.parametrize(("wv", "weights", "value"), [
-        (30, {0: 0.0, 1: 1.0}, 8.0), (100, {0: 0.0, 1: 1.0}, 8.0), (5, {0: 1.0, 1: 0.0}, 6.0)
-    ])
+    @pytest.mark.parametrize(
+        ("wv", "weights", "value"),
+        [(30, {0: 0.0, 1: 1.0}, 8.0), (100, {0: 0.0, 1: 1.0}, 8.0), (5, {0: 1.0, 1: 0.0}, 6.0)],
+    )
     def test_on_and_outside_the_points(self, wv, weights, value):
         sim = self.make()
         assert sim(wv, {"MV1": 3.0}) == {"CV1": value}

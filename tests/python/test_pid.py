@@ -295,17 +295,44 @@ class TestArgumentBinding:
         [
             (lambda p: p.run(1), "run() takes at least 5 positional arguments (2 given)"),
             (lambda p: p.run(), "run() takes at least 5 positional arguments (1 given)"),
-            (lambda p: p.run(1, 2, 3, 4, 5, 6), "run() takes at most 6 positional arguments (7 given)"),
-            (lambda p: p.run(1, SP=2, TV=3), "run() takes at least 5 positional arguments (3 given)"),
-            (lambda p: p.run(1, 2, 3, 4, MODE=1), "run() got multiple values for keyword argument 'MODE'"),
+            (
+                lambda p: p.run(1, 2, 3, 4, 5, 6),
+                "run() takes at most 6 positional arguments (7 given)",
+            ),
+            (
+                lambda p: p.run(1, SP=2, TV=3),
+                "run() takes at least 5 positional arguments (3 given)",
+            ),
+            (
+                lambda p: p.run(1, 2, 3, 4, MODE=1),
+                "run() got multiple values for keyword argument 'MODE'",
+            ),
             (lambda p: p.run(1, 2, 3, 4, ff=1), "run() got an unexpected keyword argument 'ff'"),
-            (lambda p: p.run(1, 2, 3, 4, x=1, MODE=2), "run() got an unexpected keyword argument 'x'"),
-            (lambda p: p.run(1, 2, 3, 4, MODE=2, x=1), "run() got multiple values for keyword argument 'MODE'"),
-            (lambda p: p._resetPID(1, 2, 3), "_resetPID() takes exactly 5 positional arguments (4 given)"),
-            (lambda p: p.getPIDParam(1), "getPIDParam() takes exactly 1 positional argument (2 given)"),
+            (
+                lambda p: p.run(1, 2, 3, 4, x=1, MODE=2),
+                "run() got an unexpected keyword argument 'x'",
+            ),
+            (
+                lambda p: p.run(1, 2, 3, 4, MODE=2, x=1),
+                "run() got multiple values for keyword argument 'MODE'",
+            ),
+            (
+                lambda p: p._resetPID(1, 2, 3),
+                "_resetPID() takes exactly 5 positional arguments (4 given)",
+            ),
+            (
+                lambda p: p.getPIDParam(1),
+                "getPIDParam() takes exactly 1 positional argument (2 given)",
+            ),
             (lambda p: p.getPIDForm(x=1), "getPIDForm() got an unexpected keyword argument 'x'"),
-            (lambda p: p.setOPHighLowLimit(1, 2, 3), "setOPHighLowLimit() takes at most 3 positional arguments (4 given)"),
-            (lambda p: p._setInnerSaveState(1, 2, 3, 4, 5, 6), "_setInnerSaveState() takes exactly 8 positional arguments (7 given)"),
+            (
+                lambda p: p.setOPHighLowLimit(1, 2, 3),
+                "setOPHighLowLimit() takes at most 3 positional arguments (4 given)",
+            ),
+            (
+                lambda p: p._setInnerSaveState(1, 2, 3, 4, 5, 6),
+                "_setInnerSaveState() takes exactly 8 positional arguments (7 given)",
+            ),
             (lambda p: PID(1, 2), "__init__() takes at most 2 positional arguments (3 given)"),
             (lambda p: PID(ts=1), "__init__() got an unexpected keyword argument 'ts'"),
         ],
@@ -326,7 +353,13 @@ class TestArgumentBinding:
         assert pid.run(FF=0.0, TV=1.0, PV=0.0, SP=1.0, MODE=1) == pid.getInnerSaveState()["OP"]
         pid._resetPID(FF=0, TV=2, PV=1, SP=1)
         pid._setInnerSaveState(
-            dFF_save=7, dOP_D_save=6, dOP_I_save=5, dOP_P_save=4, dOP_save=3, OPcal_save=2, OP_save=1
+            dFF_save=7,
+            dOP_D_save=6,
+            dOP_I_save=5,
+            dOP_P_save=4,
+            dOP_save=3,
+            OPcal_save=2,
+            OP_save=1,
         )
         assert list(pid.getInnerSaveState().values()) == [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0]
         assert pid.PID_Auto(SP=1, PV=1, FF=0) == 2.0
@@ -349,7 +382,9 @@ class TestArgumentBinding:
 
 class TestStateSurvives:
     def drive(self, pid, n=30):
-        return [pid.run(1 if k % 7 else 0, 40 + k % 5, 38.0 + 0.1 * k, 35.0, k % 3) for k in range(n)]
+        return [
+            pid.run(1 if k % 7 else 0, 40 + k % 5, 38.0 + 0.1 * k, 35.0, k % 3) for k in range(n)
+        ]
 
     @pytest.mark.parametrize("clone", [copy.deepcopy, lambda p: pickle.loads(pickle.dumps(p))])
     def test_clone_before_and_after_first_run(self, clone):
