@@ -6,9 +6,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from timing import loop_time, ns, table  # noqa: E402
-
 from korvel.algorithm.loopctl import PID  # noqa: E402
+from timing import loop_time, ns, table  # noqa: E402
 
 
 class PyPID:
@@ -95,9 +94,7 @@ def main() -> None:
     print(table(rows, ("call", "time per call", "relative to floor")))
     print()
     print(f"- `PID.run` is {t_run / t_floor:.2f}x the C-builtin floor (target <= 1.5x).")
-    print(
-        f"- `PID.run` is {t_py / t_run:.1f}x faster than the pure-Python transcription (target >= 10x)."
-    )
+    print(f"- `PID.run` is {t_py / t_run:.1f}x faster than plain Python (target >= 10x).")
     if t_sp is not None:
         print(f"- `PID.run` is {t_sp / t_run:.1f}x faster than simple-pid.")
 

@@ -201,6 +201,10 @@ def metrics(trace: Trace) -> tuple[float, float | None, float, float]:
     return iae, overshoot, settling, err[-1]
 
 
+def mean_error(signal: list[float], truth: list[float]) -> float:
+    return sum(abs(a - b) for a, b in zip(signal, truth, strict=True)) / len(truth)
+
+
 def plot(studies: list[Study], path: Path) -> None:
     import matplotlib
 
@@ -257,15 +261,12 @@ def main(argv: list[str] | None = None) -> int:
             shown = "-" if over is None else f"{over:.1f}"
             print(f"{study.name:<6} {tag:<5} {iae:9.2f} {shown:>12} {settle:11.0f} {final:12.4f}")
     for study in studies:
-        n = len(study.soft["true"])
-
-        def mean_error(key: str, n: int = n) -> float:
-            pairs = zip(study.soft[key], study.soft["true"], strict=True)
-            return sum(abs(a - b) for a, b in pairs) / n
-
+        uncorrected, corrected = (
+            mean_error(study.soft[key], study.soft["true"]) for key in ("raw", "corrected")
+        )
         print(
-            f"{study.name:<6} soft sensor: mean error {mean_error('raw'):.3f} uncorrected, "
-            f"{mean_error('corrected'):.3f} corrected"
+            f"{study.name:<6} soft sensor: mean error {uncorrected:.3f} uncorrected, "
+            f"{corrected:.3f} corrected"
         )
     figure = args.out / "demo.png"
     plot(studies, figure)

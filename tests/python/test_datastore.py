@@ -1,6 +1,5 @@
 import numpy as np
 import pytest
-
 from korvel.algorithm.utilities import dataStore
 
 

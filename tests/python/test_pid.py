@@ -4,7 +4,6 @@ import pickle
 
 import numpy as np
 import pytest
-
 from korvel.algorithm.loopctl import PID
 
 FORM = (
