@@ -70,6 +70,8 @@ class TfModel final : public PairModel {
     const std::vector<double>& num() const noexcept { return iir_->b(); }
     const std::vector<double>& den() const noexcept { return iir_->a(); }
     const std::vector<double>& zi() const noexcept { return *zi_; }
+    // The state length the coefficients call for.
+    std::size_t state_size() const noexcept { return iir_->state_size(); }
 
     // New coefficients keep the state as it is; a state of the wrong length
     // then fails at the next step, as lfilter would.

@@ -203,20 +203,31 @@ class TestModelFields:
         ref, _ = lfilter_steps([0, 1, 0.5], [1, -1.5, 0.7], [0.0], zi=[7.0, zf[1]])
         assert m.deltaU_sim(0.0) == ref[0]
 
-    @pytest.mark.parametrize(
-        "b, a, zi",
-        [([0, 1, 0.5], [1, -1.5, 0.7], [0.0]), ([1, 1], [1.0], []), ([1, 2, 3], [2.0], [0.0])],
-    )
-    def test_state_of_wrong_length_fails_as_lfilter(self, b, a, zi):
-        m = pm.tfz_model(b, a)
-        m._zi = zi
+    def test_state_assignment_checks_its_length(self):
+        m = pm.tfz_model([0, 1, 0.5], [1, -1.5, 0.7])
         with pytest.raises(ValueError) as ref:
-            lfilter(b, a, [1.0], zi=np.array(zi, dtype=float))
+            lfilter([0, 1, 0.5], [1, -1.5, 0.7], [1.0], zi=np.zeros(1))
+        with pytest.raises(ValueError) as got:
+            m._zi = [0.0]
+        assert str(got.value) == str(ref.value)
+        assert m._zi.tolist() == [0.0, 0.0]
+
+    @pytest.mark.parametrize(
+        "b, a, new_b",
+        [([0, 1, 0.5], [1, -1.5, 0.7], [1, 2, 3, 4]), ([1, 1], [1.0], [1]), ([1], [2.0], [1, 2])],
+    )
+    def test_new_coefficients_with_old_state_fail_as_lfilter(self, b, a, new_b):
+        m = pm.tfz_model(b, a)
+        old_state = m._zi.copy()
+        m.Gz_num = new_b
+        with pytest.raises(ValueError) as ref:
+            lfilter(new_b, a, [1.0], zi=old_state)
         with pytest.raises(ValueError) as got:
             m.deltaU_sim(1.0)
         assert str(got.value) == str(ref.value)
         m.reset_zi()
-        assert len(m._zi) == max(len(a), len(b)) - 1
+        assert len(m._zi) == max(len(a), len(new_b)) - 1
+        assert m.deltaU_sim(1.0) == lfilter(new_b, a, [1.0])[0]
 
 
 class TestAbstractModel:

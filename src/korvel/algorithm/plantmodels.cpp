@@ -15,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/pycall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -118,58 +120,19 @@ nb::object copy_mapping(nb::handle d) {
     return deepcopy(d);
 }
 
-// The float64 contents of a one-dimensional array, or lfilter's complaint
-// about the coefficient array `name`.
+// The contents of a float64 array (from float_array), or lfilter's complaint
+// about the coefficient array `name` when it is not one-dimensional.
 std::vector<double> doubles_of(nb::handle arr, const char* name) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(arr.ptr(), &view, PyBUF_RECORDS_RO) < 0) raise();
-    const bool ok = view.ndim == 1 && view.itemsize == 8 && view.format &&
-                    (view.format[0] == 'd' || (view.format[0] == '<' && view.format[1] == 'd') ||
-                     (view.format[0] == '=' && view.format[1] == 'd'));
-    std::vector<double> out;
-    if (ok) {
-        out.resize(static_cast<std::size_t>(view.shape[0]));
-        const char* p = static_cast<const char*>(view.buf);
-        for (std::size_t i = 0; i < out.size(); ++i)
-            std::memcpy(&out[i], p + static_cast<Py_ssize_t>(i) * view.strides[0], sizeof(double));
-    }
-    PyBuffer_Release(&view);
-    if (!ok) {
+    double* data;
+    Py_ssize_t n;
+    if (!f64_view(arr, data, n)) {
         nb::object shape = steal(PyObject_GetAttrString(arr.ptr(), "shape"));
         PyErr_Format(PyExc_ValueError,
                      "Parameter %s is not a non-empty 1d array, since %s.shape=%R!", name, name,
                      shape.ptr());
         raise();
     }
-    return out;
-}
-
-// np.asarray(obj, dtype=np.float64)
-nb::object float_array(nb::handle obj) {
-    PyObject* args[] = {obj.ptr(), g.float64};
-    return steal(PyObject_Vectorcall(g.asarray, args, 1, s_.dtype));
-}
-
-// `v0, v1 = obj` with the interpreter's messages.
-std::pair<nb::object, nb::object> unpack2(nb::handle obj) {
-    nb::object it = steal(PyObject_GetIter(obj.ptr()));
-    nb::object v[2];
-    for (std::size_t k = 0; k < 2; ++k) {
-        PyObject* x = PyIter_Next(it.ptr());
-        if (!x) {
-            if (PyErr_Occurred()) raise();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zu)", k);
-            raise();
-        }
-        v[k] = nb::steal(x);
-    }
-    if (PyObject* extra = PyIter_Next(it.ptr())) {
-        Py_DECREF(extra);
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        raise();
-    }
-    if (PyErr_Occurred()) raise();
-    return {std::move(v[0]), std::move(v[1])};
+    return std::vector<double>(data, data + n);
 }
 
 // ---------------------------------------------------------------------------
@@ -221,8 +184,8 @@ TfModel make_stpxy(nb::handle x, nb::handle y) {
 TfModel make_tfs(nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
     nb::object r = steal(
         PyObject_CallFunctionObjArgs(g.c2d, num.ptr(), den.ptr(), delay.ptr(), Ts.ptr(), nullptr));
-    auto [b, a] = unpack2(r);
-    return make_tfz(b, a, nb::handle(s_.zero));
+    auto ba = unpack(r, 2);
+    return make_tfz(ba[0], ba[1], nb::handle(s_.zero));
 }
 
 enum class Kind { none, tfz, tfs, stp, stpxy };
@@ -673,6 +636,11 @@ std::vector<double> coefficients(nb::handle value, const char* name) {
 
 struct MisoObj {
     nb::object model_list, u_ini_list;
+
+    template <class F> void for_each_object(F&& f) {
+        f(model_list);
+        f(u_ini_list);
+    }
 };
 
 const Signature sig_miso_init("__init__", {"model_list", "u_ini_list"}, 2);
@@ -734,20 +702,6 @@ PyObject* miso_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-int miso_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    MisoObj* p = nb::inst_ptr<MisoObj>(self);
-    Py_VISIT(p->model_list.ptr());
-    Py_VISIT(p->u_ini_list.ptr());
-    return 0;
-}
-
-int miso_clear(PyObject* self) {
-    if (nb::inst_ready(self)) *nb::inst_ptr<MisoObj>(self) = MisoObj{nb::none(), nb::none()};
-    return 0;
-}
-
 PyMethodDef miso_methods[] = {
     {"one_step_sim", as_method(miso_one_step), fastcall_flags,
      "one_step_sim($self, u_list)\n--\n\nThe CV deviation caused by all MVs this sample."},
@@ -757,8 +711,8 @@ PyMethodDef miso_methods[] = {
 
 PyType_Slot miso_slots[] = {{Py_tp_init, reinterpret_cast<void*>(miso_init)},
                             {Py_tp_methods, miso_methods},
-                            {Py_tp_traverse, reinterpret_cast<void*>(miso_traverse)},
-                            {Py_tp_clear, reinterpret_cast<void*>(miso_clear)},
+                            {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<MisoObj>)},
+                            {Py_tp_clear, reinterpret_cast<void*>(clear_objects<MisoObj>)},
                             {0, nullptr}};
 
 // ---------------------------------------------------------------------------
@@ -848,7 +802,8 @@ void rebuild(MimoObj& s) {
     }
     nb::object pairs = items_of(s.cv_simulators);
     for (Py_ssize_t r = 0; r < PySequence_Fast_GET_SIZE(pairs.ptr()); ++r) {
-        auto [cv, miso] = unpack2(PySequence_Fast_GET_ITEM(pairs.ptr(), r));
+        auto pair = unpack(PySequence_Fast_GET_ITEM(pairs.ptr(), r), 2);
+        const nb::object &cv = pair[0], &miso = pair[1];
         nb::object models =
             steal(PySequence_Fast(steal(PyObject_GetAttr(miso.ptr(), s_.model_list)).ptr(),
                                   "model_list must be iterable"));
@@ -1063,8 +1018,8 @@ PyObject* mimo_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         } else {
             nb::object pairs = items_of(uv);
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.ptr()); ++i) {
-                auto [tag, value] = unpack2(PySequence_Fast_GET_ITEM(pairs.ptr(), i));
-                take(tag.ptr(), value.ptr());
+                auto pair = unpack(PySequence_Fast_GET_ITEM(pairs.ptr(), i), 2);
+                take(pair[0].ptr(), pair[1].ptr());
             }
         }
         // 2. The MV values in key order; one that is not a number fails
@@ -1217,16 +1172,6 @@ PyObject* mimo_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-int mimo_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    int rc = 0;
-    nb::inst_ptr<MimoObj>(self)->for_each_object([&](nb::object& o) {
-        if (rc == 0 && o.ptr()) rc = visit(o.ptr(), arg);
-    });
-    return rc;
-}
-
 // Breaks cycles: fields become None, the bank empties; later calls then fail
 // as they would on None fields.
 int mimo_clear(PyObject* self) {
@@ -1267,7 +1212,7 @@ PyMethodDef mimo_methods[] = {
 PyType_Slot mimo_slots[] = {{Py_tp_init, reinterpret_cast<void*>(mimo_init)},
                             {Py_tp_call, reinterpret_cast<void*>(mimo_call)},
                             {Py_tp_methods, mimo_methods},
-                            {Py_tp_traverse, reinterpret_cast<void*>(mimo_traverse)},
+                            {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<MimoObj>)},
                             {Py_tp_clear, reinterpret_cast<void*>(mimo_clear)},
                             {0, nullptr}};
 
@@ -1482,30 +1427,37 @@ NB_MODULE(plantmodels, m) {
                 auto zi = o.m.shared_zi();
                 return view(zi, *zi, true);
             },
-            [](TfzObj& o, nb::handle v) { o.m.set_zi(coefficients(v, "zi")); });
+            [](TfzObj& o, nb::handle v) {
+                double* data;
+                const std::size_t n = o.m.state_size();
+                nb::object arr = state_array(v, n, data);
+                o.m.set_zi(std::vector<double>(data, data + n));
+            });
 
     nb::class_<MisoObj> miso_cls(m, "MISOSimulator", nb::type_slots(miso_slots),
                                  "MISOSimulator(model_list, u_ini_list)\n--\n\nThe sum of one "
                                  "CV's pair models.");
-    miso_cls.def_rw("model_list", &MisoObj::model_list).def_rw("u_ini_list", &MisoObj::u_ini_list);
+    def_object_field<MisoObj, &MisoObj::model_list>(miso_cls, "model_list");
+    def_object_field<MisoObj, &MisoObj::u_ini_list>(miso_cls, "u_ini_list");
 
     nb::class_<MimoObj> mimo_cls(
         m, "MIMOSim", nb::type_slots(mimo_slots),
         "MIMOSim(process_model_dict, ini_value_dict={}, Ts=1)\n--\n\nProcess simulator; call "
         "it with MV values and CV disturbances once per sample.");
-    mimo_cls.def_rw("Ts", &MimoObj::Ts)
-        .def_rw("process_model_dict", &MimoObj::process_model_dict)
-        .def_rw("cv_list", &MimoObj::cv_list)
-        .def_rw("mv_list", &MimoObj::mv_list)
-        .def_rw("ini_value_dict", &MimoObj::ini_value_dict)
-        .def_rw("yu_model_obj", &MimoObj::yu_model_obj)
+    def_object_field<MimoObj, &MimoObj::Ts>(mimo_cls, "Ts");
+    def_object_field<MimoObj, &MimoObj::process_model_dict>(mimo_cls, "process_model_dict");
+    def_object_field<MimoObj, &MimoObj::cv_list>(mimo_cls, "cv_list");
+    def_object_field<MimoObj, &MimoObj::mv_list>(mimo_cls, "mv_list");
+    def_object_field<MimoObj, &MimoObj::ini_value_dict>(mimo_cls, "ini_value_dict");
+    def_object_field<MimoObj, &MimoObj::yu_model_obj>(mimo_cls, "yu_model_obj");
+    def_object_field<MimoObj, &MimoObj::cv_simulators>(mimo_cls, "cv_simulators");
+    mimo_cls
         .def_prop_rw(
             "_u_dict", [](MimoObj& s) { return s.u_dict; },
             [](MimoObj& s, nb::dict d) { s.u_dict = std::move(d); })
         .def_prop_rw(
             "_y_dict", [](MimoObj& s) { return s.y_dict; },
-            [](MimoObj& s, nb::dict d) { s.y_dict = std::move(d); })
-        .def_rw("cv_simulators", &MimoObj::cv_simulators);
+            [](MimoObj& s, nb::dict d) { s.y_dict = std::move(d); });
 
     nb::class_<SisoObj, MimoObj> siso_cls(
         m, "SISOSim", nb::type_slots(siso_slots),
