@@ -348,3 +348,20 @@ class TestSFilter:
         for clone in (pickle.loads(pickle.dumps(s)), copy.deepcopy(s)):
             assert bits(clone.run_multistep(x)) == bits(expected)
             assert clone._zfilter is not s._zfilter
+
+
+class TestCallOperation:
+    def test_subclasses_and_a_second_init(self):
+        class Tagged(zFilter):
+            def __call__(self, Ut, y_ini=0.0):
+                return ("tagged", super().__call__(Ut, y_ini))
+
+        class Plain(sFilter):
+            pass
+
+        assert Tagged()(1.0) == ("tagged", 0.0)
+        assert Plain()(2.0, 5.0) == 5.0
+        f = zFilter()
+        f(1.0)
+        f.__init__([3.0], [1.0])
+        assert f._u_ini is None and f(2.0) == 0.0 and f(3.0) == 3.0

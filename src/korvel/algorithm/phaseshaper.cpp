@@ -9,6 +9,7 @@
 
 #include "pyglue/glue.hpp"
 #include "pyglue/pycall.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -57,10 +58,11 @@ struct Coefficients {
 };
 
 struct PyLDLAG {
-    Number alpha, tao; // _alpha, _tao
-    nb::object Ts;     // _Ts
-    Coefficients c;    // _b, _a
-    nb::object zi;     // _zi: None or a float64 array
+    vectorcallfunc call = nullptr; // the call operation's entry
+    Number alpha, tao;             // _alpha, _tao
+    nb::object Ts;                 // _Ts
+    Coefficients c;                // _b, _a
+    nb::object zi;                 // _zi: None or a float64 array
     double* z = nullptr;
     Number u_ini, y_ini; // last input and output
 
@@ -165,6 +167,14 @@ void modify_param(PyLDLAG& p) {
     p.z = z;
 }
 
+PyObject* ld_step(PyLDLAG& p, PyObject* const* a) {
+    double u;
+    if (!to_double(a[0], u)) return nullptr;
+    return to_py(p.step(u));
+}
+
+constexpr vectorcallfunc ld_vectorcall = vectorcall_slot<PyLDLAG, sig_call, ld_step>;
+
 int ld_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[5];
     double alpha, tao;
@@ -180,16 +190,9 @@ int ld_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         p.y_ini.set(a[4] ? nb::handle(a[4]) : nb::none());
         modify_param(p);
         emplace<PyLDLAG>(self, std::move(p));
+        nb::inst_ptr<PyLDLAG>(self)->call = ld_vectorcall;
         return 0;
     });
-}
-
-PyObject* ld_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
-    double u;
-    PyLDLAG* p = self_of<PyLDLAG>(self);
-    if (!p || !sig_call.bind(args, kwargs, a) || !to_double(a[0], u)) return nullptr;
-    return guard([&] { return to_py(p->step(u)); });
 }
 
 // The IndexError `seq[i]` raises on an empty sequence.
@@ -244,10 +247,11 @@ PyMethodDef ld_methods[] = {
      "and output"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot ld_slots[] = {{Py_tp_init, reinterpret_cast<void*>(ld_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(ld_call)},
-                          {Py_tp_methods, ld_methods},
-                          {0, nullptr}};
+PyType_Slot ld_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(ld_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyLDLAG, sig_call, ld_step>)},
+    {Py_tp_methods, ld_methods},
+    {0, nullptr}};
 
 // --- positive_parameter_property ------------------------------------------
 
@@ -407,6 +411,7 @@ void def_ldlag(nb::module_& m) {
             "_y_ini", [](const PyLDLAG& p) { return p.y_ini.get(); },
             [](PyLDLAG& p, nb::handle v) { p.y_ini.set(v); }, none_ok);
 
+    enable_vectorcall<PyLDLAG>(cls);
     cls.def("__getstate__", [](const PyLDLAG& p) {
         nb::object zi = p.zi.is_none() ? nb::none() : f64_array(p.z, p.c.iir.state_size());
         return nb::make_tuple(p.alpha.get(), p.tao.get(), p.Ts, p.c.b, p.c.a, zi, p.u_ini.get(),
@@ -439,6 +444,7 @@ void def_ldlag(nb::module_& m) {
         p.u_ini.set(s[6]);
         p.y_ini.set(s[7]);
         new (&self) PyLDLAG(std::move(p));
+        self.call = ld_vectorcall;
     });
 
     nb::object number = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),

@@ -2,6 +2,8 @@
 // with persistent lfilter state.
 #include "tfblock.hpp"
 
+#include "pyglue/vectorcall.hpp"
+
 #include <algorithm>
 #include <vector>
 
@@ -128,6 +130,13 @@ PyObject* multistep(PyZFilter& p, PyObject* U_arr, PyObject* y_ini_arg) {
     return U.release().ptr();
 }
 
+// The call operation and run, after binding: (Ut, y_ini=0.0).
+template <class P> PyObject* step(P& p, PyObject* const* a) {
+    double ut, yi;
+    if (!to_double(a[0], ut) || !to_double(a[1], yi, 0.0)) return nullptr;
+    return to_py(p.step(ut, yi));
+}
+
 // --- zFilter -------------------------------------------------------------
 
 int zf_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -135,28 +144,14 @@ int zf_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!sig_z_init.bind(args, kwargs, a)) return -1;
     return guard_int([&] {
         emplace<PyZFilter>(self, make_zfilter(a[0], a[1], a[2], a[3]));
+        nb::inst_ptr<PyZFilter>(self)->call = vectorcall_slot<PyZFilter, sig_call, step<PyZFilter>>;
         return 0;
     });
 }
 
-template <class P> PyObject* step_call(P* p, PyObject* ut_obj, PyObject* y_obj) {
-    double ut, yi;
-    if (!to_double(ut_obj, ut) || !to_double(y_obj, yi, 0.0)) return nullptr;
-    return guard([&] { return to_py(p->step(ut, yi)); });
-}
-
-PyObject* zf_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    PyZFilter* p = self_of<PyZFilter>(self);
-    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
-    return step_call(p, a[0], a[1]);
-}
-
 PyObject* zf_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    PyZFilter* p = self_of<PyZFilter>(self);
-    if (!p || !sig_run.bind(args, nargs, kwnames, a)) return nullptr;
-    return step_call(p, a[0], a[1]);
+    return vectorcall_slot<PyZFilter, sig_run, step<PyZFilter>>(
+        self, args, static_cast<std::size_t>(nargs), kwnames);
 }
 
 PyObject* zf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -172,10 +167,11 @@ PyMethodDef zf_methods[] = {
      "run_multistep(U_arr, y_ini=0.0) -> ndarray: one output per input sample"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot zf_slots[] = {{Py_tp_init, reinterpret_cast<void*>(zf_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(zf_call)},
-                          {Py_tp_methods, zf_methods},
-                          {0, nullptr}};
+PyType_Slot zf_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(zf_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyZFilter, sig_call, step<PyZFilter>>)},
+    {Py_tp_methods, zf_methods},
+    {0, nullptr}};
 
 // New coefficients keep the state, so they must need one of the same length.
 void set_coefficients(PyZFilter& p, nb::handle b_in, nb::handle a_in) {
@@ -228,6 +224,7 @@ void def_zfilter(nb::module_& m) {
             },
             none_ok);
 
+    enable_vectorcall<PyZFilter>(cls);
     cls.def("__getstate__", [](const PyZFilter& p) {
         return nb::make_tuple(p.Bz, p.Az, p.u_ini, p.y_ini, f64_array(p.z, p.iir.state_size()));
     });
@@ -244,6 +241,7 @@ void def_zfilter(nb::module_& m) {
         const double u0 = operating_point(u), y0 = operating_point(y);
         new (&p) PyZFilter(std::move(f), std::move(b), std::move(a), std::move(zi), data,
                            std::move(u), u0, std::move(y), y0);
+        p.call = vectorcall_slot<PyZFilter, sig_call, step<PyZFilter>>;
     });
 }
 
@@ -264,24 +262,16 @@ int sf_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto parts = unpack(res, 3);
         nb::object row = parts[0][nb::int_(0)];
         nb::object zf = zfilter_type()(row, parts[1], none_if_null(a[3]), none_if_null(a[4]));
-        emplace<PySFilter>(self,
-                           PySFilter{std::move(Bs), std::move(As), std::move(Ts), std::move(zf)});
+        emplace<PySFilter>(
+            self, PySFilter{nullptr, std::move(Bs), std::move(As), std::move(Ts), std::move(zf)});
+        nb::inst_ptr<PySFilter>(self)->call = vectorcall_slot<PySFilter, sig_call, step<PySFilter>>;
         return 0;
     });
 }
 
-PyObject* sf_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    PySFilter* p = self_of<PySFilter>(self);
-    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
-    return step_call(p, a[0], a[1]);
-}
-
 PyObject* sf_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    PySFilter* p = self_of<PySFilter>(self);
-    if (!p || !sig_run.bind(args, nargs, kwnames, a)) return nullptr;
-    return step_call(p, a[0], a[1]);
+    return vectorcall_slot<PySFilter, sig_run, step<PySFilter>>(
+        self, args, static_cast<std::size_t>(nargs), kwnames);
 }
 
 PyObject* sf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -299,10 +289,11 @@ PyMethodDef sf_methods[] = {
      "run_multistep(U_arr, y_ini=0.0) -> ndarray: U_arr a list, one output per sample"},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot sf_slots[] = {{Py_tp_init, reinterpret_cast<void*>(sf_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(sf_call)},
-                          {Py_tp_methods, sf_methods},
-                          {0, nullptr}};
+PyType_Slot sf_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(sf_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PySFilter, sig_call, step<PySFilter>>)},
+    {Py_tp_methods, sf_methods},
+    {0, nullptr}};
 
 nb::object checked_zfilter(nb::handle v) {
     if (!nb::isinstance<PyZFilter>(v) || !nb::inst_ready(v)) {
@@ -324,12 +315,14 @@ void def_sfilter(nb::module_& m) {
         .def_prop_rw(
             "_zfilter", [](const PySFilter& p) { return p.zfilter; },
             [](PySFilter& p, nb::handle v) { p.zfilter = checked_zfilter(v); });
+    enable_vectorcall<PySFilter>(cls);
     cls.def("__getstate__",
             [](const PySFilter& p) { return nb::make_tuple(p.Bs, p.As, p.Ts, p.zfilter); });
     cls.def("__setstate__", [](PySFilter& p, const nb::tuple& s) {
         if (s.size() != 4) throw nb::value_error("invalid sFilter state");
         nb::object zf = checked_zfilter(s[3]);
-        new (&p) PySFilter{s[0], s[1], s[2], std::move(zf)};
+        new (&p) PySFilter{vectorcall_slot<PySFilter, sig_call, step<PySFilter>>, s[0], s[1], s[2],
+                           std::move(zf)};
     });
 }
 

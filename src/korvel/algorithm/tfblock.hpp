@@ -22,6 +22,7 @@ namespace nb = nanobind;
 
 // zFilter: Bz(z^-1)/Az(z^-1) in deviation form around (u_ini, y_ini).
 struct PyZFilter {
+    vectorcallfunc call = nullptr; // the call operation's entry (pyglue/vectorcall.hpp)
     Iir iir;
     nb::object Bz, Az;       // fields _Bz, _Az: float64 arrays as constructed
     nb::object zi;           // field _zi: float64 array of iir.state_size() items
@@ -71,8 +72,9 @@ struct PyZFilter {
 
 // sFilter: Bs(s)/As(s), discretised once; its zFilter does the work.
 struct PySFilter {
-    nb::object Bs, As, Ts; // fields _Bs, _As, _Ts
-    nb::object zfilter;    // field _zfilter: the zFilter it owns
+    vectorcallfunc call = nullptr; // the call operation's entry (pyglue/vectorcall.hpp)
+    nb::object Bs, As, Ts;         // fields _Bs, _As, _Ts
+    nb::object zfilter;            // field _zfilter: the zFilter it owns
 
     PyZFilter& zf() const noexcept { return *nb::inst_ptr<PyZFilter>(zfilter); }
     double step(double ut, double y_ini_arg) { return zf().step(ut, y_ini_arg); }

@@ -1,0 +1,67 @@
+// The call operation of callable blocks, in both forms CPython offers:
+//
+//   * call_slot<T, sig, step>: the tp_call slot (argument tuple and dict);
+//   * vectorcall_slot<T, sig, step>: the same as a vectorcall entry, so that
+//     `block(u)` skips building the tuple.
+//
+// `step(T&, PyObject* const* a)` receives the arguments bound by `sig` (a[i]
+// is nullptr for a parameter left to its default) and returns a new
+// reference or nullptr with an error set; C++ exceptions are translated.
+//
+// A block opts in to vectorcall with a member `vectorcallfunc call` (set to
+// vectorcall_slot<...> when the block is constructed, or left nullptr) and
+// enable_vectorcall<T>(cls) after binding the class. An instance made by
+// __new__ alone holds nullptr there, and CPython then falls back to tp_call,
+// which refuses the unconstructed object. A subclass that defines __call__
+// loses the vectorcall flag and uses its own method.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "glue.hpp"
+
+namespace korvel::pyglue {
+
+namespace nb = nanobind;
+
+template <class T> using StepFn = PyObject* (*)(T&, PyObject* const*);
+
+template <class T, const Signature& Sig, StepFn<T> Step>
+PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* a[Signature::max_params];
+    T* p = self_of<T>(self);
+    if (!p || !Sig.bind(args, kwargs, a)) return nullptr;
+    return guard([&] { return Step(*p, a); });
+}
+
+template <class T, const Signature& Sig, StepFn<T> Step>
+PyObject* vectorcall_slot(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                          PyObject* kwnames) noexcept {
+    PyObject* a[Signature::max_params];
+    T* p = self_of<T>(self);
+    if (!p || !Sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    return guard([&] { return Step(*p, a); });
+}
+
+// Points CPython at T::call inside every instance of the bound class `cls`.
+template <class T> void enable_vectorcall(nb::handle cls) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    static newfunc base_new = tp->tp_new;
+    static Py_ssize_t offset = [&] {
+        nb::object probe = nb::inst_alloc(cls); // never constructed
+        const auto* entry = &nb::inst_ptr<T>(probe)->call;
+        return reinterpret_cast<const char*>(entry) - reinterpret_cast<const char*>(probe.ptr());
+    }();
+    // Fresh instances are not zeroed: clear the entry before anyone calls.
+    tp->tp_new = [](PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
+        PyObject* self = base_new(type, args, kwargs);
+        if (self)
+            *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(self) + offset) = nullptr;
+        return self;
+    };
+    tp->tp_vectorcall_offset = offset;
+    tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    PyType_Modified(tp);
+}
+
+} // namespace korvel::pyglue
