@@ -759,6 +759,14 @@ struct MimoObj {
             f(*o);
         for (auto& o : keep)
             f(o);
+        for (auto& o : u_bad)
+            f(o);
+        for (auto& row : rows) {
+            f(row.cv);
+            f(row.y_ini_bad);
+            for (auto& o : row.u_ini_bad)
+                f(o);
+        }
     }
 };
 
