@@ -844,7 +844,7 @@ class TestPlots:
             assert len(lines) == 1
             assert lines[0].get_ydata().tolist() == stp[cv][mv]
             assert lines[0].get_xdata().tolist() == list(range(len(stp[cv][mv])))
-            assert ax.xaxis._major_tick_kw.get("gridOn", False)
+            assert all(line.get_visible() for line in ax.get_xgridlines() + ax.get_ygridlines())
             # Matplotlib draws sizes below 1 pt at 1 pt.
             size = 15 if stp[cv][mv] else 1
             assert all(t.label1.get_fontsize() == size for t in ax.xaxis.get_major_ticks())
