@@ -36,6 +36,10 @@ TEST(WatchDog, CyclesAndWraps) {
     EXPECT_EQ(*w.step(0), 0);
     w.set_ticks(7);
     EXPECT_EQ(*w.step(3), 0); // 8 mod 4
+    w.set_ticks(-5);
+    EXPECT_EQ(*w.step(3), 0); // -4 mod 4
+    w.set_ticks(-7);
+    EXPECT_EQ(*w.step(3), 2); // -6 mod 4
     korvel::WatchDog n;
     EXPECT_EQ(*n.step(-3), -1); // m = -2
     EXPECT_EQ(*n.step(-3), 0);

@@ -5,6 +5,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -12,15 +13,18 @@ using korvel::AntiWindup;
 
 namespace {
 
-struct PyAntiWindup {
-    AntiWindup core;
-};
-
+struct PyAntiWindup;
 const Signature sig_init("__init__", {}, 0);
 const Signature sig_call("__call__", {"u", "HI", "LO"}, 1);
 const Signature sig_run("run", {"u", "HI", "LO"}, 1);
+PyObject* step(PyAntiWindup& p, PyObject* const* a);
 
-PyObject* step(PyAntiWindup& p, PyObject* const (&a)[3]) {
+struct PyAntiWindup {
+    vectorcallfunc call = vectorcall_slot<PyAntiWindup, sig_call, step>;
+    AntiWindup core;
+};
+
+PyObject* step(PyAntiWindup& p, PyObject* const* a) {
     double u, hi, lo;
     if (!to_double(a[0], u) || !to_double(a[1], hi, 100.0) || !to_double(a[2], lo, 0.0))
         return nullptr;
@@ -35,13 +39,6 @@ int aw_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* aw_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    PyAntiWindup* p = self_of<PyAntiWindup>(self);
-    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
-    return step(*p, a);
-}
-
 PyObject* aw_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[3];
     PyAntiWindup* p = self_of<PyAntiWindup>(self);
@@ -53,10 +50,11 @@ PyMethodDef aw_methods[] = {{"run", as_method(aw_run), fastcall_flags,
                              "run(u, HI=100, LO=0) -> y: the same step as calling the limiter."},
                             {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot aw_slots[] = {{Py_tp_init, reinterpret_cast<void*>(aw_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(aw_call)},
-                          {Py_tp_methods, aw_methods},
-                          {0, nullptr}};
+PyType_Slot aw_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(aw_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyAntiWindup, sig_call, step>)},
+    {Py_tp_methods, aw_methods},
+    {0, nullptr}};
 
 // `_u0` and `_y0` do not exist before the first call.
 template <const std::optional<double>& (AntiWindup::*Get)() const noexcept,
@@ -94,6 +92,7 @@ NB_MODULE(clampwind, m) {
                                  "per sample.");
     def_state<&AntiWindup::u0, &AntiWindup::set_u0>(cls, "_u0");
     def_state<&AntiWindup::y0, &AntiWindup::set_y0>(cls, "_y0");
+    enable_vectorcall<PyAntiWindup>(cls);
 
     // State: (_u0, _y0), None for a field that does not exist yet.
     cls.def("__getstate__", [](nb::handle self) {

@@ -9,6 +9,7 @@
 #include "pyglue/glue.hpp"
 #include "pyglue/npview.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -182,14 +183,17 @@ PyType_Slot da_slots[] = {
 
 // ---- Delay -----------------------------------------------------------------
 
+struct PyDelay;
+const Signature sig_d_init("__init__", {"max_cache"}, 0);
+const Signature sig_d_call("__call__", {"Ut", "nLag"}, 1);
+PyObject* d_step(PyDelay& p, PyObject* const* a);
+
 struct PyDelay {
+    vectorcallfunc call = vectorcall_slot<PyDelay, sig_d_call, d_step>;
     korvel::DelayLine<nb::object> line;
 
     template <class F> void for_each_object(F&& f) { line.for_each_mut(f); }
 };
-
-const Signature sig_d_init("__init__", {"max_cache"}, 0);
-const Signature sig_d_call("__call__", {"Ut", "nLag"}, 1);
 
 int d_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
@@ -201,16 +205,14 @@ int d_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     return guard_int([&] {
-        emplace<PyDelay>(
-            self, PyDelay{korvel::DelayLine<nb::object>(static_cast<std::size_t>(max_cache))});
+        emplace<PyDelay>(self, PyDelay{.line = korvel::DelayLine<nb::object>(
+                                           static_cast<std::size_t>(max_cache))});
         return 0;
     });
 }
 
-PyObject* d_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    PyDelay* p = self_of<PyDelay>(self);
-    if (!p || !sig_d_call.bind(args, kwargs, a)) return nullptr;
+PyObject* d_step(PyDelay& d, PyObject* const* a) {
+    PyDelay* p = &d;
     PyObject* lag_obj = a[1];
     long long lag = 1;
     bool lag_fits = true;
@@ -224,22 +226,21 @@ PyObject* d_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "Ut is None and cache is empty.");
         return nullptr;
     }
-    return guard([&]() -> PyObject* {
-        p->line.push(nb::borrow(a[0]));
-        if (lag_fits && p->line.valid_lag(lag))
-            return Py_NewRef(p->line.at(static_cast<std::size_t>(lag)).ptr());
-        nb::object shown = lag_obj ? nb::borrow(lag_obj) : nb::object(nb::int_(1));
-        PyErr_Format(PyExc_ValueError, "nLag must be between 0 and %lld, but got %S.",
-                     static_cast<long long>(p->line.capacity()) - 1, shown.ptr());
-        return nullptr;
-    });
+    p->line.push(nb::borrow(a[0]));
+    if (lag_fits && p->line.valid_lag(lag))
+        return Py_NewRef(p->line.at(static_cast<std::size_t>(lag)).ptr());
+    nb::object shown = lag_obj ? nb::borrow(lag_obj) : nb::object(nb::int_(1));
+    PyErr_Format(PyExc_ValueError, "nLag must be between 0 and %lld, but got %S.",
+                 static_cast<long long>(p->line.capacity()) - 1, shown.ptr());
+    return nullptr;
 }
 
-PyType_Slot d_slots[] = {{Py_tp_init, reinterpret_cast<void*>(d_init)},
-                         {Py_tp_call, reinterpret_cast<void*>(d_call)},
-                         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyDelay>)},
-                         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyDelay>)},
-                         {0, nullptr}};
+PyType_Slot d_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(d_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyDelay, sig_d_call, d_step>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyDelay>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyDelay>)},
+    {0, nullptr}};
 
 nb::list history(const PyDelay& p) {
     nb::list out;
@@ -277,6 +278,7 @@ NB_MODULE(deadtime, m) {
     nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
                           "Delay(max_cache=10000): call it as delay(Ut, nLag=1) once per "
                           "sample; returns the input of nLag calls ago.");
+    enable_vectorcall<PyDelay>(d);
     d.def_prop_ro(
         "_cache",
         [](nb::handle self) {
@@ -296,7 +298,7 @@ NB_MODULE(deadtime, m) {
         for (nb::handle h : nb::tuple(s[1]))
             items.push_back(nb::borrow(h));
         if (items.size() > capacity) throw nb::value_error("invalid Delay state");
-        new (&p) PyDelay{korvel::DelayLine<nb::object>(capacity)};
+        new (&p) PyDelay{.line = korvel::DelayLine<nb::object>(capacity)};
         p.line.assign(items.begin(), items.end());
     });
 }

@@ -5,6 +5,7 @@
 #include "pyglue/glue.hpp"
 #include "pyglue/npview.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -15,7 +16,12 @@ namespace {
 // `_rand_arr` is read at every call, so callers may edit it in place.
 // Time is a Python int of any size: natively while the arithmetic fits in a
 // long long, with Python's integer arithmetic beyond.
+struct PyTestSignal;
+const Signature sig_call("__call__", {"t"}, 0);
+PyObject* ts_step(PyTestSignal& p, PyObject* const* a);
+
 struct PyTestSignal {
+    vectorcallfunc call = vectorcall_slot<PyTestSignal, sig_call, ts_step>;
     nb::object rand_arr, ET, amp;
 
     template <class F> void for_each_object(F&& f) {
@@ -26,7 +32,6 @@ struct PyTestSignal {
 };
 
 const Signature sig_init("__init__", {"SEED"}, 0);
-const Signature sig_call("__call__", {"t"}, 0);
 const Signature sig_get_ET("get_ET", {}, 0);
 const Signature sig_set_ET("set_ET", {"ET"}, 0);
 const Signature sig_get_amp("get_amplitude", {}, 0);
@@ -125,20 +130,16 @@ int ts_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         random.attr("seed")(a[0] ? nb::handle(a[0]) : nb::none());
         nb::object draws = random.attr("randint")(10, 91, table_length);
         nb::object table = checked(PyNumber_TrueDivide(draws.ptr(), nb::int_(100).ptr()));
-        emplace<PyTestSignal>(self, PyTestSignal{table, nb::int_(10), nb::float_(1.0)});
+        emplace<PyTestSignal>(
+            self, PyTestSignal{.rand_arr = table, .ET = nb::int_(10), .amp = nb::float_(1.0)});
         return 0;
     });
 }
 
-PyObject* ts_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
-    PyTestSignal* p = self_of<PyTestSignal>(self);
-    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
-    return guard([&]() -> PyObject* {
-        nb::object t = a[0] && a[0] != Py_None ? nb::borrow(a[0]) : wall_clock_seconds();
-        if (PyObject* r = call_fast(*p, t.ptr())) return r;
-        return call_generic(*p, t);
-    });
+PyObject* ts_step(PyTestSignal& p, PyObject* const* a) {
+    nb::object t = a[0] && a[0] != Py_None ? nb::borrow(a[0]) : wall_clock_seconds();
+    if (PyObject* r = call_fast(p, t.ptr())) return r;
+    return call_generic(p, t);
 }
 
 PyObject* ts_get_ET(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -185,12 +186,13 @@ PyMethodDef ts_methods[] = {
      "set_amplitude(amp=1.0): the amplitude; negative or NaN values become 0.0."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot ts_slots[] = {{Py_tp_init, reinterpret_cast<void*>(ts_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(ts_call)},
-                          {Py_tp_methods, ts_methods},
-                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTestSignal>)},
-                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTestSignal>)},
-                          {0, nullptr}};
+PyType_Slot ts_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(ts_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyTestSignal, sig_call, ts_step>)},
+    {Py_tp_methods, ts_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTestSignal>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTestSignal>)},
+    {0, nullptr}};
 
 } // namespace
 
@@ -202,6 +204,7 @@ NB_MODULE(excite, m) {
         m, "TestSignal", nb::type_slots(ts_slots),
         "TestSignal(SEED=None): call it as signal(t=None) with t in whole seconds; returns "
         "(U, next1, ..., next5), the level and the times of the next five level changes.");
+    enable_vectorcall<PyTestSignal>(cls);
     def_object_field<PyTestSignal, &PyTestSignal::rand_arr>(
         cls, "_rand_arr", "Switching fractions of the cycles (float64 array, read at each call).");
     cls.def_prop_rw(
@@ -216,6 +219,6 @@ NB_MODULE(excite, m) {
     });
     cls.def("__setstate__", [](PyTestSignal& p, const nb::tuple& s) {
         if (s.size() != 3) throw nb::value_error("invalid TestSignal state");
-        new (&p) PyTestSignal{s[0], s[1], s[2]};
+        new (&p) PyTestSignal{.rand_arr = s[0], .ET = s[1], .amp = s[2]};
     });
 }

@@ -5,6 +5,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -20,16 +21,19 @@ struct SampleValue {
     double operator()(const Sample& s) const noexcept { return s.value; }
 };
 
+struct PyConstDect;
+const Signature sig_init("__init__", {}, 0);
+const Signature sig_call("__call__", {"Ut", "DectLen"}, 1);
+PyObject* cd_step(PyConstDect& p, PyObject* const* a);
+
 struct PyConstDect {
+    vectorcallfunc call = vectorcall_slot<PyConstDect, sig_call, cd_step>;
     korvel::ConstWindow<Sample, SampleValue> window;
 
     template <class F> void for_each_object(F&& f) {
         window.for_each([&](Sample& s) { f(s.obj); });
     }
 };
-
-const Signature sig_init("__init__", {}, 0);
-const Signature sig_call("__call__", {"Ut", "DectLen"}, 1);
 
 PyObject* deque_type = nullptr; // collections.deque, held for the life of the process
 
@@ -41,25 +45,20 @@ int cd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* cd_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
+PyObject* cd_step(PyConstDect& p, PyObject* const* a) {
     double v;
     long long length = 10;
-    PyConstDect* p = self_of<PyConstDect>(self);
-    if (!p || !sig_call.bind(args, kwargs, a) || !to_double(a[0], v) ||
-        (a[1] && !exact_int(a[1], "DectLen", length)))
-        return nullptr;
-    return guard([&] {
-        const bool constant = p->window.step(Sample{nb::borrow(a[0]), v}, length);
-        return Py_NewRef(constant ? Py_True : Py_False);
-    });
+    if (!to_double(a[0], v) || (a[1] && !exact_int(a[1], "DectLen", length))) return nullptr;
+    const bool constant = p.window.step(Sample{nb::borrow(a[0]), v}, length);
+    return Py_NewRef(constant ? Py_True : Py_False);
 }
 
-PyType_Slot cd_slots[] = {{Py_tp_init, reinterpret_cast<void*>(cd_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(cd_call)},
-                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyConstDect>)},
-                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyConstDect>)},
-                          {0, nullptr}};
+PyType_Slot cd_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(cd_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyConstDect, sig_call, cd_step>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyConstDect>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyConstDect>)},
+    {0, nullptr}};
 
 nb::list samples(const PyConstDect& p) {
     nb::list out;
@@ -77,6 +76,7 @@ NB_MODULE(flatline, m) {
     nb::class_<PyConstDect> cls(m, "ConstDect", nb::type_slots(cd_slots),
                                 "ConstDect(): call it as detector(Ut, DectLen=10) once per "
                                 "sample; true while the last DectLen samples stay constant.");
+    enable_vectorcall<PyConstDect>(cls);
     cls.def_prop_ro(
         "_U_queue",
         [](nb::handle self) { return nb::handle(deque_type)(samples(ready<PyConstDect>(self))); },

@@ -6,6 +6,7 @@
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -14,14 +15,19 @@ namespace {
 
 // `ticks` holds whatever the caller stores; a call does Python's integer
 // arithmetic on it, natively while it fits in a long long.
+struct PyWatchDog;
+const Signature sig_init("__init__", {}, 0);
+const Signature sig_call("__call__", {"MaxOut"}, 0);
+PyObject* wd_step(PyWatchDog& p, PyObject* const* a);
+
 struct PyWatchDog {
+    vectorcallfunc call = vectorcall_slot<PyWatchDog, sig_call, wd_step>;
     nb::object ticks;
+
+    explicit PyWatchDog(nb::object t) : ticks(std::move(t)) {}
 
     template <class F> void for_each_object(F&& f) { f(ticks); }
 };
-
-const Signature sig_init("__init__", {}, 0);
-const Signature sig_call("__call__", {"MaxOut"}, 0);
 
 // m = int(MaxOut + 1) when MaxOut is a plain int or float that gives a
 // long long; false otherwise (the generic path then reports any error).
@@ -59,34 +65,33 @@ PyObject* step_generic(PyWatchDog& p, PyObject* max_out) {
 int wd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!sig_init.bind(args, kwargs, nullptr)) return -1;
     return guard_int([&] {
-        emplace<PyWatchDog>(self, PyWatchDog{nb::int_(0)});
+        emplace<PyWatchDog>(self, nb::int_(0));
         return 0;
     });
 }
 
-PyObject* wd_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
-    PyWatchDog* p = self_of<PyWatchDog>(self);
-    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
+PyObject* wd_step(PyWatchDog& p, PyObject* const* a) {
+    PyObject* max_out = a[0];
     long long ticks, m;
-    if (exact_i64(p->ticks.ptr(), ticks) && ticks < LLONG_MAX && fast_modulus(a[0], m)) {
+    if (exact_i64(p.ticks.ptr(), ticks) && ticks < LLONG_MAX && fast_modulus(max_out, m)) {
         if (m == 0) {
             PyErr_SetString(PyExc_ZeroDivisionError, "integer modulo by zero");
             return nullptr;
         }
         PyObject* r = PyLong_FromLongLong(korvel::watchdog_next(ticks, m));
         if (!r) return nullptr;
-        p->ticks = nb::borrow(r);
+        p.ticks = nb::borrow(r);
         return r;
     }
-    return guard([&] { return step_generic(*p, a[0]); });
+    return step_generic(p, max_out);
 }
 
-PyType_Slot wd_slots[] = {{Py_tp_init, reinterpret_cast<void*>(wd_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(wd_call)},
-                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyWatchDog>)},
-                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyWatchDog>)},
-                          {0, nullptr}};
+PyType_Slot wd_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(wd_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyWatchDog, sig_call, wd_step>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyWatchDog>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyWatchDog>)},
+    {0, nullptr}};
 
 } // namespace
 
@@ -97,11 +102,12 @@ NB_MODULE(heartbeat, m) {
                                "WatchDog(): call it as watchdog(MaxOut=0) once per cycle; it "
                                "returns 1, 2, ..., MaxOut, 0, 1, ...");
     def_object_field<PyWatchDog, &PyWatchDog::ticks>(cls, "ticks", "Current counter value.");
+    enable_vectorcall<PyWatchDog>(cls);
 
     cls.def("__getstate__",
             [](nb::handle self) { return nb::make_tuple(ready<PyWatchDog>(self).ticks); });
     cls.def("__setstate__", [](PyWatchDog& p, const nb::tuple& state) {
         if (state.size() != 1) throw nb::value_error("invalid WatchDog state");
-        new (&p) PyWatchDog{state[0]};
+        new (&p) PyWatchDog(state[0]);
     });
 }

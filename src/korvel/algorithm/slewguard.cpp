@@ -4,6 +4,7 @@
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -12,7 +13,14 @@ namespace {
 
 // `u_last` and `Ts` hold whatever the caller stores; the rate arithmetic is
 // Python's on those objects, with a double fast path for floats and ints.
+struct PyRateLimit;
+const Signature sig_init("__init__", {"u_ini", "Ts"}, 1);
+const Signature sig_call("__call__", {"u_end", "PRLimPerMin", "NRLimPerMin"}, 1);
+const Signature sig_reset("reset", {"u_ini"}, 1);
+PyObject* rl_step(PyRateLimit& p, PyObject* const* a);
+
 struct PyRateLimit {
+    vectorcallfunc call = vectorcall_slot<PyRateLimit, sig_call, rl_step>;
     nb::object u_last, Ts;
 
     template <class F> void for_each_object(F&& f) {
@@ -20,10 +28,6 @@ struct PyRateLimit {
         f(Ts);
     }
 };
-
-const Signature sig_init("__init__", {"u_ini", "Ts"}, 1);
-const Signature sig_call("__call__", {"u_end", "PRLimPerMin", "NRLimPerMin"}, 1);
-const Signature sig_reset("reset", {"u_ini"}, 1);
 
 nb::object checked(PyObject* o) {
     if (!o) throw nb::python_error();
@@ -52,7 +56,7 @@ PyObject* step_generic(PyRateLimit& p, nb::handle target, nb::handle rise_rate,
     return PyNumber_Float(out.ptr());
 }
 
-PyObject* rl_step(PyRateLimit& p, PyObject* const (&a)[3]) {
+PyObject* rl_step(PyRateLimit& p, PyObject* const* a) {
     PyObject* target = a[0];
     PyObject* rise_rate = a[1]; // nullptr: the default 60
     PyObject* fall_rate = a[2] ? a[2] : Py_None;
@@ -74,10 +78,8 @@ PyObject* rl_step(PyRateLimit& p, PyObject* const (&a)[3]) {
         p.u_last = nb::borrow(out);
         return out;
     }
-    return guard([&] {
-        nb::object rise_obj = rise_rate ? nb::borrow(rise_rate) : nb::object(nb::int_(60));
-        return step_generic(p, target, rise_obj, fall_rate);
-    });
+    nb::object rise_obj = rise_rate ? nb::borrow(rise_rate) : nb::object(nb::int_(60));
+    return step_generic(p, target, rise_obj, fall_rate);
 }
 
 int rl_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -86,16 +88,9 @@ int rl_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!sig_init.bind(args, kwargs, a) || !to_double(a[0], u_ini)) return -1;
     return guard_int([&] {
         nb::object Ts = a[1] ? nb::borrow(a[1]) : nb::object(nb::int_(1));
-        emplace<PyRateLimit>(self, PyRateLimit{nb::float_(u_ini), std::move(Ts)});
+        emplace<PyRateLimit>(self, PyRateLimit{.u_last = nb::float_(u_ini), .Ts = std::move(Ts)});
         return 0;
     });
-}
-
-PyObject* rl_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    PyRateLimit* p = self_of<PyRateLimit>(self);
-    if (!p || !sig_call.bind(args, kwargs, a)) return nullptr;
-    return rl_step(*p, a);
 }
 
 PyObject* rl_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -113,12 +108,13 @@ PyMethodDef rl_methods[] = {{"reset", as_method(rl_reset), fastcall_flags,
                              "reset(u_ini): restart the output from u_ini without a ramp."},
                             {nullptr, nullptr, 0, nullptr}};
 
-PyType_Slot rl_slots[] = {{Py_tp_init, reinterpret_cast<void*>(rl_init)},
-                          {Py_tp_call, reinterpret_cast<void*>(rl_call)},
-                          {Py_tp_methods, rl_methods},
-                          {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRateLimit>)},
-                          {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRateLimit>)},
-                          {0, nullptr}};
+PyType_Slot rl_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(rl_init)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyRateLimit, sig_call, rl_step>)},
+    {Py_tp_methods, rl_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRateLimit>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRateLimit>)},
+    {0, nullptr}};
 
 } // namespace
 
@@ -132,6 +128,7 @@ NB_MODULE(slewguard, m) {
     def_object_field<PyRateLimit, &PyRateLimit::u_last>(cls, "u_last",
                                                         "Output of the previous call.");
     def_object_field<PyRateLimit, &PyRateLimit::Ts>(cls, "Ts", "Sampling period in seconds.");
+    enable_vectorcall<PyRateLimit>(cls);
 
     cls.def("__getstate__", [](nb::handle self) {
         auto& p = ready<PyRateLimit>(self);
@@ -139,6 +136,6 @@ NB_MODULE(slewguard, m) {
     });
     cls.def("__setstate__", [](PyRateLimit& p, const nb::tuple& state) {
         if (state.size() != 2) throw nb::value_error("invalid RateLimit state");
-        new (&p) PyRateLimit{state[0], state[1]};
+        new (&p) PyRateLimit{.u_last = state[0], .Ts = state[1]};
     });
 }
