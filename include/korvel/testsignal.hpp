@@ -23,14 +23,22 @@ struct SignalCycle {
     long long tp;
 };
 
-// Requires period != 0 and L > 0; empty when the quotient overflows.
+// Requires period != 0 and L > 0; empty when the quotient overflows. Two
+// integer divisions in all: the neighbours of an index wrap by comparison,
+// and the position is what the floored quotient leaves of t.
 inline std::optional<SignalCycle> signal_cycle(long long t, long long period,
                                                long long L) noexcept {
     long long index;
     if (!floor_div(t, period, index)) return std::nullopt;
     const long long id0 = floor_mod(index, L);
-    SignalCycle c{{id0, floor_mod(id0 + 1, L), floor_mod(id0 + 2, L)}, floor_mod(t, period)};
-    return c;
+    const long long id1 = id0 + 1 == L ? 0 : id0 + 1;
+    const long long id2 = id1 + 1 == L ? 0 : id1 + 1;
+    // t - index * period, in unsigned arithmetic: the product alone may leave
+    // the range of long long although the difference never does.
+    const auto tp = static_cast<long long>(static_cast<unsigned long long>(t) -
+                                           static_cast<unsigned long long>(index) *
+                                               static_cast<unsigned long long>(period));
+    return SignalCycle{{id0, id1, id2}, tp};
 }
 
 // The level at position tp and the times from now of the next five level

@@ -73,6 +73,17 @@ TEST(TestSignal, NegativeTimeAndTruncatedInstants) {
     EXPECT_EQ(c->ids[1], 0);
     EXPECT_EQ(c->ids[2], 1);
     EXPECT_EQ(c->tp, 13);
+    for (long long t : {LLONG_MIN, LLONG_MIN + 1, LLONG_MAX, -1LL, 0LL, 19LL, 20LL}) {
+        for (long long period : {20LL, -20LL, 2LL, 7LL}) {
+            auto d = korvel::signal_cycle(t, period, 3);
+            ASSERT_TRUE(d);
+            EXPECT_EQ(d->tp, floor_mod(t, period));
+            long long q = 0;
+            floor_div(t, period, q);
+            EXPECT_EQ(d->ids[0], floor_mod(q, 3));
+            EXPECT_EQ(d->ids[2], floor_mod(floor_mod(q, 3) + 2, 3));
+        }
+    }
     EXPECT_EQ(*korvel::switch_time(20, 0.57), 11); // 11.399999999999999
     EXPECT_FALSE(korvel::switch_time(20, NAN));
     korvel::TestSignal s(std::vector<double>(10, 0.5));

@@ -122,6 +122,9 @@ class TestDelayAlgorithm:
         d.nLag = np.int64(1)
         d.call()
         assert d.Yt == 4.0
+        d.nLag, d.Ut = True, 5  # a delay of 1, not a boolean mask
+        d.call()
+        assert d.Yt == 4.0
 
     def test_fields_take_any_object(self):
         d = Delay_Algorithm()

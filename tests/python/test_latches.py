@@ -175,6 +175,11 @@ class TestTimers:
             ton.call()
         ton.DT, ton.ET = 2.5, 2.5
         assert drive(ton, [1, 1, 1, 1]) == [0, 0, 1, 1]
+        short = TONtrigger()
+        short.Ut_array = np.zeros(1, dtype=int)
+        with pytest.raises(IndexError):  # the previous input is read last
+            short.call()
+        assert short.ET == 3 and short.Ut_array.tolist() == [0]
         toff = TOFFtrigger()
         toff.Ut_array = np.zeros(2)  # a float history keeps fractions
         drive(toff, [0.5])

@@ -147,7 +147,11 @@ PyObject* da_step(PyDelayAlgorithm& p) {
         }
         p.Yt = nb::float_(v.at<double>(static_cast<Py_ssize_t>(i)));
     } else {
-        PyObject* y = PyObject_GetItem(p.U_array.ptr(), p.nLag.ptr());
+        // A bool delay counts as 0 or 1, as in the comparison above, rather
+        // than as NumPy's boolean mask.
+        nb::object index = p.nLag;
+        if (PyBool_Check(index.ptr())) index = nb::int_(index.ptr() == Py_True ? 1 : 0);
+        PyObject* y = PyObject_GetItem(p.U_array.ptr(), index.ptr());
         if (!y) throw nb::python_error();
         p.Yt = nb::steal(y);
     }

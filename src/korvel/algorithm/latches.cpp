@@ -137,13 +137,17 @@ template <bool OnDelay> struct Timer {
         return OnDelay ? korvel::ton_output(ET) : korvel::toff_output(ET);
     }
 
-    // The same steps on Python objects; each assignment to ET lands as made.
-    static void count_generic(PyTimer& p, nb::handle u0, nb::handle u1) {
+    // The same steps on Python objects, reading the history where they do;
+    // each assignment to ET lands as made.
+    static void count_generic(PyTimer& p) {
         nb::object zero = nb::int_(0), one = nb::int_(1);
-        const bool reload = OnDelay ? nb::borrow(u0).equal(zero) : nb::borrow(u0) > zero;
+        nb::object u0 = item(p.Ut_array, 0);
+        const bool reload = OnDelay ? u0.equal(zero) : u0 > zero;
         if (reload) p.ET = p.DT;
         if (p.ET < p.DT && p.ET > zero) p.ET = p.ET - one;
-        const bool edge = OnDelay ? nb::borrow(u0) > u1 : nb::borrow(u0) < u1;
+        u0 = item(p.Ut_array, 0);
+        nb::object u1 = item(p.Ut_array, 1);
+        const bool edge = OnDelay ? u0 > u1 : u0 < u1;
         if (edge) p.ET = p.DT - one;
         const bool active = p.ET > zero;
         p.Yt = nb::int_(OnDelay ? (active ? 0 : 1) : (active ? 1 : 0));
@@ -171,7 +175,7 @@ template <bool OnDelay> struct Timer {
             }
             p.Yt = nb::int_(output(next));
         } else {
-            count_generic(p, item(p.Ut_array, 0), item(p.Ut_array, 1));
+            count_generic(p);
         }
         Py_RETURN_NONE;
     }
