@@ -46,9 +46,10 @@ PyObject* aw_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return step(*p, a);
 }
 
-PyMethodDef aw_methods[] = {{"run", as_method(aw_run), fastcall_flags,
-                             "run(u, HI=100, LO=0) -> y: the same step as calling the limiter."},
-                            {nullptr, nullptr, 0, nullptr}};
+PyMethodDef aw_methods[] = {
+    {"run", as_method(aw_run), fastcall_flags,
+     "run($self, u, HI=100, LO=0)\n--\n\nThe same step as calling the limiter; returns y."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot aw_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(aw_init)},
@@ -87,9 +88,10 @@ nb::object py_opt(const std::optional<double>& v) {
 NB_MODULE(clampwind, m) {
     m.doc() = "Anti-windup limiter: passes on the changes of its input, kept inside a band.";
 
-    nb::class_<PyAntiWindup> cls(m, "AntiWindupLimter", nb::type_slots(aw_slots),
-                                 "AntiWindupLimter(): call it as limiter(u, HI=100, LO=0) once "
-                                 "per sample.");
+    nb::class_<PyAntiWindup> cls(
+        m, "AntiWindupLimter", nb::type_slots(aw_slots),
+        "AntiWindupLimter()\n--\n\nCall it as limiter(u, HI=100, LO=0) once "
+        "per sample.");
     def_state<&AntiWindup::u0, &AntiWindup::set_u0>(cls, "_u0");
     def_state<&AntiWindup::y0, &AntiWindup::set_y0>(cls, "_y0");
     enable_vectorcall<PyAntiWindup>(cls);

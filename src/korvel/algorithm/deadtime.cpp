@@ -175,7 +175,8 @@ PyObject* da_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef da_methods[] = {
     {"call", as_method(da_call), fastcall_flags,
-     "call(): one sample: shift Ut into U_array and set Yt to the input of nLag calls ago."},
+     "call($self)\n--\n\nOne sample: shifts Ut into U_array and sets Yt to the input of nLag calls "
+     "ago."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot da_slots[] = {
@@ -260,8 +261,9 @@ NB_MODULE(deadtime, m) {
     nb::module_::import_("korvel.algorithm.utilities");
     deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
 
-    nb::class_<PyDelayAlgorithm> da(m, "Delay_Algorithm", nb::type_slots(da_slots),
-                                    "Delay_Algorithm(): write Ut and nLag, call call(), read Yt.");
+    nb::class_<PyDelayAlgorithm> da(
+        m, "Delay_Algorithm", nb::type_slots(da_slots),
+        "Delay_Algorithm()\n--\n\nWrite Ut and nLag, call call(), read Yt.");
     def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Ut>(da, "Ut", "Input of the next call.");
     def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Yt>(
         da, "Yt", "Output of the last call (a float for a float64 history).");
@@ -280,7 +282,7 @@ NB_MODULE(deadtime, m) {
     });
 
     nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
-                          "Delay(max_cache=10000): call it as delay(Ut, nLag=1) once per "
+                          "Delay(max_cache=10000)\n--\n\nCall it as delay(Ut, nLag=1) once per "
                           "sample; returns the input of nLag calls ago.");
     enable_vectorcall<PyDelay>(d);
     d.def_prop_ro(

@@ -178,12 +178,14 @@ PyObject* ts_set_amp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyMethodDef ts_methods[] = {
-    {"get_ET", as_method(ts_get_ET), fastcall_flags, "get_ET() -> half the cycle length in s."},
+    {"get_ET", as_method(ts_get_ET), fastcall_flags,
+     "get_ET($self)\n--\n\nHalf the cycle length in seconds."},
     {"set_ET", as_method(ts_set_ET), fastcall_flags,
-     "set_ET(ET=10): half the cycle length in seconds, truncated to an integer."},
-    {"get_amplitude", as_method(ts_get_amp), fastcall_flags, "get_amplitude() -> amplitude."},
+     "set_ET($self, ET=10)\n--\n\nSets half the cycle length in seconds, truncated to an integer."},
+    {"get_amplitude", as_method(ts_get_amp), fastcall_flags,
+     "get_amplitude($self)\n--\n\nThe amplitude."},
     {"set_amplitude", as_method(ts_set_amp), fastcall_flags,
-     "set_amplitude(amp=1.0): the amplitude; negative or NaN values become 0.0."},
+     "set_amplitude($self, amp=1.0)\n--\n\nSets the amplitude; negative or NaN values become 0.0."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot ts_slots[] = {
@@ -202,7 +204,7 @@ NB_MODULE(excite, m) {
 
     nb::class_<PyTestSignal> cls(
         m, "TestSignal", nb::type_slots(ts_slots),
-        "TestSignal(SEED=None): call it as signal(t=None) with t in whole seconds; returns "
+        "TestSignal(SEED=None)\n--\n\nCall it as signal(t=None) with t in whole seconds; returns "
         "(U, next1, ..., next5), the level and the times of the next five level changes.");
     enable_vectorcall<PyTestSignal>(cls);
     def_object_field<PyTestSignal, &PyTestSignal::rand_arr>(

@@ -74,7 +74,7 @@ NB_MODULE(flatline, m) {
     deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
 
     nb::class_<PyConstDect> cls(m, "ConstDect", nb::type_slots(cd_slots),
-                                "ConstDect(): call it as detector(Ut, DectLen=10) once per "
+                                "ConstDect()\n--\n\nCall it as detector(Ut, DectLen=10) once per "
                                 "sample; true while the last DectLen samples stay constant.");
     enable_vectorcall<PyConstDect>(cls);
     cls.def_prop_ro(

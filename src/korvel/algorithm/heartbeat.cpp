@@ -99,7 +99,7 @@ NB_MODULE(heartbeat, m) {
     m.doc() = "Watchdog counter that advances by one per call and wraps around.";
 
     nb::class_<PyWatchDog> cls(m, "WatchDog", nb::type_slots(wd_slots),
-                               "WatchDog(): call it as watchdog(MaxOut=0) once per cycle; it "
+                               "WatchDog()\n--\n\nCall it as watchdog(MaxOut=0) once per cycle; it "
                                "returns 1, 2, ..., MaxOut, 0, 1, ...");
     def_object_field<PyWatchDog, &PyWatchDog::ticks>(cls, "ticks", "Current counter value.");
     enable_vectorcall<PyWatchDog>(cls);

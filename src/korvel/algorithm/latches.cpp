@@ -95,7 +95,8 @@ PyObject* rs_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyMethodDef rs_methods[] = {
     {"call", as_method(rs_call), fastcall_flags,
-     "call(): one sample: Q from S and R (reset dominates, neither holds), nQ = not Q."},
+     "call($self)\n--\n\nOne sample: Q from S and R (reset dominates, neither holds), nQ = not "
+     "Q."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot rs_slots[] = {{Py_tp_init, reinterpret_cast<void*>(rs_init)},
@@ -198,8 +199,11 @@ template <bool OnDelay> struct Timer {
 
     static inline PyMethodDef methods[] = {
         {"call", as_method(call), fastcall_flags,
-         OnDelay ? "call(): one sample: Yt switches on DT - 1 calls after Ut rises, off at once."
-                 : "call(): one sample: Yt switches on at once, off DT - 1 calls after Ut falls."},
+         OnDelay
+             ? "call($self)\n--\n\nOne sample: Yt switches on DT - 1 calls after Ut rises, off "
+               "at once."
+             : "call($self)\n--\n\nOne sample: Yt switches on at once, off DT - 1 calls after Ut "
+               "falls."},
         {nullptr, nullptr, 0, nullptr}};
 
     static inline PyType_Slot slots[] = {
@@ -237,7 +241,7 @@ NB_MODULE(latches, m) {
     nb::module_::import_("korvel.algorithm.utilities");
 
     nb::class_<PyRS> rs(m, "RStrigger", nb::type_slots(rs_slots),
-                        "RStrigger(): write S and R, call call(), read Q and nQ.");
+                        "RStrigger()\n--\n\nWrite S and R, call call(), read Q and nQ.");
     def_object_field<PyRS, &PyRS::S>(rs, "S", "Set input (by its truth value).");
     def_object_field<PyRS, &PyRS::R>(rs, "R", "Reset input (by its truth value); dominates.");
     def_object_field<PyRS, &PyRS::Q>(rs, "Q", "Output, a bool.");
@@ -254,7 +258,8 @@ NB_MODULE(latches, m) {
     });
 
     def_timer<true>(m, "TONtrigger",
-                    "TONtrigger(): on-delay timer; write Ut (and DT), call call(), read Yt.");
-    def_timer<false>(m, "TOFFtrigger",
-                     "TOFFtrigger(): off-delay timer; write Ut (and DT), call call(), read Yt.");
+                    "TONtrigger()\n--\n\nOn-delay timer: write Ut (and DT), call call(), read Yt.");
+    def_timer<false>(
+        m, "TOFFtrigger",
+        "TOFFtrigger()\n--\n\nOff-delay timer: write Ut (and DT), call call(), read Yt.");
 }

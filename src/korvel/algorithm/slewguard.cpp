@@ -104,9 +104,10 @@ PyObject* rl_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_RETURN_NONE;
 }
 
-PyMethodDef rl_methods[] = {{"reset", as_method(rl_reset), fastcall_flags,
-                             "reset(u_ini): restart the output from u_ini without a ramp."},
-                            {nullptr, nullptr, 0, nullptr}};
+PyMethodDef rl_methods[] = {
+    {"reset", as_method(rl_reset), fastcall_flags,
+     "reset($self, u_ini)\n--\n\nRestarts the output from u_ini without a ramp."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot rl_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(rl_init)},
@@ -122,7 +123,7 @@ NB_MODULE(slewguard, m) {
     m.doc() = "Slew-rate limiter with rates in units per minute.";
 
     nb::class_<PyRateLimit> cls(m, "RateLimit", nb::type_slots(rl_slots),
-                                "RateLimit(u_ini, Ts=1): call it as "
+                                "RateLimit(u_ini, Ts=1)\n--\n\nCall it as "
                                 "limiter(u_end, PRLimPerMin=60, NRLimPerMin=None) once per "
                                 "sample of Ts seconds.");
     def_object_field<PyRateLimit, &PyRateLimit::u_last>(cls, "u_last",
