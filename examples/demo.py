@@ -29,6 +29,7 @@ import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 from korvel.algorithm.clampwind import AntiWindupLimter
 from korvel.algorithm.gainsched import LPVPlantSim
@@ -38,7 +39,10 @@ from korvel.algorithm.phaseshaper import LDLAG
 from korvel.algorithm.plantmodels import MIMOSim
 from korvel.algorithm.slewguard import RateLimit
 
-REFERENCE: dict[str, dict[str, dict[str, object]]] = {
+# CV tag -> MV tag -> model specification.
+ModelDict = dict[str, dict[str, dict[str, Any]]]
+
+REFERENCE: ModelDict = {
     "CV1": {
         "MV1": {"mode": "tf_s", "num_s": [0, 4.05], "den_s": [50, 1], "iodelay_s": 25},
         "MV2": {
@@ -87,14 +91,14 @@ class Study:
     soft: dict[str, list[float]]
 
 
-def scaled(model: dict[str, dict[str, dict[str, object]]], gain: float) -> dict:
+def scaled(model: ModelDict, gain: float) -> ModelDict:
     """The reference dictionary with every transfer-function gain scaled."""
     out = copy.deepcopy(model)
     for pairs in out.values():
         for spec in pairs.values():
             for key in ("num_s", "num_z", "stp"):
                 if key in spec:
-                    spec[key] = [gain * float(v) for v in spec[key]]  # type: ignore[union-attr]
+                    spec[key] = [gain * float(v) for v in spec[key]]
     return out
 
 

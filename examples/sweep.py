@@ -17,9 +17,13 @@ import copy
 import itertools
 import sys
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from korvel.algorithm.loopctl import PID
 from korvel.algorithm.plantmodels import SISOSim
+
+if TYPE_CHECKING:
+    from dask.distributed import Client
 
 TAU, DELAY, STEPS = 20.0, 4, 240
 
@@ -46,7 +50,9 @@ def closed_loop(plant: SISOSim, pid: PID, plant_gain: float, kp: float, ti: floa
     return Result(plant_gain, kp, ti, iae)
 
 
-def sweep(client, kps, tis, plant_gains) -> list[Result]:
+def sweep(
+    client: Client, kps: list[float], tis: list[float], plant_gains: list[float]
+) -> list[Result]:
     """Runs every combination on the cluster behind `client`."""
     pid = PID(1.0)
     pid.setOPHighLowLimit(10.0, -10.0)
@@ -56,7 +62,8 @@ def sweep(client, kps, tis, plant_gains) -> list[Result]:
         plant = client.scatter(SISOSim(gain, TAU, DELAY), broadcast=True)
         for kp, ti in itertools.product(kps, tis):
             futures.append(client.submit(closed_loop, plant, pid, gain, kp, ti, pure=False))
-    return client.gather(futures)
+    results: list[Result] = client.gather(futures)
+    return results
 
 
 def best_settings(results: list[Result]) -> dict[float, Result]:

@@ -1,0 +1,19 @@
+"""Random two-level test signal for plant tests."""
+
+from typing import Any
+
+from numpy.typing import ArrayLike
+
+class TestSignal:
+    """Call it with t in whole seconds; returns (U, next1, ..., next5)."""
+
+    # Plain fields: a caller may store any object, the next call uses it.
+    _rand_arr: Any
+    _amp: Any
+    _ET: int
+    def __init__(self, SEED: ArrayLike | None = None) -> None: ...
+    def get_ET(self) -> int: ...
+    def set_ET(self, ET: float = 10) -> None: ...
+    def get_amplitude(self) -> float: ...
+    def set_amplitude(self, amp: float = 1.0) -> None: ...
+    def __call__(self, t: int | None = None) -> tuple[float, int, int, int, int, int]: ...
