@@ -200,24 +200,8 @@ class Iir {
     // One sample; z (state_size() items) becomes the final state. Equals
     // lfilter(b, a, [x], zi=z). Requires usable().
     double step(double x, double* z) const noexcept {
-        const std::size_t n = nb_.size();
-        const double* b = nb_.data();
-        if (fir_) {
-            // Each convolution term is a sum started at 0.0, so a -0.0
-            // product comes out as +0.0 before the state is added.
-            if (n == 1) return 0.0 + b[0] * x;
-            const double y = (0.0 + b[0] * x) + z[0];
-            for (std::size_t i = 0; i + 2 < n; ++i)
-                z[i] = (0.0 + x * b[i + 1]) + z[i + 1];
-            z[n - 2] = 0.0 + x * b[n - 1];
-            return y;
-        }
-        const double* a = na_.data();
-        const double y = z[0] + b[0] * x;
-        for (std::size_t i = 0; i + 2 < n; ++i)
-            z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
-        z[n - 2] = x * b[n - 1] - y * a[n - 1];
-        return y;
+        return fir_ ? fir_step(nb_.data(), nb_.size(), x, z)
+                    : iir_step(nb_.data(), na_.data(), nb_.size(), x, z);
     }
 
     // lfilter over x[0:n] into y[0:n] (y may alias x); z becomes the final
@@ -228,15 +212,17 @@ class Iir {
         check();
         if (n == 0) return;
         if (!fir_) {
+            const double *b = nb_.data(), *a = na_.data();
+            const std::size_t m = nb_.size();
             for (std::size_t k = 0; k < n; ++k)
-                y[k] = step(x[k], z);
+                y[k] = iir_step(b, a, m, x[k], z);
+            return;
+        }
+        if (n == 1) {
+            y[0] = fir_step(nb_.data(), nb_.size(), x[0], z);
             return;
         }
         const std::size_t L = state_size();
-        if (n == 1) {
-            y[0] = step(x[0], z);
-            return;
-        }
         std::vector<double> full(n + L);
         detail::convolve(nb_.data(), nb_.size(), x, n, full.data());
         for (std::size_t i = 0; i < L; ++i)
@@ -245,10 +231,51 @@ class Iir {
         std::copy(full.begin() + static_cast<std::ptrdiff_t>(n), full.end(), z);
     }
 
+    // Deviation form: y = lfilter(b, a, x - x0, zi=z) + y0, element by
+    // element as NumPy computes it, in one pass where the filter allows.
+    void filter_deviation(const double* x, double* y, std::size_t n, double* z, double x0,
+                          double y0) const {
+        check();
+        if (n == 0) return;
+        if (!fir_) {
+            const double *b = nb_.data(), *a = na_.data();
+            const std::size_t m = nb_.size();
+            for (std::size_t k = 0; k < n; ++k)
+                y[k] = iir_step(b, a, m, x[k] - x0, z) + y0;
+            return;
+        }
+        std::vector<double> d(n);
+        for (std::size_t k = 0; k < n; ++k)
+            d[k] = x[k] - x0;
+        filter(d.data(), y, n, z);
+        for (std::size_t k = 0; k < n; ++k)
+            y[k] += y0;
+    }
+
     const std::vector<double>& b() const noexcept { return b_; }
     const std::vector<double>& a() const noexcept { return a_; }
 
   private:
+    static double iir_step(const double* b, const double* a, std::size_t n, double x,
+                           double* z) noexcept {
+        const double y = z[0] + b[0] * x;
+        for (std::size_t i = 0; i + 2 < n; ++i)
+            z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
+        z[n - 2] = x * b[n - 1] - y * a[n - 1];
+        return y;
+    }
+
+    // Each convolution term is a sum started at 0.0, so a -0.0 product comes
+    // out as +0.0 before the state is added.
+    static double fir_step(const double* b, std::size_t n, double x, double* z) noexcept {
+        if (n == 1) return 0.0 + b[0] * x;
+        const double y = (0.0 + b[0] * x) + z[0];
+        for (std::size_t i = 0; i + 2 < n; ++i)
+            z[i] = (0.0 + x * b[i + 1]) + z[i + 1];
+        z[n - 2] = 0.0 + x * b[n - 1];
+        return y;
+    }
+
     std::vector<double> b_, a_;   // as given
     std::vector<double> nb_, na_; // divided by a[0]; padded to one length unless FIR
     bool fir_ = false;

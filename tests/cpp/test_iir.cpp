@@ -194,3 +194,24 @@ TEST(Convolve, MatchesDirectSumOnIntegers) {
         }
     }
 }
+
+TEST(Iir, DeviationFormIsSubtractFilterAdd) {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> n01;
+    for (const Iir& f : {Iir({0.3, 0.2, -0.1}, {1.4, -0.5, 0.2}), Iir({0.5, -0.25, 2.0}, {3.0})}) {
+        std::vector<double> x(25);
+        for (auto& v : x)
+            v = n01(rng);
+        const double x0 = 0.3, y0 = -1.25;
+        std::vector<double> d(x.size()), expected(x.size()), got(x.size());
+        for (std::size_t k = 0; k < x.size(); ++k)
+            d[k] = x[k] - x0;
+        std::vector<double> z1(f.state_size(), 0.5), z2(f.state_size(), 0.5);
+        f.filter(d.data(), expected.data(), d.size(), z1.data());
+        for (auto& v : expected)
+            v += y0;
+        f.filter_deviation(x.data(), got.data(), x.size(), z2.data(), x0, y0);
+        EXPECT_EQ(got, expected);
+        EXPECT_EQ(z1, z2);
+    }
+}

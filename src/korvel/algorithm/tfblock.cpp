@@ -120,13 +120,7 @@ PyObject* multistep(PyZFilter& p, PyObject* U_arr, PyObject* y_ini_arg) {
     }
     if (p.u_ini.is_none() && n == 0) first_item(U); // IndexError: no first sample
     p.adopt(n ? x[0] : 0.0, yi);
-    p.iir.check();
-    const double u0 = p.u0, y0 = p.y0;
-    for (Py_ssize_t k = 0; k < n; ++k)
-        x[k] = x[k] - u0;
-    p.iir.filter(x, x, static_cast<std::size_t>(n), p.state());
-    for (Py_ssize_t k = 0; k < n; ++k)
-        x[k] += y0;
+    p.iir.filter_deviation(x, x, static_cast<std::size_t>(n), p.state(), p.u0, p.y0);
     return U.release().ptr();
 }
 
@@ -149,11 +143,6 @@ int zf_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* zf_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return vectorcall_slot<PyZFilter, sig_run, step<PyZFilter>>(
-        self, args, static_cast<std::size_t>(nargs), kwnames);
-}
-
 PyObject* zf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[2];
     PyZFilter* p = self_of<PyZFilter>(self);
@@ -162,7 +151,8 @@ PyObject* zf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef zf_methods[] = {
-    {"run", as_method(zf_run), fastcall_flags, "run(Ut, y_ini=0.0) -> float: one sample"},
+    {"run", as_method(fastcall_method<PyZFilter, sig_run, step<PyZFilter>>), fastcall_flags,
+     "run(Ut, y_ini=0.0) -> float: one sample"},
     {"run_multistep", as_method(zf_multistep), fastcall_flags,
      "run_multistep(U_arr, y_ini=0.0) -> ndarray: one output per input sample"},
     {nullptr, nullptr, 0, nullptr}};
@@ -262,16 +252,11 @@ int sf_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto parts = unpack(res, 3);
         nb::object row = parts[0][nb::int_(0)];
         nb::object zf = zfilter_type()(row, parts[1], none_if_null(a[3]), none_if_null(a[4]));
-        emplace<PySFilter>(
-            self, PySFilter{nullptr, std::move(Bs), std::move(As), std::move(Ts), std::move(zf)});
+        emplace<PySFilter>(self,
+                           PySFilter(std::move(Bs), std::move(As), std::move(Ts), std::move(zf)));
         nb::inst_ptr<PySFilter>(self)->call = vectorcall_slot<PySFilter, sig_call, step<PySFilter>>;
         return 0;
     });
-}
-
-PyObject* sf_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return vectorcall_slot<PySFilter, sig_run, step<PySFilter>>(
-        self, args, static_cast<std::size_t>(nargs), kwnames);
 }
 
 PyObject* sf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -284,7 +269,8 @@ PyObject* sf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef sf_methods[] = {
-    {"run", as_method(sf_run), fastcall_flags, "run(Ut, y_ini=0.0) -> float: one sample"},
+    {"run", as_method(fastcall_method<PySFilter, sig_run, step<PySFilter>>), fastcall_flags,
+     "run(Ut, y_ini=0.0) -> float: one sample"},
     {"run_multistep", as_method(sf_multistep), fastcall_flags,
      "run_multistep(U_arr, y_ini=0.0) -> ndarray: U_arr a list, one output per sample"},
     {nullptr, nullptr, 0, nullptr}};
@@ -314,15 +300,15 @@ void def_sfilter(nb::module_& m) {
         .def_rw("_Ts", &PySFilter::Ts, none_ok)
         .def_prop_rw(
             "_zfilter", [](const PySFilter& p) { return p.zfilter; },
-            [](PySFilter& p, nb::handle v) { p.zfilter = checked_zfilter(v); });
+            [](PySFilter& p, nb::handle v) { p.own(checked_zfilter(v)); });
     enable_vectorcall<PySFilter>(cls);
     cls.def("__getstate__",
             [](const PySFilter& p) { return nb::make_tuple(p.Bs, p.As, p.Ts, p.zfilter); });
     cls.def("__setstate__", [](PySFilter& p, const nb::tuple& s) {
         if (s.size() != 4) throw nb::value_error("invalid sFilter state");
         nb::object zf = checked_zfilter(s[3]);
-        new (&p) PySFilter{vectorcall_slot<PySFilter, sig_call, step<PySFilter>>, s[0], s[1], s[2],
-                           std::move(zf)};
+        new (&p) PySFilter(s[0], s[1], s[2], std::move(zf));
+        p.call = vectorcall_slot<PySFilter, sig_call, step<PySFilter>>;
     });
 }
 

@@ -75,9 +75,20 @@ struct PySFilter {
     vectorcallfunc call = nullptr; // the call operation's entry (pyglue/vectorcall.hpp)
     nb::object Bs, As, Ts;         // fields _Bs, _As, _Ts
     nb::object zfilter;            // field _zfilter: the zFilter it owns
+    PyZFilter* zp = nullptr;       // the C++ side of zfilter
 
-    PyZFilter& zf() const noexcept { return *nb::inst_ptr<PyZFilter>(zfilter); }
-    double step(double ut, double y_ini_arg) { return zf().step(ut, y_ini_arg); }
+    PySFilter(nb::object b, nb::object a, nb::object ts, nb::object z)
+        : Bs(std::move(b)), As(std::move(a)), Ts(std::move(ts)) {
+        own(std::move(z));
+    }
+    // Takes a constructed zFilter as the filter doing the work.
+    void own(nb::object z) {
+        zp = nb::inst_ptr<PyZFilter>(z);
+        zfilter = std::move(z);
+    }
+
+    PyZFilter& zf() const noexcept { return *zp; }
+    double step(double ut, double y_ini_arg) { return zp->step(ut, y_ini_arg); }
 };
 
 } // namespace korvel::tfblock

@@ -2,7 +2,8 @@
 //
 //   * call_slot<T, sig, step>: the tp_call slot (argument tuple and dict);
 //   * vectorcall_slot<T, sig, step>: the same as a vectorcall entry, so that
-//     `block(u)` skips building the tuple.
+//     `block(u)` skips building the tuple;
+//   * fastcall_method<T, sig, step>: the same as a method (`block.run(u)`).
 //
 // `step(T&, PyObject* const* a)` receives the arguments bound by `sig` (a[i]
 // is nullptr for a parameter left to its default) and returns a new
@@ -34,23 +35,43 @@ PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&] { return Step(*p, a); });
 }
 
+// The same step as a METH_FASTCALL | METH_KEYWORDS method (`run`), which any
+// instance may reach: this one checks that the block was constructed.
+template <class T, const Signature& Sig, StepFn<T> Step>
+PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    PyObject* a[Signature::max_params];
+    T* p = self_of<T>(self);
+    if (!p || !Sig.bind(args, nargs, kwnames, a)) return nullptr;
+    return guard([&] { return Step(*p, a); });
+}
+
+// Where the C++ object of a T instance starts, set by enable_vectorcall.
+template <class T> inline Py_ssize_t vectorcall_data_offset = 0;
+
+// CPython reaches this entry only through a non-null T::call, which only a
+// constructed block holds: no readiness check is needed here.
 template <class T, const Signature& Sig, StepFn<T> Step>
 PyObject* vectorcall_slot(PyObject* self, PyObject* const* args, std::size_t nargsf,
                           PyObject* kwnames) noexcept {
     PyObject* a[Signature::max_params];
-    T* p = self_of<T>(self);
-    if (!p || !Sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    T* p = reinterpret_cast<T*>(reinterpret_cast<char*>(self) + vectorcall_data_offset<T>);
+    if (!Sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     return guard([&] { return Step(*p, a); });
 }
 
 // Points CPython at T::call inside every instance of the bound class `cls`.
 template <class T> void enable_vectorcall(nb::handle cls) {
+    // Instance data then sits at one offset from the object for every instance.
+    static_assert(alignof(T) <= alignof(void*));
     auto* tp = reinterpret_cast<PyTypeObject*>(cls.ptr());
     static newfunc base_new = tp->tp_new;
     static Py_ssize_t offset = [&] {
         nb::object probe = nb::inst_alloc(cls); // never constructed
-        const auto* entry = &nb::inst_ptr<T>(probe)->call;
-        return reinterpret_cast<const char*>(entry) - reinterpret_cast<const char*>(probe.ptr());
+        const char* self = reinterpret_cast<const char*>(probe.ptr());
+        const T* data = nb::inst_ptr<T>(probe);
+        vectorcall_data_offset<T> = reinterpret_cast<const char*>(data) - self;
+        return reinterpret_cast<const char*>(&data->call) - self;
     }();
     // Fresh instances are not zeroed: clear the entry before anyone calls.
     tp->tp_new = [](PyTypeObject* type, PyObject* args, PyObject* kwargs) -> PyObject* {
