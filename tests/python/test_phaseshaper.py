@@ -4,8 +4,9 @@ import pickle
 
 import numpy as np
 import pytest
-from korvel.algorithm.phaseshaper import LDLAG, filter_stp, positive_parameter_property
 from scipy import signal
+
+from korvel.algorithm.phaseshaper import LDLAG, filter_stp, positive_parameter_property
 
 
 def bits(a):

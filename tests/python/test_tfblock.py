@@ -3,8 +3,9 @@ import pickle
 
 import numpy as np
 import pytest
-from korvel.algorithm.tfblock import sFilter, zFilter
 from scipy import signal
+
+from korvel.algorithm.tfblock import sFilter, zFilter
 
 
 def bits(a):
@@ -365,3 +366,18 @@ class TestCallOperation:
         f(1.0)
         f.__init__([3.0], [1.0])
         assert f._u_ini is None and f(2.0) == 0.0 and f(3.0) == 3.0
+
+    def test_sfilter_in_a_reference_cycle_is_collected(self):
+        import gc
+        import weakref
+
+        class Marker:
+            pass
+
+        s = sFilter()
+        s._Ts = [s]  # the field holds anything, itself included
+        s._Bs = marker = Marker()
+        probe = weakref.ref(marker)
+        del s, marker
+        gc.collect()
+        assert probe() is None

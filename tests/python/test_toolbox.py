@@ -4,6 +4,9 @@ import time
 
 import numpy as np
 import pytest
+from scipy import signal
+
+from korvel.algorithm import toolbox
 from korvel.algorithm.toolbox import (
     c2d,
     current_time_str,
@@ -12,9 +15,6 @@ from korvel.algorithm.toolbox import (
     pair2dict,
     str2xpyp,
 )
-from scipy import signal
-
-from korvel.algorithm import toolbox
 
 
 def bits(a):

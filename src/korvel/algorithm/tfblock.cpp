@@ -275,8 +275,29 @@ PyMethodDef sf_methods[] = {
      "run_multistep(U_arr, y_ini=0.0) -> ndarray: U_arr a list, one output per sample"},
     {nullptr, nullptr, 0, nullptr}};
 
+// _Bs, _As and _Ts take any object, so an sFilter can end up in a reference
+// cycle. Clearing keeps the zFilter: the step relies on it.
+int sf_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const PySFilter& p = *nb::inst_ptr<PySFilter>(self);
+    for (const nb::object* o : {&p.Bs, &p.As, &p.Ts, &p.zfilter})
+        Py_VISIT(o->ptr());
+    return 0;
+}
+
+int sf_clear(PyObject* self) noexcept {
+    if (nb::inst_ready(self)) {
+        PySFilter& p = *nb::inst_ptr<PySFilter>(self);
+        p.Bs = p.As = p.Ts = nb::none();
+    }
+    return 0;
+}
+
 PyType_Slot sf_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(sf_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(sf_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(sf_clear)},
     {Py_tp_call, reinterpret_cast<void*>(call_slot<PySFilter, sig_call, step<PySFilter>>)},
     {Py_tp_methods, sf_methods},
     {0, nullptr}};
