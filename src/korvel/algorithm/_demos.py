@@ -99,6 +99,7 @@ def phaseshaper(fast: bool = False) -> None:
     import sys
 
     import numpy as np
+
     from korvel.algorithm.phaseshaper import LDLAG, filter_stp
 
     settings = [(0.0, 5.0), (0.5, 5.0), (1.0, 5.0), (2.0, 10.0)]
