@@ -14,6 +14,7 @@ type _ModelDict = dict[str, dict[str, dict[str, Any]]]
 class model:
     """Abstract pair model: MV deviation in, CV deviation out, one sample per call."""
 
+    def __init__(self) -> None: ...
     @abstractmethod
     def deltaU_sim(self, dU: _Real) -> float: ...
 
