@@ -481,7 +481,7 @@ def same(a: Any, b: Any) -> bool:
 
 
 def figures() -> Any:
-    import matplotlib.pyplot as plt
+    plt = pytest.importorskip("matplotlib.pyplot")
 
     drawn = [
         [(line.get_xdata().tolist(), line.get_ydata().tolist()) for line in ax.lines]
