@@ -24,6 +24,20 @@ class TestBank:
         assert r.Ts == 1 and type(r.Ts) is int and r.current_weight == 0.0
         r.plant_id = "anything"
         assert r.plant_id == "anything"
+        r.plant_id = None  # back to the initial state
+        assert r.plant_id is None
+
+    def test_initial_values_must_be_a_mapping(self):
+        from collections import UserDict
+
+        with pytest.raises(TypeError, match="ini_value_dict"):
+            LPVPlantSim(None)
+        with pytest.raises(TypeError, match="ini_value_dict"):
+            LPVPlantSim([("CV1", 1.0)])
+        source = UserDict({"CV1": [5.0]})
+        sim = LPVPlantSim(source)
+        source["CV1"].append(1.0)
+        assert type(sim.ini_value_dict) is dict and sim.ini_value_dict == {"CV1": [5.0]}
 
     def test_add_keeps_model_object_and_orders_by_working_point(self):
         sim = LPVPlantSim()

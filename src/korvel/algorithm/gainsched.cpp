@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 
 namespace nb = nanobind;
@@ -15,6 +16,12 @@ namespace {
 struct LocalPlant {
     nb::object plant_id = nb::none(), working_point = nb::none(), plant = nb::none(),
                yu_model_tf = nb::none(), Ts = nb::int_(1), current_weight = nb::float_(0.0);
+
+    template <class F> void for_each_object(F&& f) {
+        for (nb::object* o :
+             {&plant_id, &working_point, &plant, &yu_model_tf, &Ts, &current_weight})
+            f(*o);
+    }
 };
 
 struct PlantSim {
@@ -172,28 +179,11 @@ int local_plant_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-int local_plant_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    LocalPlant& r = *nb::inst_ptr<LocalPlant>(self);
-    for (nb::object* o :
-         {&r.plant_id, &r.working_point, &r.plant, &r.yu_model_tf, &r.Ts, &r.current_weight})
-        Py_VISIT(o->ptr());
-    return 0;
-}
-
-int local_plant_clear(PyObject* self) {
-    if (!nb::inst_ready(self)) return 0;
-    LocalPlant& r = *nb::inst_ptr<LocalPlant>(self);
-    for (nb::object* o : {&r.plant_id, &r.working_point, &r.plant, &r.yu_model_tf})
-        *o = nb::none();
-    return 0;
-}
-
-PyType_Slot local_plant_slots[] = {{Py_tp_init, reinterpret_cast<void*>(local_plant_init)},
-                                   {Py_tp_traverse, reinterpret_cast<void*>(local_plant_traverse)},
-                                   {Py_tp_clear, reinterpret_cast<void*>(local_plant_clear)},
-                                   {0, nullptr}};
+PyType_Slot local_plant_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(local_plant_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<LocalPlant>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<LocalPlant>)},
+    {0, nullptr}};
 
 // ---- LPVPlantSim ----------------------------------------------------------
 
@@ -217,6 +207,17 @@ int sim_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!sig_init.bind(args, kwargs, a)) return -1;
     return guard_int([&] {
         nb::object ini = a[0] ? deepcopy(nb::handle(a[0])) : nb::object(nb::dict());
+        if (!PyDict_Check(ini.ptr())) {
+            // Any other mapping is kept as a dict of its items.
+            nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
+            if (!nb::isinstance(ini, mapping)) {
+                raise_arg_type("ini_value_dict", &PyDict_Type, a[0]);
+                throw nb::python_error();
+            }
+            nb::object items = std::move(ini);
+            ini = nb::steal(PyDict_New());
+            if (PyDict_Merge(ini.ptr(), items.ptr(), 1) < 0) throw nb::python_error();
+        }
         PlantSim s;
         s.ini_value_dict = nb::borrow<nb::dict>(ini);
         emplace<PlantSim>(self, std::move(s));
@@ -413,21 +414,19 @@ NB_MODULE(gainsched, m) {
 
     nb::class_<LocalPlant> lp(m, "LPVLocalPlant", nb::type_slots(local_plant_slots),
                               "LPVLocalPlant(): one local plant of an LPVPlantSim bank.");
-    lp.def_rw("plant_id", &LocalPlant::plant_id)
-        .def_rw("working_point", &LocalPlant::working_point)
-        .def_rw("plant", &LocalPlant::plant)
-        .def_rw("yu_model_tf", &LocalPlant::yu_model_tf)
-        .def_rw("Ts", &LocalPlant::Ts)
-        .def_rw("current_weight", &LocalPlant::current_weight)
-        .def("__getstate__",
-             [](const LocalPlant& r) {
-                 return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts,
-                                       r.current_weight);
-             })
-        .def("__setstate__", [](LocalPlant& r, const nb::tuple& t) {
-            if (t.size() != 6) throw nb::value_error("invalid LPVLocalPlant state");
-            new (&r) LocalPlant{t[0], t[1], t[2], t[3], t[4], t[5]};
-        });
+    def_object_field<LocalPlant, &LocalPlant::plant_id>(lp, "plant_id");
+    def_object_field<LocalPlant, &LocalPlant::working_point>(lp, "working_point");
+    def_object_field<LocalPlant, &LocalPlant::plant>(lp, "plant");
+    def_object_field<LocalPlant, &LocalPlant::yu_model_tf>(lp, "yu_model_tf");
+    def_object_field<LocalPlant, &LocalPlant::Ts>(lp, "Ts");
+    def_object_field<LocalPlant, &LocalPlant::current_weight>(lp, "current_weight");
+    lp.def("__getstate__", [](const LocalPlant& r) {
+          return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts,
+                                r.current_weight);
+      }).def("__setstate__", [](LocalPlant& r, const nb::tuple& t) {
+        if (t.size() != 6) throw nb::value_error("invalid LPVLocalPlant state");
+        new (&r) LocalPlant{t[0], t[1], t[2], t[3], t[4], t[5]};
+    });
     local_plant_type = lp;
 
     nb::class_<PlantSim>(m, "LPVPlantSim", nb::type_slots(sim_slots),
@@ -444,7 +443,10 @@ NB_MODULE(gainsched, m) {
                                        s.y_dict);
              })
         .def("__setstate__", [](PlantSim& s, const nb::tuple& t) {
-            if (t.size() != 5) throw nb::value_error("invalid LPVPlantSim state");
+            if (t.size() != 5 || !nb::isinstance<nb::list>(t[0]) ||
+                !nb::isinstance<nb::dict>(t[1]) || !nb::isinstance<nb::dict>(t[3]) ||
+                !nb::isinstance<nb::dict>(t[4]))
+                throw nb::type_error("invalid LPVPlantSim state");
             new (&s) PlantSim{nb::borrow<nb::list>(t[0]), nb::borrow<nb::dict>(t[1]),
                               nb::cast<double>(t[2]), nb::borrow<nb::dict>(t[3]),
                               nb::borrow<nb::dict>(t[4])};
