@@ -76,7 +76,7 @@ void def_state(nb::class_<PyAntiWindup>& cls, const char* name) {
 
 std::optional<double> opt_double(nb::handle h) {
     if (h.is_none()) return std::nullopt;
-    return nb::cast<double>(h);
+    return state_double(h);
 }
 
 nb::object py_opt(const std::optional<double>& v) {

@@ -299,11 +299,14 @@ NB_MODULE(deadtime, m) {
     });
     d.def("__setstate__", [](PyDelay& p, const nb::tuple& s) {
         if (s.size() != 2) throw nb::value_error("invalid Delay state");
-        const auto capacity = nb::cast<std::size_t>(s[0]);
+        const auto capacity = state_size(s[0], "Delay");
         std::vector<nb::object> items;
-        for (nb::handle h : nb::tuple(s[1]))
+        for (nb::handle h : state_as<nb::tuple>(s[1], "Delay"))
             items.push_back(nb::borrow(h));
-        if (items.size() > capacity) throw nb::value_error("invalid Delay state");
+        // Empty before the first call, full ever after: a delay reads any
+        // slot below its capacity.
+        if (!items.empty() && items.size() != capacity)
+            throw nb::value_error("invalid Delay state");
         new (&p) PyDelay{.line = korvel::DelayLine<nb::object>(capacity)};
         p.line.assign(items.begin(), items.end());
     });

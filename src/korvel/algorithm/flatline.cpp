@@ -89,7 +89,7 @@ NB_MODULE(flatline, m) {
     cls.def("__setstate__", [](PyConstDect& p, const nb::tuple& state) {
         if (state.size() != 1) throw nb::value_error("invalid ConstDect state");
         std::vector<Sample> items;
-        for (nb::handle h : nb::tuple(state[0])) {
+        for (nb::handle h : state_as<nb::tuple>(state[0], "ConstDect")) {
             double v;
             if (!to_double(h.ptr(), v)) throw nb::python_error();
             items.push_back(Sample{nb::borrow(h), v});

@@ -68,23 +68,31 @@ nb::object ini_value(const PlantSim& s, nb::handle tag) {
     return nb::float_(0.0);
 }
 
+// The bank as it is now. Walks over the bank call into Python (working
+// points, identifiers and plants are caller objects), which may change
+// plant_list or drop records: the copy keeps every record alive and in place.
+nb::list bank_of(const PlantSim& s) {
+    return nb::steal<nb::list>(PyList_GetSlice(s.plant_list.ptr(), 0, PY_SSIZE_T_MAX));
+}
+
 void sort_bank(PlantSim& s) {
-    const Py_ssize_t n = PyList_GET_SIZE(s.plant_list.ptr());
+    nb::list bank = bank_of(s);
+    const Py_ssize_t n = PyList_GET_SIZE(bank.ptr());
     std::vector<double> points(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
         points[static_cast<std::size_t>(i)] =
-            as_double(record(s.plant_list[static_cast<size_t>(i)]).working_point);
+            as_double(record(bank[static_cast<size_t>(i)]).working_point);
     nb::list sorted;
     for (std::size_t i : korvel::lpv::bank_order(points))
-        sorted.append(s.plant_list[i]);
+        sorted.append(bank[i]);
     s.plant_list = sorted;
 }
 
 void del_plant(PlantSim& s, nb::handle plant_id) {
     bool removed = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.plant_list.ptr());) {
-        const int eq = PyObject_RichCompareBool(
-            record(s.plant_list[static_cast<size_t>(i)]).plant_id.ptr(), plant_id.ptr(), Py_EQ);
+        nb::object id = record(s.plant_list[static_cast<size_t>(i)]).plant_id;
+        const int eq = PyObject_RichCompareBool(id.ptr(), plant_id.ptr(), Py_EQ);
         if (eq < 0) throw nb::python_error();
         if (eq) {
             if (PySequence_DelItem(s.plant_list.ptr(), i) < 0) throw nb::python_error();
@@ -119,7 +127,8 @@ nb::dict step(PlantSim& s, PyObject* working_value, PyObject* u, PyObject* v) {
     for (auto& [tag, value] : known)
         s.u_dict[tag] = value;
 
-    const Py_ssize_t n = PyList_GET_SIZE(s.plant_list.ptr());
+    nb::list bank = bank_of(s);
+    const Py_ssize_t n = PyList_GET_SIZE(bank.ptr());
     if (n == 0) throw nb::value_error("array of sample points is empty");
     if (std::isnan(wv)) throw nb::value_error("cannot convert float NaN to integer");
 
@@ -128,7 +137,7 @@ nb::dict step(PlantSim& s, PyObject* working_value, PyObject* u, PyObject* v) {
     std::vector<double> points;
     points.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const double w = as_double(record(s.plant_list[static_cast<size_t>(i)]).working_point);
+        const double w = as_double(record(bank[static_cast<size_t>(i)]).working_point);
         if (std::isnan(w)) break;
         points.push_back(w);
     }
@@ -139,25 +148,29 @@ nb::dict step(PlantSim& s, PyObject* working_value, PyObject* u, PyObject* v) {
     std::vector<nb::object> results(static_cast<std::size_t>(n));
     PyObject* args[2] = {u, v};
     for (Py_ssize_t i = 0; i < n; ++i) {
-        LocalPlant& r = record(s.plant_list[static_cast<size_t>(i)]);
+        LocalPlant& r = record(bank[static_cast<size_t>(i)]);
+        nb::object plant = r.plant; // the call may replace the field
         results[static_cast<std::size_t>(i)] =
-            nb::steal(PyObject_Vectorcall(r.plant.ptr(), args, 2, nullptr));
+            nb::steal(PyObject_Vectorcall(plant.ptr(), args, 2, nullptr));
         if (!results[static_cast<std::size_t>(i)].is_valid()) throw nb::python_error();
         r.current_weight = nb::float_(0.0);
     }
 
-    LocalPlant& lower = record(s.plant_list[wt.id1]);
+    LocalPlant& lower = record(bank[wt.id1]);
     nb::handle r1 = results[wt.id1];
+    // A plant a caller put in place may answer with any mapping.
+    nb::object cvs = nb::steal(PyMapping_Keys(r1.ptr()));
+    if (!cvs.is_valid()) throw nb::python_error();
     if (wt.id1 == wt.id2) {
         lower.current_weight = nb::float_(1.0);
-        for (nb::handle cv : nb::borrow<nb::dict>(r1).keys())
+        for (nb::handle cv : cvs)
             s.y_dict[cv] = as_double(r1[cv]) + as_double(ini_value(s, cv));
     } else {
-        LocalPlant& upper = record(s.plant_list[wt.id2]);
+        LocalPlant& upper = record(bank[wt.id2]);
         nb::handle r2 = results[wt.id2];
         lower.current_weight = nb::float_(wt.w1);
         upper.current_weight = nb::float_(wt.w2);
-        for (nb::handle cv : nb::borrow<nb::dict>(r1).keys()) {
+        for (nb::handle cv : cvs) {
             PyObject* y2 = PyObject_GetItem(r2.ptr(), cv.ptr()); // KeyError naming the tag
             if (!y2) throw nb::python_error();
             const double b = as_double(nb::steal(y2));
@@ -309,15 +322,17 @@ nb::object sort_now(PlantSim& s) {
 
 nb::object plant_dict(PlantSim& s) {
     nb::dict d;
-    for (nb::handle h : s.plant_list)
+    for (nb::handle h : bank_of(s))
         d[record(h).plant_id] = h;
     return d;
 }
 
 nb::object weight_dict(PlantSim& s) {
     nb::dict d;
-    for (nb::handle h : s.plant_list)
-        d[record(h).plant_id] = record(h).current_weight;
+    for (nb::handle h : bank_of(s)) {
+        nb::object id = record(h).plant_id;
+        d[id] = record(h).current_weight;
+    }
     return d;
 }
 
@@ -345,13 +360,14 @@ PyObject* sim_plot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     PlantSim* s = self_of<PlantSim>(self);
     if (!s || !sig_plot.bind(args, nargs, kwnames, a)) return nullptr;
     return guard([&] {
-        for (nb::handle h : s->plant_list) {
-            LocalPlant& r = record(h);
-            const int eq = PyObject_RichCompareBool(r.plant_id.ptr(), a[0], Py_EQ);
+        for (nb::handle h : bank_of(*s)) {
+            nb::object id = record(h).plant_id;
+            const int eq = PyObject_RichCompareBool(id.ptr(), a[0], Py_EQ);
             if (eq < 0) throw nb::python_error();
             if (!eq) continue;
             nb::object len = a[1] ? nb::borrow(a[1]) : nb::object(nb::int_(300));
-            return r.plant.attr("plot_model_stp")(len).release().ptr();
+            nb::object plant = record(h).plant;
+            return plant.attr("plot_model_stp")(len).release().ptr();
         }
         Py_RETURN_NONE;
     });
@@ -447,8 +463,8 @@ NB_MODULE(gainsched, m) {
                 !nb::isinstance<nb::dict>(t[1]) || !nb::isinstance<nb::dict>(t[3]) ||
                 !nb::isinstance<nb::dict>(t[4]))
                 throw nb::type_error("invalid LPVPlantSim state");
-            new (&s) PlantSim{nb::borrow<nb::list>(t[0]), nb::borrow<nb::dict>(t[1]),
-                              nb::cast<double>(t[2]), nb::borrow<nb::dict>(t[3]),
-                              nb::borrow<nb::dict>(t[4])};
+            new (&s)
+                PlantSim{nb::borrow<nb::list>(t[0]), nb::borrow<nb::dict>(t[1]), state_double(t[2]),
+                         nb::borrow<nb::dict>(t[3]), nb::borrow<nb::dict>(t[4])};
         });
 }

@@ -552,19 +552,23 @@ NB_MODULE(labbias, m) {
     });
     bias.def("__setstate__", [](PyBias& p, const nb::tuple& s) {
         if (s.size() != 13) throw nb::value_error("invalid SoftSensorBiasUpdate state");
-        const auto prd_cap = nb::cast<std::size_t>(s[1]), lab_cap = nb::cast<std::size_t>(s[2]);
-        BiasUpdate core(nb::cast<double>(s[3]), prd_cap, lab_cap);
-        core.bias_mut() = nb::cast<double>(s[4]);
-        core.update_flag_mut() = nb::cast<bool>(s[5]);
-        core.current_lab_data_mut() = nb::cast<double>(s[6]);
-        core.current_lab_time_mut() = nb::cast<double>(s[7]);
-        core.prd_data_at_labtime_mut() = nb::cast<double>(s[8]);
+        const char* what = "SoftSensorBiasUpdate";
+        auto name = state_as<nb::str>(s[0], what);
+        const auto prd_cap = state_size(s[1], what), lab_cap = state_size(s[2], what);
+        const auto prd_data = state_as<nb::bytes>(s[9], what),
+                   prd_time = state_as<nb::bytes>(s[10], what),
+                   lab_data = state_as<nb::bytes>(s[11], what);
+        BiasUpdate core(state_double(s[3]), prd_cap, lab_cap);
+        core.bias_mut() = state_double(s[4]);
+        core.update_flag_mut() = state_bool(s[5]);
+        core.current_lab_data_mut() = state_double(s[6]);
+        core.current_lab_time_mut() = state_double(s[7]);
+        core.prd_data_at_labtime_mut() = state_double(s[8]);
         allocating([&] {
-            core.restore(unpack(nb::cast<nb::bytes>(s[9]), prd_cap),
-                         unpack(nb::cast<nb::bytes>(s[10]), prd_cap),
-                         unpack(nb::cast<nb::bytes>(s[11]), lab_cap));
+            core.restore(unpack(prd_data, prd_cap), unpack(prd_time, prd_cap),
+                         unpack(lab_data, lab_cap));
         });
-        new (&p) PyBias{std::move(core), nb::cast<nb::str>(s[0]), nb::borrow(s[12])};
+        new (&p) PyBias{std::move(core), std::move(name), nb::borrow(s[12])};
     });
 
     nb::class_<PyRecorder> rec(m, "LabDataRecorder", nb::type_slots(rec_slots),
@@ -590,10 +594,13 @@ NB_MODULE(labbias, m) {
     });
     rec.def("__setstate__", [](PyRecorder& r, const nb::tuple& s) {
         if (s.size() != 5) throw nb::value_error("invalid LabDataRecorder state");
-        const auto cap = nb::cast<std::size_t>(s[1]);
+        const char* what = "LabDataRecorder";
+        auto name = state_as<nb::str>(s[0], what);
+        const auto cap = state_size(s[1], what);
+        const double threshold = state_double(s[2]);
+        const auto data = state_as<nb::bytes>(s[3], what);
         LabHistory lab(cap);
-        allocating([&] { lab.restore(unpack(nb::cast<nb::bytes>(s[3]), cap)); });
-        new (&r) PyRecorder{std::move(lab), nb::cast<double>(s[2]), nb::cast<nb::str>(s[0]),
-                            nb::borrow(s[4])};
+        allocating([&] { lab.restore(unpack(data, cap)); });
+        new (&r) PyRecorder{std::move(lab), threshold, std::move(name), nb::borrow(s[4])};
     });
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 
 namespace nb = nanobind;
@@ -240,7 +241,7 @@ template <Field F> void def_state_field(nb::class_<PyPID>& cls) {
     cls.def_prop_rw(
         field_names[F],
         [](nb::handle self) {
-            PyPID& p = *nb::inst_ptr<PyPID>(self);
+            PyPID& p = ready<PyPID>(self);
             if (!p.has(F)) {
                 missing_attribute(self.ptr(), field_names[F]);
                 throw nb::python_error();
@@ -311,17 +312,28 @@ NB_MODULE(loopctl, m) {
     });
     cls.def("__setstate__", [](PyPID& p, const nb::tuple& state) {
         if (state.size() != 9 + n_fields) throw nb::value_error("invalid PID state");
-        new (&p) PyPID{Pid(nb::cast<double>(state[0])), 0};
+        // Everything is checked before the block exists.
+        double v[9 + n_fields];
+        for (std::size_t i = 0; i < 9 + n_fields; ++i)
+            if (i != 7 && i != 8) v[i] = state_double(state[i]);
+        const int ini = PyObject_IsTrue(state[7].ptr());
+        if (ini < 0) throw nb::python_error();
+        const auto mask = state_as<nb::int_>(state[8], "PID");
+        const unsigned long present = PyLong_AsUnsignedLong(mask.ptr());
+        if (PyErr_Occurred() || present >> n_fields) {
+            PyErr_Clear();
+            throw nb::value_error("invalid PID state");
+        }
+        new (&p) PyPID{Pid(v[0]), static_cast<std::uint16_t>(present)};
         auto& q = p.core.params_mut(); // as stored: bounds were applied when set
-        q.KP = nb::cast<double>(state[1]);
-        q.TI = nb::cast<double>(state[2]);
-        q.TD = nb::cast<double>(state[3]);
-        q.N = nb::cast<double>(state[4]);
-        p.core.set_hi(nb::cast<double>(state[5]));
-        p.core.set_lo(nb::cast<double>(state[6]));
-        p.core.set_ini_flag(nb::cast<bool>(state[7]));
-        p.present = nb::cast<std::uint16_t>(state[8]);
+        q.KP = v[1];
+        q.TI = v[2];
+        q.TD = v[3];
+        q.N = v[4];
+        p.core.set_hi(v[5]);
+        p.core.set_lo(v[6]);
+        p.core.set_ini_flag(ini);
         for (unsigned f = 0; f < n_fields; ++f)
-            *p.slot(static_cast<Field>(f)) = nb::cast<double>(state[9 + f]);
+            *p.slot(static_cast<Field>(f)) = v[9 + f];
     });
 }

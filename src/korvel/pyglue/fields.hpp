@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
+
 #include "glue.hpp"
 
 namespace korvel::pyglue {
@@ -14,6 +16,39 @@ template <class T> T& ready(nanobind::handle self) {
     T* p = self_of<T>(self.ptr());
     if (!p) throw nanobind::python_error();
     return *p;
+}
+
+// Items of a saved state handed to __setstate__, checked before the block
+// is rebuilt from them: a TypeError instead of a crash or a bare cast error.
+inline double state_double(nanobind::handle h) {
+    double v;
+    if (!to_double(h.ptr(), v)) throw nanobind::python_error();
+    return v;
+}
+
+inline bool state_bool(nanobind::handle h) {
+    const int t = PyObject_IsTrue(h.ptr());
+    if (t < 0) throw nanobind::python_error();
+    return t != 0;
+}
+
+// A capacity or count: an exact non-negative int that fits a size_t.
+inline std::size_t state_size(nanobind::handle h, const char* block) {
+    long long n;
+    if (!exact_int(h.ptr(), "state", n)) throw nanobind::python_error();
+    if (n < 0) {
+        PyErr_Format(PyExc_ValueError, "invalid %s state", block);
+        throw nanobind::python_error();
+    }
+    return static_cast<std::size_t>(n);
+}
+
+template <class T> T state_as(nanobind::handle h, const char* block) {
+    if (!nanobind::isinstance<T>(h)) {
+        PyErr_Format(PyExc_TypeError, "invalid %s state", block);
+        throw nanobind::python_error();
+    }
+    return nanobind::borrow<T>(h);
 }
 
 // A field callers may set to any object, as on a plain Python object; what

@@ -53,6 +53,8 @@ inline void set_error_from_current() noexcept {
         PyErr_SetString(t, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) { // a container asked for more than it can hold
+        PyErr_NoMemory();
     } catch (const std::out_of_range& e) {
         PyErr_SetString(PyExc_IndexError, e.what());
     } catch (const std::invalid_argument& e) {
@@ -87,7 +89,9 @@ template <class F> inline int guard_int(F&& f) noexcept {
 }
 
 // A float result, as Python float.
-inline PyObject* to_py(double v) noexcept { return PyFloat_FromDouble(v); }
+inline PyObject* to_py(double v) noexcept {
+    return PyFloat_FromDouble(v);
+}
 
 // Flags of a METH_FASTCALL | METH_KEYWORDS method entry.
 inline constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
