@@ -164,7 +164,9 @@ PyType_Slot zf_slots[] = {
     {0, nullptr}};
 
 // New coefficients keep the state, so they must need one of the same length.
-void set_coefficients(PyZFilter& p, nb::handle b_in, nb::handle a_in) {
+// Both arrive as owned references: converting one runs Python code that may
+// replace the field the other came from.
+void set_coefficients(PyZFilter& p, nb::object b_in, nb::object a_in) {
     nb::object b = float_array(b_in), a = float_array(a_in);
     if (ndim(a) != 1) raise(PyExc_ValueError, "Filter coefficients `a` must be 1-D.");
     if (ndim(b) != 1) raise(PyExc_ValueError, "Filter coefficients `b` must be 1-D.");
@@ -187,10 +189,10 @@ void def_zfilter(nb::module_& m) {
                               "point; call it once per sample.");
     cls.def_prop_rw(
            "_Bz", [](const PyZFilter& p) { return p.Bz; },
-           [](PyZFilter& p, nb::handle v) { set_coefficients(p, v, p.Az); }, none_ok)
+           [](PyZFilter& p, nb::handle v) { set_coefficients(p, nb::borrow(v), p.Az); }, none_ok)
         .def_prop_rw(
             "_Az", [](const PyZFilter& p) { return p.Az; },
-            [](PyZFilter& p, nb::handle v) { set_coefficients(p, p.Bz, v); }, none_ok)
+            [](PyZFilter& p, nb::handle v) { set_coefficients(p, p.Bz, nb::borrow(v)); }, none_ok)
         .def_prop_rw(
             "_zi", [](const PyZFilter& p) { return p.zi; },
             [](PyZFilter& p, nb::handle v) {
