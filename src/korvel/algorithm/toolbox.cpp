@@ -71,9 +71,16 @@ struct PairIterator {
         nb::object path;
     };
     std::vector<Frame> stack;
+    bool running = false; // inside next(): a key's __str__ may call it again
 };
 
 void push_frame(PairIterator& it, nb::handle d, nb::object path) {
+    // One frame per nesting level, as the generator it stands for would
+    // recurse: a dict that contains itself ends in RecursionError.
+    if (it.stack.size() >= static_cast<std::size_t>(Py_GetRecursionLimit())) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+        throw nb::python_error();
+    }
     nb::object view = checked(PyObject_CallMethod(d.ptr(), "items", nullptr));
     it.stack.push_back({checked(PyObject_GetIter(view.ptr())), std::move(path)});
 }
@@ -88,9 +95,34 @@ nb::object join(nb::handle path, nb::handle key) {
     return checked(PyNumber_Add(head.ptr(), k.ptr()));
 }
 
+// `k, v = item`, with the messages of that statement: items() of a dict
+// subclass may yield anything.
+std::pair<nb::object, nb::object> key_value(nb::object item) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return {nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)),
+                nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1))};
+    if (!PyIter_Check(item.ptr()) && !PySequence_Check(item.ptr()) &&
+        !PyObject_HasAttrString(item.ptr(), "__iter__")) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(item.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    auto kv = unpack(item, 2);
+    return {std::move(kv[0]), std::move(kv[1])};
+}
+
 PyObject* pairs_next(PyObject* self) {
     PairIterator* it = self_of<PairIterator>(self);
     if (!it) return nullptr;
+    if (it->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    it->running = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{it->running};
     try {
         while (!it->stack.empty()) {
             PyObject* item = PyIter_Next(it->stack.back().items.ptr());
@@ -99,9 +131,7 @@ PyObject* pairs_next(PyObject* self) {
                 it->stack.pop_back();
                 continue;
             }
-            nb::object kv = nb::steal(item);
-            nb::object k = nb::borrow(PyTuple_GET_ITEM(item, 0));
-            nb::object v = nb::borrow(PyTuple_GET_ITEM(item, 1));
+            auto [k, v] = key_value(nb::steal(item));
             nb::object p = join(it->stack.back().path, k);
             if (PyDict_Check(v.ptr())) {
                 push_frame(*it, v, std::move(p));
