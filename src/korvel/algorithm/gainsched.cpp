@@ -6,6 +6,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/pycall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -34,7 +35,6 @@ struct PlantSim {
 // Set once at module init and kept for the life of the process.
 nb::handle local_plant_type;
 nb::handle mimo_sim;      // plantmodels.MIMOSim
-nb::handle deepcopy;      // copy.deepcopy
 nb::handle empty_mapping; // the defaults of a step: empty and never modified
 
 LocalPlant& record(nb::handle h) {
@@ -48,17 +48,6 @@ double as_double(nb::handle h) {
     double v;
     if (!to_double(h.ptr(), v)) throw nb::python_error();
     return v;
-}
-
-// An independent copy of a tag mapping: dict.copy() when every value is an
-// immutable number (what deepcopy would return), deepcopy otherwise.
-nb::dict copy_mapping(const nb::dict& d) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(d.ptr(), &pos, &key, &value))
-        if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value))
-            return nb::borrow<nb::dict>(deepcopy(d));
-    return nb::steal<nb::dict>(PyDict_Copy(d.ptr()));
 }
 
 nb::object ini_value(const PlantSim& s, nb::handle tag) {
@@ -177,7 +166,7 @@ nb::dict step(PlantSim& s, PyObject* working_value, PyObject* u, PyObject* v) {
             s.y_dict[cv] = (wt.w1 * as_double(r1[cv]) + wt.w2 * b) + as_double(ini_value(s, cv));
         }
     }
-    return copy_mapping(s.y_dict);
+    return nb::borrow<nb::dict>(copy_mapping(s.y_dict));
 }
 
 // ---- LPVLocalPlant --------------------------------------------------------
@@ -219,7 +208,7 @@ int sim_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     if (!sig_init.bind(args, kwargs, a)) return -1;
     return guard_int([&] {
-        nb::object ini = a[0] ? deepcopy(nb::handle(a[0])) : nb::object(nb::dict());
+        nb::object ini = a[0] ? deep_copy(nb::handle(a[0])) : nb::object(nb::dict());
         if (!PyDict_Check(ini.ptr())) {
             // Any other mapping is kept as a dict of its items.
             nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
@@ -282,7 +271,7 @@ PyObject* sim_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         r.yu_model_tf = nb::borrow(a[2]);
         r.Ts = nb::borrow(a[3]);
 
-        nb::dict local = nb::borrow<nb::dict>(deepcopy(s->ini_value_dict));
+        nb::dict local = nb::borrow<nb::dict>(deep_copy(s->ini_value_dict));
         for (nb::handle cv : nb::borrow<nb::dict>(a[2]).keys())
             local[cv] = nb::float_(0.0);
         r.plant = mimo_sim(nb::handle(a[2]), nb::arg("ini_value_dict") = local,
@@ -350,7 +339,7 @@ nb::object output_dict(PlantSim& s) {
 }
 
 nb::object all_dict(PlantSim& s) {
-    nb::dict d = copy_mapping(s.u_dict);
+    nb::object d = copy_mapping(s.u_dict);
     if (PyDict_Update(d.ptr(), copy_mapping(s.y_dict).ptr()) < 0) throw nb::python_error();
     return d;
 }
@@ -425,7 +414,6 @@ NB_MODULE(gainsched, m) {
     m.doc() = "LPV plant simulation: local MIMO plants blended by working point.";
     mimo_sim =
         nb::object(nb::module_::import_("korvel.algorithm.plantmodels").attr("MIMOSim")).release();
-    deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release();
     empty_mapping = nb::dict().release();
 
     nb::class_<LocalPlant> lp(m, "LPVLocalPlant", nb::type_slots(local_plant_slots),

@@ -32,7 +32,7 @@ namespace {
 
 struct Refs {
     PyObject *asarray, *pad, *diff, *cumsum, *interp, *arange, *convolve, *float64;
-    PyObject *deepcopy, *c2d;
+    PyObject* c2d;
     PyObject* empty; // default of the step's mappings: empty and never modified
     PyTypeObject *model, *no_model, *tfz, *tfs, *stp, *stpxy, *miso, *mimo, *siso;
     newfunc inst_new;        // nanobind's instance allocator
@@ -100,24 +100,6 @@ nb::list keys_of(nb::handle m) {
 nb::object items_of(nb::handle m) {
     nb::object it = steal(PyObject_CallMethodNoArgs(m.ptr(), s_.items));
     return steal(PySequence_Fast(it.ptr(), "items() must return an iterable"));
-}
-
-nb::object deepcopy(nb::handle o) {
-    return steal(PyObject_CallOneArg(g.deepcopy, o.ptr()));
-}
-
-// An independent copy of a tag mapping: dict.copy() when every value is an
-// immutable number (what a deep copy would give), a deep copy otherwise.
-nb::object copy_mapping(nb::handle d) {
-    if (PyDict_Check(d.ptr())) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        bool plain = true;
-        while (plain && PyDict_Next(d.ptr(), &pos, &key, &value))
-            plain = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
-        if (plain) return steal(PyDict_Copy(d.ptr()));
-    }
-    return deepcopy(d);
 }
 
 // The contents of a float64 array (from float_array), or lfilter's complaint
@@ -910,11 +892,11 @@ std::pair<nb::list, nb::list> model_tags(nb::handle yu) {
 MimoObj build_mimo(nb::handle model_dict, nb::handle ini_values, nb::handle Ts) {
     MimoObj s;
     s.Ts = nb::borrow(Ts);
-    s.process_model_dict = deepcopy(model_dict);
+    s.process_model_dict = deep_copy(model_dict);
     auto [cvs, mvs] = model_tags(model_dict);
     s.cv_list = cvs;
     s.mv_list = mvs;
-    s.ini_value_dict = deepcopy(ini_values);
+    s.ini_value_dict = deep_copy(ini_values);
     nb::object yu = steal(PyDict_New());
     for (nb::handle cv : cvs) {
         nb::object row = steal(PyDict_New());
@@ -1124,7 +1106,7 @@ PyObject* mimo_mvs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* mimo_model_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return mimo_method<sig_model_dict>(self, args, nargs, kwnames,
-                                       [](MimoObj& s) { return deepcopy(s.process_model_dict); });
+                                       [](MimoObj& s) { return deep_copy(s.process_model_dict); });
 }
 
 void plot_stp(nb::handle yu, nb::handle Ts, nb::handle plot_len);
@@ -1384,8 +1366,6 @@ NB_MODULE(plantmodels, m) {
     g.arange = attr(numpy, "arange");
     g.convolve = attr(numpy, "convolve");
     g.float64 = attr(numpy, "float64");
-    PyObject* copy = check(PyImport_ImportModule("copy"));
-    g.deepcopy = attr(copy, "deepcopy");
     PyObject* toolbox = check(PyImport_ImportModule("korvel.algorithm.toolbox"));
     g.c2d = attr(toolbox, "c2d");
     g.empty = check(PyDict_New());

@@ -43,6 +43,33 @@ inline std::vector<nb::object> unpack(nb::handle obj, std::size_t n) {
     return out;
 }
 
+// copy.deepcopy(obj).
+inline nb::object deep_copy(nb::handle obj) {
+    static PyObject* const fn = nb::object(import_attr("copy", "deepcopy")).release().ptr();
+    PyObject* r = PyObject_CallOneArg(fn, obj.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// An independent copy of a tag mapping: dict.copy() when every value is an
+// immutable number (what a deep copy would give, at a fraction of its cost),
+// a deep copy otherwise.
+inline nb::object copy_mapping(nb::handle d) {
+    if (PyDict_Check(d.ptr())) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        bool plain = true;
+        while (plain && PyDict_Next(d.ptr(), &pos, &key, &value))
+            plain = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
+        if (plain) {
+            PyObject* copy = PyDict_Copy(d.ptr());
+            if (!copy) throw nb::python_error();
+            return nb::steal(copy);
+        }
+    }
+    return deep_copy(d);
+}
+
 // np.array(obj, dtype=float): a new float64 array.
 inline nb::object float_array(nb::handle obj) {
     return import_attr("numpy", "array")(
