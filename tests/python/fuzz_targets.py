@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given, seed, settings
 from hypothesis import strategies as st
 
 TRACE = bool(os.environ.get("FUZZ_TRACE"))
@@ -330,7 +330,8 @@ class Target:
     # Extra exception types an ordinary failure of this block may have.
     allowed: tuple = ()
     init_args: tuple = ()
-    random_init: bool = False  # __init__ may draw from entropy
+    # Methods whose success depends on entropy or the wall clock.
+    unrepeatable: tuple = ()
 
 
 ORDINARY = (
@@ -508,8 +509,8 @@ def differential(target: Target, ops: list[Op]):
         replay = out.exc is None or fired or (m is not None and isinstance(out.exc, m.mutates_on))
         if out.exc is None and op.kind != "valid":
             tainted = True
-        if replay and op.name == "__init__" and target.random_init:
-            b = copy.deepcopy(a)  # seeded from entropy: B takes A's draw
+        if replay and op.name in target.unrepeatable:
+            b = copy.deepcopy(a)  # drew from entropy or the clock: B takes A's draw
         elif replay:
             same(out, perform(b, op, target), f"replay of {op!r}")
         if m is None and out.exc is None:
@@ -837,7 +838,7 @@ def targets_for(module: str) -> list[Target]:
                 [("_ET", X), ("_amp", X), ("_rand_arr", X)],
                 reenter=[lambda o: o.__init__(3), lambda o: o.set_ET(0)],
                 init_args=(7,),
-                random_init=True,
+                unrepeatable=("__init__",),
             )
         ]
 
@@ -1195,6 +1196,7 @@ def targets_for(module: str) -> list[Target]:
                     lambda o: setattr(o, "_fil", None),
                 ],
                 init_args=("ss", 5.0, 1e-6, 8, 2),
+                unrepeatable=("run",),  # stamped with the wall clock without prd_time
             ),
             Target(
                 "LabDataRecorder",
@@ -1311,14 +1313,16 @@ def fuzz_function(f: Function, examples: int):
         out = attempt(lambda: f.fn(*args, **kwargs), f"{f.name}{op!r}")
         check_ordinary(out, target, f"{f.name}{op!r}")
 
-    check()
+    run(check)
 
 
 # --- driver -------------------------------------------------------------------
 
+# FUZZ_SEED=<n> explores other examples than the fixed ones CI runs.
+EXPLORE = os.environ.get("FUZZ_SEED")
 SETTINGS = dict(
     deadline=None,
-    derandomize=True,
+    derandomize=not EXPLORE,
     database=None,
     suppress_health_check=[
         HealthCheck.too_slow,
@@ -1326,6 +1330,10 @@ SETTINGS = dict(
         HealthCheck.filter_too_much,
     ],
 )
+
+
+def run(check):
+    (seed(int(EXPLORE))(check) if EXPLORE else check)()
 
 
 def fuzz_target(target: Target, examples: int):
@@ -1336,7 +1344,7 @@ def fuzz_target(target: Target, examples: int):
     def check(ops):
         differential(target, ops)
 
-    check()
+    run(check)
 
 
 def main(argv):
