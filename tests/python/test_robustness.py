@@ -50,7 +50,7 @@ MODULES = [
 
 # Examples per target relative to fuzz_targets' base; sanitizer builds run
 # several times slower, so they get fewer.
-SCALE = "0.5" if "libasan" in os.environ.get("LD_PRELOAD", "") else "2"
+SCALE = "0.5" if "libasan" in os.environ.get("LD_PRELOAD", "") else "1.5"
 
 FATAL = ("Fatal Python error", "Segmentation fault", "SystemError", "AddressSanitizer")
 
