@@ -381,3 +381,20 @@ class TestCallOperation:
         del s, marker
         gc.collect()
         assert probe() is None
+
+
+def test_reference_cycle_through_operating_point_is_collected():
+    import gc
+    import weakref
+
+    class Level(float):
+        pass
+
+    z = zFilter()
+    level = Level(1.0)
+    level.owner = z  # the filter holds the level, the level holds the filter
+    z._u_ini = level
+    probe = weakref.ref(level)
+    del z, level
+    gc.collect()
+    assert probe() is None

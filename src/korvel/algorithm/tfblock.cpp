@@ -157,8 +157,30 @@ PyMethodDef zf_methods[] = {
      "run_multistep(U_arr, y_ini=0.0) -> ndarray: one output per input sample"},
     {nullptr, nullptr, 0, nullptr}};
 
+// _u_ini and _y_ini take any object, so a zFilter can end up in a reference
+// cycle. Clearing leaves the coefficient and state arrays: the step relies on
+// them, and float64 arrays hold no references.
+int zf_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const PyZFilter& p = *nb::inst_ptr<PyZFilter>(self);
+    for (const nb::object* o : {&p.Bz, &p.Az, &p.zi, &p.u_ini, &p.y_ini})
+        Py_VISIT(o->ptr());
+    return 0;
+}
+
+int zf_clear(PyObject* self) noexcept {
+    if (nb::inst_ready(self)) {
+        PyZFilter& p = *nb::inst_ptr<PyZFilter>(self);
+        p.u_ini = p.y_ini = nb::none();
+    }
+    return 0;
+}
+
 PyType_Slot zf_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(zf_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(zf_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(zf_clear)},
     {Py_tp_call, reinterpret_cast<void*>(call_slot<PyZFilter, sig_call, step<PyZFilter>>)},
     {Py_tp_methods, zf_methods},
     {0, nullptr}};
