@@ -382,23 +382,32 @@ int sim_clear(PyObject* self) {
 
 PyMethodDef sim_methods[] = {
     {"run", as_method(sim_run), fastcall_flags,
-     "run(working_value, u_Value_Dict={}, v_Value_Dict={}) -> dict: one step."},
+     "run($self, working_value, u_Value_Dict={}, v_Value_Dict={})\n--\n\nOne step; the "
+     "same as calling the simulator."},
     {"addPlant", as_method(sim_add), fastcall_flags,
-     "addPlant(plant_id, working_point, yu_model_tf, Ts)"},
-    {"delPlant", as_method(sim_del), fastcall_flags, "delPlant(plant_id)"},
+     "addPlant($self, plant_id, working_point, yu_model_tf, Ts)\n--\n\nAdds (or replaces) "
+     "a local plant."},
+    {"delPlant", as_method(sim_del), fastcall_flags,
+     "delPlant($self, plant_id)\n--\n\nRemoves a local plant."},
     {"_sort_plant_list_by_working_point", as_method(getter<sig_sort, sort_now>), fastcall_flags,
-     nullptr},
+     "_sort_plant_list_by_working_point($self)\n--\n\n"},
     {"get_plant_dict", as_method(getter<sig_plant_dict, plant_dict>), fastcall_flags,
-     "get_plant_dict() -> {plant_id: LPVLocalPlant}"},
+     "get_plant_dict($self)\n--\n\n{plant_id: LPVLocalPlant}, in bank order."},
     {"get_current_plant_weight_dict", as_method(getter<sig_weights, weight_dict>), fastcall_flags,
-     "get_current_plant_weight_dict() -> {plant_id: weight}"},
-    {"get_cv_list", as_method(getter<sig_cv, cv_list>), fastcall_flags, nullptr},
-    {"get_mv_list", as_method(getter<sig_mv, mv_list>), fastcall_flags, nullptr},
-    {"get_input_data_dict", as_method(getter<sig_in, input_dict>), fastcall_flags, nullptr},
-    {"get_output_data_dict", as_method(getter<sig_out, output_dict>), fastcall_flags, nullptr},
-    {"get_all_data_dict", as_method(getter<sig_all, all_dict>), fastcall_flags, nullptr},
+     "get_current_plant_weight_dict($self)\n--\n\n{plant_id: weight} of the last step."},
+    {"get_cv_list", as_method(getter<sig_cv, cv_list>), fastcall_flags,
+     "get_cv_list($self)\n--\n\n"},
+    {"get_mv_list", as_method(getter<sig_mv, mv_list>), fastcall_flags,
+     "get_mv_list($self)\n--\n\n"},
+    {"get_input_data_dict", as_method(getter<sig_in, input_dict>), fastcall_flags,
+     "get_input_data_dict($self)\n--\n\n"},
+    {"get_output_data_dict", as_method(getter<sig_out, output_dict>), fastcall_flags,
+     "get_output_data_dict($self)\n--\n\n"},
+    {"get_all_data_dict", as_method(getter<sig_all, all_dict>), fastcall_flags,
+     "get_all_data_dict($self)\n--\n\n"},
     {"plot_model_stp", as_method(sim_plot), fastcall_flags,
-     "plot_model_stp(plant_id, plotLen=300): step responses of one local plant."},
+     "plot_model_stp($self, plant_id, plotLen=300)\n--\n\nPlots the step responses of "
+     "one local plant."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot sim_slots[] = {{Py_tp_init, reinterpret_cast<void*>(sim_init)},
@@ -417,7 +426,7 @@ NB_MODULE(gainsched, m) {
     empty_mapping = nb::dict().release();
 
     nb::class_<LocalPlant> lp(m, "LPVLocalPlant", nb::type_slots(local_plant_slots),
-                              "LPVLocalPlant(): one local plant of an LPVPlantSim bank.");
+                              "LPVLocalPlant()\n--\n\nOne local plant of an LPVPlantSim bank.");
     def_object_field<LocalPlant, &LocalPlant::plant_id>(lp, "plant_id");
     def_object_field<LocalPlant, &LocalPlant::working_point>(lp, "working_point");
     def_object_field<LocalPlant, &LocalPlant::plant>(lp, "plant");
@@ -433,9 +442,10 @@ NB_MODULE(gainsched, m) {
     });
     local_plant_type = lp;
 
-    nb::class_<PlantSim>(m, "LPVPlantSim", nb::type_slots(sim_slots),
-                         "LPVPlantSim(ini_value_dict={}): LPV plant simulator; add local plants "
-                         "with addPlant, then call it once per sample.")
+    nb::class_<PlantSim>(
+        m, "LPVPlantSim", nb::type_slots(sim_slots),
+        "LPVPlantSim(ini_value_dict={})\n--\n\nLPV plant simulator; add local plants "
+        "with addPlant, then call it once per sample.")
         .def_rw("plant_list", &PlantSim::plant_list)
         .def_rw("ini_value_dict", &PlantSim::ini_value_dict)
         .def_rw("_working_value", &PlantSim::working_value)

@@ -241,10 +241,10 @@ PyObject* ld_modify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef ld_methods[] = {
     {"multi_step", as_method(ld_multi), fastcall_flags,
-     "multi_step(u) -> ndarray: filter a whole sequence of input samples"},
+     "multi_step($self, u)\n--\n\nFilters a whole sequence of input samples."},
     {"_modify_param", as_method(ld_modify), fastcall_flags,
-     "_modify_param(): recompute the coefficients and restart the state from the last input "
-     "and output"},
+     "_modify_param($self)\n--\n\nRecomputes the coefficients and restarts the state from "
+     "the last input and output."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot ld_slots[] = {
@@ -338,11 +338,12 @@ PyObject* filter_stp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef functions[] = {
     {"filter_stp", as_method(filter_stp), fastcall_flags,
-     "filter_stp(N, tao, alpha, r1=0.0, r2=1.0) -> ndarray: the lead-lag step trajectory from "
-     "r1 to r2 over N samples."},
+     "filter_stp($module, N, tao, alpha, r1=0.0, r2=1.0)\n--\n\nThe lead-lag step "
+     "trajectory from r1 to r2 over N samples."},
     {"positive_parameter_property", as_method(positive_parameter_property), fastcall_flags,
-     "positive_parameter_property(name, expected_type) -> property stored in '_' + name that "
-     "accepts non-negative values of expected_type and calls _modify_param() on a change."},
+     "positive_parameter_property($module, name, expected_type)\n--\n\nA property stored "
+     "in '_' + name that accepts non-negative values of expected_type and calls "
+     "_modify_param() on a change."},
     {nullptr, nullptr, 0, nullptr}};
 
 // A coefficient array may be replaced only by one that needs a state of the
@@ -361,9 +362,10 @@ void set_coefficient(PyLDLAG& p, nb::handle v, bool numerator) {
 }
 
 void def_ldlag(nb::module_& m) {
-    nb::class_<PyLDLAG> cls(m, "LDLAG", nb::type_slots(ld_slots),
-                            "LDLAG(alpha=0.0, tao=5.0, Ts=1, u_ini=None, y_ini=None): lead-lag "
-                            "filter (alpha*tao*s + 1)/(tao*s + 1); call it once per sample.");
+    nb::class_<PyLDLAG> cls(
+        m, "LDLAG", nb::type_slots(ld_slots),
+        "LDLAG(alpha=0.0, tao=5.0, Ts=1, u_ini=None, y_ini=None)\n--\n\nLead-lag "
+        "filter (alpha*tao*s + 1)/(tao*s + 1); call it once per sample.");
     cls.def_prop_rw(
            "_alpha", [](const PyLDLAG& p) { return p.alpha.get(); },
            [](PyLDLAG& p, nb::handle v) {

@@ -152,9 +152,10 @@ PyObject* zf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef zf_methods[] = {
     {"run", as_method(fastcall_method<PyZFilter, sig_run, step<PyZFilter>>), fastcall_flags,
-     "run(Ut, y_ini=0.0) -> float: one sample"},
+     "run($self, Ut, y_ini=0.0)\n--\n\nOne sample; the same as calling the filter."},
     {"run_multistep", as_method(zf_multistep), fastcall_flags,
-     "run_multistep(U_arr, y_ini=0.0) -> ndarray: one output per input sample"},
+     "run_multistep($self, U_arr, y_ini=0.0)\n--\n\nFilters a sequence of samples; one output per "
+     "input sample."},
     {nullptr, nullptr, 0, nullptr}};
 
 // _u_ini and _y_ini take any object, so a zFilter can end up in a reference
@@ -206,8 +207,8 @@ void set_coefficients(PyZFilter& p, nb::object b_in, nb::object a_in) {
 
 void def_zfilter(nb::module_& m) {
     nb::class_<PyZFilter> cls(m, "zFilter", nb::type_slots(zf_slots),
-                              "zFilter(Bz=[0, 0.1], Az=[1, -0.9], u_ini=None, y_ini=None): "
-                              "discrete transfer function Bz(z^-1)/Az(z^-1) around an operating "
+                              "zFilter(Bz=[0, 0.1], Az=[1, -0.9], u_ini=None, y_ini=None)\n--\n\n"
+                              "Discrete transfer function Bz(z^-1)/Az(z^-1) around an operating "
                               "point; call it once per sample.");
     cls.def_prop_rw(
            "_Bz", [](const PyZFilter& p) { return p.Bz; },
@@ -294,9 +295,10 @@ PyObject* sf_multistep(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyMethodDef sf_methods[] = {
     {"run", as_method(fastcall_method<PySFilter, sig_run, step<PySFilter>>), fastcall_flags,
-     "run(Ut, y_ini=0.0) -> float: one sample"},
+     "run($self, Ut, y_ini=0.0)\n--\n\nOne sample; the same as calling the filter."},
     {"run_multistep", as_method(sf_multistep), fastcall_flags,
-     "run_multistep(U_arr, y_ini=0.0) -> ndarray: U_arr a list, one output per sample"},
+     "run_multistep($self, U_arr, y_ini=0.0)\n--\n\nFilters a list of samples; one output per "
+     "input sample."},
     {nullptr, nullptr, 0, nullptr}};
 
 // _Bs, _As and _Ts take any object, so an sFilter can end up in a reference
@@ -337,8 +339,8 @@ nb::object checked_zfilter(nb::handle v) {
 
 void def_sfilter(nb::module_& m) {
     nb::class_<PySFilter> cls(m, "sFilter", nb::type_slots(sf_slots),
-                              "sFilter(Bs=[1], As=[5, 1], Ts=1, u_ini=None, y_ini=None): "
-                              "continuous transfer function Bs(s)/As(s), discretised with a "
+                              "sFilter(Bs=[1], As=[5, 1], Ts=1, u_ini=None, y_ini=None)\n--\n\n"
+                              "Continuous transfer function Bs(s)/As(s), discretised with a "
                               "zero-order hold at Ts; call it once per sample.");
     cls.def_rw("_Bs", &PySFilter::Bs, none_ok)
         .def_rw("_As", &PySFilter::As, none_ok)

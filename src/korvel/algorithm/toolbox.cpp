@@ -259,19 +259,23 @@ PyObject* py_data_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef functions[] = {
     {"c2d", as_method(c2d), fastcall_flags,
-     "c2d(Gs_num, Gs_den, Gs_delay, Ts=1, method='zoh') -> (Gd_num, Gd_den): discretise a "
-     "continuous transfer function and build its dead time into the numerator."},
+     "c2d($module, Gs_num, Gs_den, Gs_delay, Ts=1, method='zoh')\n--\n\nDiscretises a "
+     "continuous transfer function and builds its dead time into the numerator; returns "
+     "(Gd_num, Gd_den)."},
     {"dict2pairs", as_method(dict2pairs), fastcall_flags,
-     "dict2pairs(d, path='') -> iterator of (dotted key path, value) pairs, depth first."},
+     "dict2pairs($module, d, path='')\n--\n\nIterates over the (dotted key path, value) "
+     "pairs of a nested dict, depth first."},
     {"pair2dict", as_method(pair2dict), fastcall_flags,
-     "pair2dict(pair, d): store a (dotted key path, value) pair into the nested dict d."},
+     "pair2dict($module, pair, d)\n--\n\nStores a (dotted key path, value) pair into the "
+     "nested dict d."},
     {"str2xpyp", as_method(str2xpyp), fastcall_flags,
-     "str2xpyp(s) -> (xp, yp): parse 'x,y#x,y#...' into breakpoint lists sorted by x."},
+     "str2xpyp($module, s)\n--\n\nParses 'x,y#x,y#...' into breakpoint lists (xp, yp) "
+     "sorted by x."},
     {"current_time_str", as_method(current_time_str), fastcall_flags,
-     "current_time_str() -> 'YYYY-mm-dd HH:MM:SS' in local time."},
+     "current_time_str($module)\n--\n\nThe local time as 'YYYY-mm-dd HH:MM:SS'."},
     {"dataStore", as_method(py_data_store), fastcall_flags,
-     "dataStore(xArray, xt): shift the history one place back in place and store xt at its "
-     "front."},
+     "dataStore($module, xArray, xt)\n--\n\nShifts the history one place back in place and "
+     "stores xt at its front."},
     {nullptr, nullptr, 0, nullptr}};
 
 } // namespace

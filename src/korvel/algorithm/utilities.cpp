@@ -18,8 +18,8 @@ PyObject* py_data_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef functions[] = {
     {"dataStore", as_method(py_data_store), fastcall_flags,
-     "dataStore(xArray, xt): shift the history one place back in place and store xt at its "
-     "front."},
+     "dataStore($module, xArray, xt)\n--\n\nShifts the history one place back in place and "
+     "stores xt at its front."},
     {nullptr, nullptr, 0, nullptr}};
 
 } // namespace
