@@ -46,7 +46,8 @@ test-asan: $(STAMP)
 	cmake -S . -B build/asan -G Ninja -DKORVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKORVEL_PACKAGE_DIR=$(abspath $(ASAN_PKG)) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/asan -j2
-	mkdir -p $(ASAN_PKG)/korvel/algorithm && cp src/korvel/algorithm/*.py $(ASAN_PKG)/korvel/algorithm/
+	mkdir -p $(ASAN_PKG)/korvel/algorithm && cp src/korvel/algorithm/*.py src/korvel/algorithm/*.pyi \
+	  src/korvel/algorithm/py.typed $(ASAN_PKG)/korvel/algorithm/
 	PYTHONPATH=$(abspath $(ASAN_PKG)) \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
