@@ -21,9 +21,10 @@ from scipy import signal
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from timing import loop_time, table  # noqa: E402
+
 from korvel.algorithm.labbias import LabDataRecorder, SoftSensorBiasUpdate  # noqa: E402
 from korvel.algorithm.tfblock import sFilter  # noqa: E402
-from timing import loop_time, table  # noqa: E402
 
 
 class PySFilter:

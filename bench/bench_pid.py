@@ -6,8 +6,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from korvel.algorithm.loopctl import PID  # noqa: E402
 from timing import loop_time, ns, table  # noqa: E402
+
+from korvel.algorithm.loopctl import PID  # noqa: E402
 
 
 class PyPID:

@@ -10,6 +10,8 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from timing import loop_time, ns, table  # noqa: E402
+
 from korvel.algorithm.clampwind import AntiWindupLimter  # noqa: E402
 from korvel.algorithm.deadtime import Delay, Delay_Algorithm  # noqa: E402
 from korvel.algorithm.excite import TestSignal  # noqa: E402
@@ -18,7 +20,6 @@ from korvel.algorithm.heartbeat import WatchDog  # noqa: E402
 from korvel.algorithm.latches import RStrigger, TOFFtrigger, TONtrigger  # noqa: E402
 from korvel.algorithm.slewguard import RateLimit  # noqa: E402
 from korvel.algorithm.utilities import dataStore  # noqa: E402
-from timing import loop_time, ns, table  # noqa: E402
 
 # ---- the blocks written plainly in Python, as a user would -------------------
 

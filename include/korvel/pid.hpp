@@ -18,14 +18,13 @@
 namespace korvel {
 
 class Pid {
-public:
+  public:
     struct Params {
         double KP = 1.0, TI = 60.0, TD = 0.0, N = 10.0;
     };
     // Output of one sample and its parts.
     struct Saved {
-        double OP = 0.0, OPcal = 0.0, dOP = 0.0, dOP_P = 0.0, dOP_I = 0.0, dOP_D = 0.0,
-               dFF = 0.0;
+        double OP = 0.0, OPcal = 0.0, dOP = 0.0, dOP_P = 0.0, dOP_I = 0.0, dOP_D = 0.0, dFF = 0.0;
     };
     // e(k-1), e(k-2), previous output, previous feed-forward, previous
     // derivative increment.
@@ -152,7 +151,7 @@ public:
                "TS = 1\n";
     }
 
-private:
+  private:
     bool ini_ = true;
     double TS_;
     Params p_{};

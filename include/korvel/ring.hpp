@@ -13,7 +13,7 @@
 namespace korvel {
 
 template <class T> class Ring {
-public:
+  public:
     Ring() = default;
     explicit Ring(std::size_t capacity) : slots_(capacity) {}
 
@@ -59,13 +59,15 @@ public:
     }
 
     void clear() {
-        for (auto& s : slots_) s = T();
+        for (auto& s : slots_)
+            s = T();
         head_ = size_ = 0;
     }
 
     // Calls f(element) from front to back.
     template <class F> void for_each(F&& f) const {
-        for (std::size_t i = 0; i < size_; ++i) f((*this)[i]);
+        for (std::size_t i = 0; i < size_; ++i)
+            f((*this)[i]);
     }
 
     // First index i in [0, size()) with value(i) > x, for elements in
@@ -74,13 +76,15 @@ public:
         std::size_t lo = 0, hi = size_;
         while (lo < hi) {
             const std::size_t mid = lo + (hi - lo) / 2;
-            if (x < (*this)[mid]) hi = mid;
-            else lo = mid + 1;
+            if (x < (*this)[mid])
+                hi = mid;
+            else
+                lo = mid + 1;
         }
         return lo;
     }
 
-private:
+  private:
     std::size_t wrap(std::size_t i) const noexcept {
         return i >= slots_.size() ? i - slots_.size() : i;
     }

@@ -4,6 +4,7 @@ import pickle
 
 import numpy as np
 import pytest
+
 from korvel.algorithm.gainsched import LPVLocalPlant, LPVPlantSim
 from korvel.algorithm.plantmodels import MIMOSim
 

@@ -16,12 +16,13 @@ import time
 import weakref
 from pathlib import Path
 
-import korvel.algorithm.labbias as labbias_module
 import numpy as np
 import pytest
+from scipy import signal
+
+import korvel.algorithm.labbias as labbias_module
 from korvel.algorithm.labbias import LabDataRecorder, SoftSensorBiasUpdate
 from korvel.algorithm.tfblock import sFilter
-from scipy import signal
 
 FIRST = "{}: Bias Update is triggered by the first data.\n"
 UNCHANGED = "{}: Bias Update is not triggered, lab_data or lab_time is unchanged.\n"

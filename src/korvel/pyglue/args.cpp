@@ -7,7 +7,8 @@ Signature::Signature(const char* name, std::initializer_list<const char*> params
     : name_(name), count_(static_cast<Py_ssize_t>(params.size())), required_(required),
       self_(method ? 1 : 0) {
     std::size_t i = 0;
-    for (const char* p : params) params_[i++] = p;
+    for (const char* p : params)
+        params_[i++] = p;
 }
 
 void Signature::raise_count(Py_ssize_t given) const noexcept {
@@ -33,13 +34,17 @@ bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         raise_count(nargs);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    for (Py_ssize_t i = nargs; i < count_; ++i) out[i] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        out[i] = args[i];
+    for (Py_ssize_t i = nargs; i < count_; ++i)
+        out[i] = nullptr;
 
     // Keyword values by parameter; the caller's order is kept for the errors.
     Py_ssize_t nkw = 0;
-    if (kwnames) nkw = PyTuple_GET_SIZE(kwnames);
-    else if (kwdict) nkw = PyDict_GET_SIZE(kwdict);
+    if (kwnames)
+        nkw = PyTuple_GET_SIZE(kwnames);
+    else if (kwdict)
+        nkw = PyDict_GET_SIZE(kwdict);
     bool stray = false;
     if (nkw) {
         Py_ssize_t pos = 0, k = 0;
@@ -54,8 +59,10 @@ bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
                 break;
             }
             const Py_ssize_t i = index_of(key);
-            if (i < nargs) stray = true; // unknown, or repeats a positional one
-            else out[i] = value;
+            if (i < nargs)
+                stray = true; // unknown, or repeats a positional one
+            else
+                out[i] = value;
         }
     }
     for (Py_ssize_t i = nargs; i < required_; ++i) {
@@ -78,8 +85,8 @@ bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         const Py_ssize_t i = index_of(key);
         if (i < 0) {
             if (PyUnicode_Check(key))
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             name_, key);
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_,
+                             key);
             else
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_);
             return false;
@@ -98,8 +105,10 @@ bool Signature::bind(PyObject* args, PyObject* kwargs, PyObject** out) const noe
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && nargs >= required_ &&
         nargs <= count_) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = items[i];
-        for (Py_ssize_t i = nargs; i < count_; ++i) out[i] = nullptr;
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            out[i] = items[i];
+        for (Py_ssize_t i = nargs; i < count_; ++i)
+            out[i] = nullptr;
         return true;
     }
     return bind_slow(items, nargs, nullptr, kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr,

@@ -26,7 +26,7 @@
 namespace korvel::pyglue {
 
 class Signature {
-public:
+  public:
     static constexpr std::size_t max_params = 12;
 
     // `params` in declaration order (without self); the first `required` of
@@ -39,8 +39,10 @@ public:
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
               PyObject** out) const noexcept {
         if (kwnames == nullptr && nargs >= required_ && nargs <= count_) {
-            for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-            for (Py_ssize_t i = nargs; i < count_; ++i) out[i] = nullptr;
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                out[i] = args[i];
+            for (Py_ssize_t i = nargs; i < count_; ++i)
+                out[i] = nullptr;
             return true;
         }
         return bind_slow(args, nargs, kwnames, nullptr, out);
@@ -53,7 +55,7 @@ public:
     const char* param(std::size_t i) const noexcept { return params_[i]; }
     Py_ssize_t count() const noexcept { return count_; }
 
-private:
+  private:
     bool bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* kwdict,
                    PyObject** out) const noexcept;
     void raise_count(Py_ssize_t given) const noexcept;

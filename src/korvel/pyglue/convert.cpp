@@ -3,8 +3,9 @@
 namespace korvel::pyglue {
 
 bool raise_arg_type(const char* arg, PyTypeObject* expected, PyObject* got) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 arg, expected->tp_name, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
+                 expected->tp_name, Py_TYPE(got)->tp_name);
     return false;
 }
 

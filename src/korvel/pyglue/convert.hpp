@@ -51,6 +51,8 @@ bool print_line(PyObject* text) noexcept;
 PyObject* missing_attribute(PyObject* self, const char* field) noexcept;
 
 // Type name as the messages show it (tp_name).
-inline const char* type_name(PyObject* o) noexcept { return Py_TYPE(o)->tp_name; }
+inline const char* type_name(PyObject* o) noexcept {
+    return Py_TYPE(o)->tp_name;
+}
 
 } // namespace korvel::pyglue
