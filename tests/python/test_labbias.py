@@ -600,8 +600,11 @@ def rows(path):
 
 def check_row(line, lab_time, value_text, before, after):
     export, lab, value = line.split(",")
-    assert time.strftime(FMT, time.localtime(before)) <= export
-    assert export <= time.strftime(FMT, time.localtime(after))
+    # The export stamp comes from the second-resolution clock, which may tick
+    # a little apart from time.time(): allow one second either side.
+    stamp = time.mktime(time.strptime(export, FMT))
+    assert int(before) - 1 <= stamp <= int(after) + 1
+    assert time.strftime(FMT, time.localtime(stamp)) == export
     assert lab == time.strftime(FMT, time.localtime(lab_time))
     assert value == value_text
 

@@ -1,6 +1,7 @@
 """Every block's hot call, driven 10**5 times, must not grow memory."""
 
 import gc
+import os
 import sys
 
 import numpy as np
@@ -43,6 +44,11 @@ REFERENCE = {
     },
 }
 INITIAL = {"CV1": 10, "CV2": 20, "MV1": 15, "MV2": 16, "MV3": 17}
+
+
+# AddressSanitizer keeps freed memory in quarantine, so resident memory grows
+# under it whatever the code does; the allocated-blocks count still holds.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def rss_bytes():
@@ -145,4 +151,5 @@ def test_hot_call_does_not_grow_memory(calls, name):
     grown_blocks = sys.getallocatedblocks() - blocks
     grown_rss = rss_bytes() - rss
     assert grown_blocks < 200, f"{name}: {grown_blocks} Python blocks kept"
-    assert grown_rss < 2 * 1024 * 1024, f"{name}: resident memory grew by {grown_rss} bytes"
+    if not SANITIZED:
+        assert grown_rss < 2 * 1024 * 1024, f"{name}: resident memory grew by {grown_rss} bytes"
