@@ -19,10 +19,10 @@ POINTS = ((10.0, 0.7), (20.0, 1.0), (40.0, 1.3))  # working point, gain of the l
 def scaled(gain):
     model = copy.deepcopy(YU_MODEL)
     for pairs in model.values():
-        for spec in pairs.values():
+        for pair in pairs.values():
             for key in ("num_s", "num_z", "stp"):
-                if key in spec:
-                    spec[key] = [gain * v for v in spec[key]]
+                if key in pair:
+                    pair[key] = [gain * v for v in pair[key]]
     return model
 
 

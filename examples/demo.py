@@ -95,10 +95,10 @@ def scaled(model: ModelDict, gain: float) -> ModelDict:
     """The reference dictionary with every transfer-function gain scaled."""
     out = copy.deepcopy(model)
     for pairs in out.values():
-        for spec in pairs.values():
+        for pair in pairs.values():
             for key in ("num_s", "num_z", "stp"):
-                if key in spec:
-                    spec[key] = [gain * float(v) for v in spec[key]]
+                if key in pair:
+                    pair[key] = [gain * float(v) for v in pair[key]]
     return out
 
 

@@ -829,8 +829,8 @@ class TestPlots:
             "CV2-MV3",
         ]
         assert all(ax.title.get_fontsize() == 11 for ax in axes)
-        spec = [ax.get_subplotspec() for ax in axes]
-        assert [(s.rowspan.start, s.colspan.start) for s in spec] == [
+        cells = [ax.get_subplotspec() for ax in axes]
+        assert [(s.rowspan.start, s.colspan.start) for s in cells] == [
             (0, 0),
             (0, 1),
             (0, 2),
