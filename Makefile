@@ -54,6 +54,7 @@ test-asan: $(STAMP)
 	  $(PY) -m pytest -q -p no:cacheprovider
 
 bench: $(STAMP)
+	$(PY) -m pip install -q "control>=0.10"  # compared against in the SISOSim benchmark
 	$(PY) bench/run.py
 
 # In-place build for development: modules land next to their sources.
