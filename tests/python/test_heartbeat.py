@@ -150,3 +150,15 @@ class TestDemonstration:
         assert done.returncode == 0
         assert "heartbeat" in done.stdout and "slewguard" in done.stdout
         assert self.run("no-such-demo").returncode != 0
+
+    @pytest.mark.parametrize("demo", ["heartbeat", "slewguard"])
+    def test_a_reader_that_goes_away_ends_it_quietly(self, demo):
+        child = subprocess.Popen(
+            [sys.executable, "-m", "korvel.algorithm", demo, "--fast"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        child.stdout.close()  # as `| head -c 0` would, before anything is written
+        _, err = child.communicate(timeout=60)
+        assert b"Traceback" not in err and b"Error" not in err, err.decode()
+        assert child.returncode == 1

@@ -1,6 +1,7 @@
 """Run a module's demonstration: ``python -m korvel.algorithm <name> [--fast]``."""
 
 import argparse
+import os
 import sys
 
 from korvel.algorithm._demos import DEMOS
@@ -20,7 +21,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("demo", choices=sorted(DEMOS), metavar="demo", help="name of the demo")
     parser.add_argument("--fast", action="store_true", help="skip pauses and plot windows")
     args = parser.parse_args(argv)
-    DEMOS[args.demo](fast=args.fast)
+    try:
+        DEMOS[args.demo](fast=args.fast)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`... | head`): stop quietly. Python flushes
+        # stdout again at exit, so point it at devnull first.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
     return 0
 
 

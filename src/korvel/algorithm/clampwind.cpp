@@ -61,17 +61,14 @@ PyType_Slot aw_slots[] = {
 template <const std::optional<double>& (AntiWindup::*Get)() const noexcept,
           void (AntiWindup::*Set)(std::optional<double>) noexcept>
 void def_state(nb::class_<PyAntiWindup>& cls, const char* name) {
-    cls.def_prop_rw(
-        name,
-        [name](nb::handle self) {
-            const auto& v = (ready<PyAntiWindup>(self).core.*Get)();
-            if (!v) {
-                missing_attribute(self.ptr(), name);
-                throw nb::python_error();
-            }
+    def_field<PyAntiWindup>(
+        cls, name,
+        [name](PyAntiWindup& p, nb::handle self) {
+            const auto& v = (p.core.*Get)();
+            if (!v) throw_missing(self, name);
             return *v;
         },
-        [](nb::handle self, double v) { (ready<PyAntiWindup>(self).core.*Set)(v); });
+        [](PyAntiWindup& p, nb::handle v) { (p.core.*Set)(field_real(v)); });
 }
 
 std::optional<double> opt_double(nb::handle h) {
@@ -97,15 +94,14 @@ NB_MODULE(clampwind, m) {
     enable_vectorcall<PyAntiWindup>(cls);
 
     // State: (_u0, _y0), None for a field that does not exist yet.
-    cls.def("__getstate__", [](nb::handle self) {
-        const auto& p = ready<PyAntiWindup>(self);
-        return nb::make_tuple(py_opt(p.core.u0()), py_opt(p.core.y0()));
-    });
-    cls.def("__setstate__", [](PyAntiWindup& p, const nb::tuple& state) {
-        if (state.size() != 2) throw nb::value_error("invalid AntiWindupLimter state");
-        const auto u0 = opt_double(state[0]), y0 = opt_double(state[1]);
-        new (&p) PyAntiWindup{};
-        p.core.set_u0(u0);
-        p.core.set_y0(y0);
-    });
+    def_pickle<PyAntiWindup>(
+        cls, "AntiWindupLimter",
+        [](PyAntiWindup& p) { return nb::make_tuple(py_opt(p.core.u0()), py_opt(p.core.y0())); },
+        [](nb::handle self, const nb::tuple& state) {
+            if (state.size() != 2) throw nb::value_error("invalid AntiWindupLimter state");
+            PyAntiWindup p{};
+            p.core.set_u0(opt_double(state[0]));
+            p.core.set_y0(opt_double(state[1]));
+            emplace<PyAntiWindup>(self.ptr(), std::move(p));
+        });
 }

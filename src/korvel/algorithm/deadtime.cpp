@@ -272,42 +272,38 @@ NB_MODULE(deadtime, m) {
         da, "U_array",
         "History, newest first: a float64 array, shifted in place by each call and replaced "
         "by a longer one when nLag needs more history.");
-    da.def("__getstate__", [](nb::handle self) {
-        auto& p = ready<PyDelayAlgorithm>(self);
-        return nb::make_tuple(p.Ut, p.Yt, p.nLag, p.U_array);
-    });
-    da.def("__setstate__", [](PyDelayAlgorithm& p, const nb::tuple& s) {
-        if (s.size() != 4) throw nb::value_error("invalid Delay_Algorithm state");
-        new (&p) PyDelayAlgorithm{s[0], s[1], s[2], s[3]};
-    });
+    def_pickle<PyDelayAlgorithm>(
+        da, "Delay_Algorithm",
+        [](PyDelayAlgorithm& p) { return nb::make_tuple(p.Ut, p.Yt, p.nLag, p.U_array); },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 4) throw nb::value_error("invalid Delay_Algorithm state");
+            emplace<PyDelayAlgorithm>(self.ptr(), PyDelayAlgorithm{s[0], s[1], s[2], s[3]});
+        });
 
     nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
                           "Delay(max_cache=10000)\n--\n\nCall it as delay(Ut, nLag=1) once per "
                           "sample; returns the input of nLag calls ago.");
     enable_vectorcall<PyDelay>(d);
-    d.def_prop_ro(
-        "_cache",
-        [](nb::handle self) {
-            auto& p = ready<PyDelay>(self);
-            return nb::handle(deque_type)(history(p), p.line.capacity());
-        },
+    def_readonly<PyDelay>(
+        d, "_cache",
+        [](PyDelay& p) { return nb::handle(deque_type)(history(p), p.line.capacity()); },
         "The history, newest first, as a new collections.deque with maxlen max_cache (a copy: "
         "changing it does not change the delay).");
-    d.def("__getstate__", [](nb::handle self) {
-        auto& p = ready<PyDelay>(self);
-        return nb::make_tuple(p.line.capacity(), nb::tuple(history(p)));
-    });
-    d.def("__setstate__", [](PyDelay& p, const nb::tuple& s) {
-        if (s.size() != 2) throw nb::value_error("invalid Delay state");
-        const auto capacity = state_size(s[0], "Delay");
-        std::vector<nb::object> items;
-        for (nb::handle h : state_as<nb::tuple>(s[1], "Delay"))
-            items.push_back(nb::borrow(h));
-        // Empty before the first call, full ever after: a delay reads any
-        // slot below its capacity.
-        if (!items.empty() && items.size() != capacity)
-            throw nb::value_error("invalid Delay state");
-        new (&p) PyDelay{.line = korvel::DelayLine<nb::object>(capacity)};
-        p.line.assign(items.begin(), items.end());
-    });
+    def_pickle<PyDelay>(
+        d, "Delay",
+        [](PyDelay& p) { return nb::make_tuple(p.line.capacity(), nb::tuple(history(p))); },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 2) throw nb::value_error("invalid Delay state");
+            const auto capacity = state_size(s[0], "Delay");
+            std::vector<nb::object> items;
+            for (nb::handle h : state_as<nb::tuple>(s[1], "Delay"))
+                items.push_back(nb::borrow(h));
+            // Empty before the first call, full ever after: a delay reads any
+            // slot below its capacity.
+            if (!items.empty() && items.size() != capacity)
+                throw nb::value_error("invalid Delay state");
+            PyDelay p{.line = korvel::DelayLine<nb::object>(capacity)};
+            p.line.assign(items.begin(), items.end());
+            emplace<PyDelay>(self.ptr(), std::move(p));
+        });
 }

@@ -209,18 +209,17 @@ NB_MODULE(excite, m) {
     enable_vectorcall<PyTestSignal>(cls);
     def_object_field<PyTestSignal, &PyTestSignal::rand_arr>(
         cls, "_rand_arr", "Switching fractions of the cycles (float64 array, read at each call).");
-    cls.def_prop_rw(
-        "_ET", [](nb::handle self) { return ready<PyTestSignal>(self).ET; },
-        [](nb::handle self, nb::int_ v) { ready<PyTestSignal>(self).ET = std::move(v); },
+    def_field<PyTestSignal>(
+        cls, "_ET", [](PyTestSignal& p) { return p.ET; },
+        [](PyTestSignal& p, nb::handle v) { p.ET = field_index(v); },
         "Half the cycle length in seconds (an int).");
     def_object_field<PyTestSignal, &PyTestSignal::amp>(cls, "_amp", "Amplitude.");
 
-    cls.def("__getstate__", [](nb::handle self) {
-        auto& p = ready<PyTestSignal>(self);
-        return nb::make_tuple(p.rand_arr, p.ET, p.amp);
-    });
-    cls.def("__setstate__", [](PyTestSignal& p, const nb::tuple& s) {
-        if (s.size() != 3) throw nb::value_error("invalid TestSignal state");
-        new (&p) PyTestSignal{.rand_arr = s[0], .ET = s[1], .amp = s[2]};
-    });
+    def_pickle<PyTestSignal>(
+        cls, "TestSignal", [](PyTestSignal& p) { return nb::make_tuple(p.rand_arr, p.ET, p.amp); },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 3) throw nb::value_error("invalid TestSignal state");
+            emplace<PyTestSignal>(self.ptr(),
+                                  PyTestSignal{.rand_arr = s[0], .ET = s[1], .amp = s[2]});
+        });
 }

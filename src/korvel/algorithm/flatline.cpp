@@ -77,24 +77,20 @@ NB_MODULE(flatline, m) {
                                 "ConstDect()\n--\n\nCall it as detector(Ut, DectLen=10) once per "
                                 "sample; true while the last DectLen samples stay constant.");
     enable_vectorcall<PyConstDect>(cls);
-    cls.def_prop_ro(
-        "_U_queue",
-        [](nb::handle self) { return nb::handle(deque_type)(samples(ready<PyConstDect>(self))); },
+    def_readonly<PyConstDect>(
+        cls, "_U_queue", [](PyConstDect& p) { return nb::handle(deque_type)(samples(p)); },
         "The window, oldest first, as a new collections.deque (a copy: changing it does not "
         "change the detector).");
 
-    cls.def("__getstate__", [](nb::handle self) {
-        return nb::make_tuple(nb::tuple(samples(ready<PyConstDect>(self))));
-    });
-    cls.def("__setstate__", [](PyConstDect& p, const nb::tuple& state) {
-        if (state.size() != 1) throw nb::value_error("invalid ConstDect state");
-        std::vector<Sample> items;
-        for (nb::handle h : state_as<nb::tuple>(state[0], "ConstDect")) {
-            double v;
-            if (!to_double(h.ptr(), v)) throw nb::python_error();
-            items.push_back(Sample{nb::borrow(h), v});
-        }
-        new (&p) PyConstDect{};
-        p.window.assign(items.begin(), items.end());
-    });
+    def_pickle<PyConstDect>(
+        cls, "ConstDect", [](PyConstDect& p) { return nb::make_tuple(nb::tuple(samples(p))); },
+        [](nb::handle self, const nb::tuple& state) {
+            if (state.size() != 1) throw nb::value_error("invalid ConstDect state");
+            std::vector<Sample> items;
+            for (nb::handle h : state_as<nb::tuple>(state[0], "ConstDect"))
+                items.push_back(Sample{nb::borrow(h), state_double(h)});
+            PyConstDect p{};
+            p.window.assign(items.begin(), items.end());
+            emplace<PyConstDect>(self.ptr(), std::move(p));
+        });
 }

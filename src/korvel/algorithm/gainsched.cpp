@@ -417,6 +417,16 @@ PyType_Slot sim_slots[] = {{Py_tp_init, reinterpret_cast<void*>(sim_init)},
                            {Py_tp_clear, reinterpret_cast<void*>(sim_clear)},
                            {0, nullptr}};
 
+// A field holding a dict (or a subclass of dict).
+template <nb::dict PlantSim::*Member>
+void def_dict_field(nb::class_<PlantSim>& cls, const char* name) {
+    def_field<PlantSim>(
+        cls, name, [](PlantSim& s) { return s.*Member; },
+        [name](PlantSim& s, nb::handle v) {
+            s.*Member = nb::borrow<nb::dict>(field_kind(v, name, &PyDict_Type));
+        });
+}
+
 } // namespace
 
 NB_MODULE(gainsched, m) {
@@ -433,36 +443,45 @@ NB_MODULE(gainsched, m) {
     def_object_field<LocalPlant, &LocalPlant::yu_model_tf>(lp, "yu_model_tf");
     def_object_field<LocalPlant, &LocalPlant::Ts>(lp, "Ts");
     def_object_field<LocalPlant, &LocalPlant::current_weight>(lp, "current_weight");
-    lp.def("__getstate__", [](const LocalPlant& r) {
-          return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts,
-                                r.current_weight);
-      }).def("__setstate__", [](LocalPlant& r, const nb::tuple& t) {
-        if (t.size() != 6) throw nb::value_error("invalid LPVLocalPlant state");
-        new (&r) LocalPlant{t[0], t[1], t[2], t[3], t[4], t[5]};
-    });
+    def_pickle<LocalPlant>(
+        lp, "LPVLocalPlant",
+        [](LocalPlant& r) {
+            return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts,
+                                  r.current_weight);
+        },
+        [](nb::handle self, const nb::tuple& t) {
+            if (t.size() != 6) throw nb::value_error("invalid LPVLocalPlant state");
+            emplace<LocalPlant>(self.ptr(), LocalPlant{t[0], t[1], t[2], t[3], t[4], t[5]});
+        });
     local_plant_type = lp;
 
-    nb::class_<PlantSim>(
-        m, "LPVPlantSim", nb::type_slots(sim_slots),
-        "LPVPlantSim(ini_value_dict={})\n--\n\nLPV plant simulator; add local plants "
-        "with addPlant, then call it once per sample.")
-        .def_rw("plant_list", &PlantSim::plant_list)
-        .def_rw("ini_value_dict", &PlantSim::ini_value_dict)
-        .def_rw("_working_value", &PlantSim::working_value)
-        .def_rw("_u_dict", &PlantSim::u_dict)
-        .def_rw("_y_dict", &PlantSim::y_dict)
-        .def("__getstate__",
-             [](const PlantSim& s) {
-                 return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working_value, s.u_dict,
-                                       s.y_dict);
-             })
-        .def("__setstate__", [](PlantSim& s, const nb::tuple& t) {
+    nb::class_<PlantSim> sim(m, "LPVPlantSim", nb::type_slots(sim_slots),
+                             "LPVPlantSim(ini_value_dict={})\n--\n\nLPV plant simulator; add "
+                             "local plants with addPlant, then call it once per sample.");
+    def_field<PlantSim>(
+        sim, "plant_list", [](PlantSim& s) { return s.plant_list; },
+        [](PlantSim& s, nb::handle v) {
+            s.plant_list = nb::borrow<nb::list>(field_kind(v, "plant_list", &PyList_Type));
+        });
+    def_dict_field<&PlantSim::ini_value_dict>(sim, "ini_value_dict");
+    def_real<PlantSim>(sim, "_working_value",
+                       [](PlantSim& s) -> double& { return s.working_value; });
+    def_dict_field<&PlantSim::u_dict>(sim, "_u_dict");
+    def_dict_field<&PlantSim::y_dict>(sim, "_y_dict");
+    def_pickle<PlantSim>(
+        sim, "LPVPlantSim",
+        [](PlantSim& s) {
+            return nb::make_tuple(s.plant_list, s.ini_value_dict, s.working_value, s.u_dict,
+                                  s.y_dict);
+        },
+        [](nb::handle self, const nb::tuple& t) {
             if (t.size() != 5 || !nb::isinstance<nb::list>(t[0]) ||
                 !nb::isinstance<nb::dict>(t[1]) || !nb::isinstance<nb::dict>(t[3]) ||
                 !nb::isinstance<nb::dict>(t[4]))
                 throw nb::type_error("invalid LPVPlantSim state");
-            new (&s)
-                PlantSim{nb::borrow<nb::list>(t[0]), nb::borrow<nb::dict>(t[1]), state_double(t[2]),
-                         nb::borrow<nb::dict>(t[3]), nb::borrow<nb::dict>(t[4])};
+            emplace<PlantSim>(self.ptr(),
+                              PlantSim{nb::borrow<nb::list>(t[0]), nb::borrow<nb::dict>(t[1]),
+                                       state_double(t[2]), nb::borrow<nb::dict>(t[3]),
+                                       nb::borrow<nb::dict>(t[4])});
         });
 }

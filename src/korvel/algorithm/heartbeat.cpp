@@ -104,10 +104,10 @@ NB_MODULE(heartbeat, m) {
     def_object_field<PyWatchDog, &PyWatchDog::ticks>(cls, "ticks", "Current counter value.");
     enable_vectorcall<PyWatchDog>(cls);
 
-    cls.def("__getstate__",
-            [](nb::handle self) { return nb::make_tuple(ready<PyWatchDog>(self).ticks); });
-    cls.def("__setstate__", [](PyWatchDog& p, const nb::tuple& state) {
-        if (state.size() != 1) throw nb::value_error("invalid WatchDog state");
-        new (&p) PyWatchDog(state[0]);
-    });
+    def_pickle<PyWatchDog>(
+        cls, "WatchDog", [](PyWatchDog& p) { return nb::make_tuple(p.ticks); },
+        [](nb::handle self, const nb::tuple& state) {
+            if (state.size() != 1) throw nb::value_error("invalid WatchDog state");
+            emplace<PyWatchDog>(self.ptr(), nb::borrow(state[0]));
+        });
 }

@@ -470,9 +470,7 @@ PyObject* kept(const char* module, const char* attr) {
 
 // Name fields hold a str: messages and file names are made from them.
 template <class T, class Class> void def_name_field(Class& cls) {
-    cls.def_prop_rw(
-        "_name", [](nb::handle self) { return ready<T>(self).name; },
-        [](nb::handle self, nb::str v) { ready<T>(self).name = std::move(v); });
+    def_kind_field<T, &T::name>(cls, "_name", &PyUnicode_Type);
 }
 
 } // namespace
@@ -501,75 +499,58 @@ NB_MODULE(labbias, m) {
                             "Bias of a soft sensor from laboratory samples; call run() once per "
                             "prediction.");
     def_name_field<PyBias>(bias);
-    bias.def_prop_ro("_prd_data_list",
-                     [](nb::handle self) {
-                         auto& p = ready<PyBias>(self);
-                         return snapshot(p.core.prd_data(), p.core.prd_capacity());
-                     })
-        .def_prop_ro("_prd_time_list",
-                     [](nb::handle self) {
-                         auto& p = ready<PyBias>(self);
-                         return snapshot(p.core.prd_time(), p.core.prd_capacity());
-                     })
-        .def_prop_ro("_lab_data_list",
-                     [](nb::handle self) {
-                         auto& p = ready<PyBias>(self);
-                         return snapshot(p.core.lab().values(), p.core.lab().capacity());
-                     })
-        .def_prop_rw(
-            "_bias", [](nb::handle self) { return ready<PyBias>(self).core.bias(); },
-            [](nb::handle self, double v) { ready<PyBias>(self).core.bias_mut() = v; })
-        .def_prop_rw(
-            "_abs_threshold",
-            [](nb::handle self) { return ready<PyBias>(self).core.abs_threshold(); },
-            [](nb::handle self, double v) { ready<PyBias>(self).core.abs_threshold_mut() = v; })
-        .def_prop_rw(
-            "_update_flag", [](nb::handle self) { return ready<PyBias>(self).core.update_flag(); },
-            [](nb::handle self, bool v) { ready<PyBias>(self).core.update_flag_mut() = v; })
-        .def_prop_rw(
-            "_current_lab_data",
-            [](nb::handle self) { return ready<PyBias>(self).core.current_lab_data(); },
-            [](nb::handle self, double v) { ready<PyBias>(self).core.current_lab_data_mut() = v; })
-        .def_prop_rw(
-            "_current_lab_time",
-            [](nb::handle self) { return ready<PyBias>(self).core.current_lab_time(); },
-            [](nb::handle self, double v) { ready<PyBias>(self).core.current_lab_time_mut() = v; })
-        .def_prop_rw(
-            "_prd_data_at_labtime",
-            [](nb::handle self) { return ready<PyBias>(self).core.prd_data_at_labtime(); },
-            [](nb::handle self, double v) {
-                ready<PyBias>(self).core.prd_data_at_labtime_mut() = v;
-            });
+    def_readonly<PyBias>(bias, "_prd_data_list", [](PyBias& p) {
+        return snapshot(p.core.prd_data(), p.core.prd_capacity());
+    });
+    def_readonly<PyBias>(bias, "_prd_time_list", [](PyBias& p) {
+        return snapshot(p.core.prd_time(), p.core.prd_capacity());
+    });
+    def_readonly<PyBias>(bias, "_lab_data_list", [](PyBias& p) {
+        return snapshot(p.core.lab().values(), p.core.lab().capacity());
+    });
+    def_real<PyBias>(bias, "_bias", [](PyBias& p) -> double& { return p.core.bias_mut(); });
+    def_real<PyBias>(bias, "_abs_threshold",
+                     [](PyBias& p) -> double& { return p.core.abs_threshold_mut(); });
+    def_flag<PyBias>(bias, "_update_flag",
+                     [](PyBias& p) -> bool& { return p.core.update_flag_mut(); });
+    def_real<PyBias>(bias, "_current_lab_data",
+                     [](PyBias& p) -> double& { return p.core.current_lab_data_mut(); });
+    def_real<PyBias>(bias, "_current_lab_time",
+                     [](PyBias& p) -> double& { return p.core.current_lab_time_mut(); });
+    def_real<PyBias>(bias, "_prd_data_at_labtime",
+                     [](PyBias& p) -> double& { return p.core.prd_data_at_labtime_mut(); });
     def_object_field<PyBias, &PyBias::fil>(bias, "_fil");
 
     // State: name, capacities, threshold, results, histories, filter.
-    bias.def("__getstate__", [](PyBias& p) {
-        const auto& c = p.core;
-        return nb::make_tuple(p.name, c.prd_capacity(), c.lab().capacity(), c.abs_threshold(),
-                              c.bias(), c.update_flag(), c.current_lab_data(), c.current_lab_time(),
-                              c.prd_data_at_labtime(), pack(c.prd_data()), pack(c.prd_time()),
-                              pack(c.lab().values()), p.fil);
-    });
-    bias.def("__setstate__", [](PyBias& p, const nb::tuple& s) {
-        if (s.size() != 13) throw nb::value_error("invalid SoftSensorBiasUpdate state");
-        const char* what = "SoftSensorBiasUpdate";
-        auto name = state_as<nb::str>(s[0], what);
-        const auto prd_cap = state_size(s[1], what), lab_cap = state_size(s[2], what);
-        const auto prd_data = state_as<nb::bytes>(s[9], what),
-                   prd_time = state_as<nb::bytes>(s[10], what),
-                   lab_data = state_as<nb::bytes>(s[11], what);
-        BiasUpdate core(state_double(s[3]), prd_cap, lab_cap);
-        core.bias_mut() = state_double(s[4]);
-        core.update_flag_mut() = state_bool(s[5]);
-        core.current_lab_data_mut() = state_double(s[6]);
-        core.current_lab_time_mut() = state_double(s[7]);
-        core.prd_data_at_labtime_mut() = state_double(s[8]);
-        allocating([&] {
-            core.restore(unpack(prd_data, prd_cap), unpack(prd_time, prd_cap),
-                         unpack(lab_data, lab_cap));
+    def_pickle<PyBias>(
+        bias, "SoftSensorBiasUpdate",
+        [](PyBias& p) {
+            const auto& c = p.core;
+            return nb::make_tuple(p.name, c.prd_capacity(), c.lab().capacity(), c.abs_threshold(),
+                                  c.bias(), c.update_flag(), c.current_lab_data(),
+                                  c.current_lab_time(), c.prd_data_at_labtime(), pack(c.prd_data()),
+                                  pack(c.prd_time()), pack(c.lab().values()), p.fil);
+        },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 13) throw nb::value_error("invalid SoftSensorBiasUpdate state");
+            const char* what = "SoftSensorBiasUpdate";
+            auto name = state_as<nb::str>(s[0], what);
+            const auto prd_cap = state_size(s[1], what), lab_cap = state_size(s[2], what);
+            const auto prd_data = state_as<nb::bytes>(s[9], what),
+                       prd_time = state_as<nb::bytes>(s[10], what),
+                       lab_data = state_as<nb::bytes>(s[11], what);
+            BiasUpdate core(state_double(s[3]), prd_cap, lab_cap);
+            core.bias_mut() = state_double(s[4]);
+            core.update_flag_mut() = state_bool(s[5]);
+            core.current_lab_data_mut() = state_double(s[6]);
+            core.current_lab_time_mut() = state_double(s[7]);
+            core.prd_data_at_labtime_mut() = state_double(s[8]);
+            allocating([&] {
+                core.restore(unpack(prd_data, prd_cap), unpack(prd_time, prd_cap),
+                             unpack(lab_data, lab_cap));
+            });
+            emplace<PyBias>(self.ptr(), PyBias{std::move(core), std::move(name), s[12]});
         });
-        new (&p) PyBias{std::move(core), std::move(name), nb::borrow(s[12])};
-    });
 
     nb::class_<PyRecorder> rec(m, "LabDataRecorder", nb::type_slots(rec_slots),
                                "LabDataRecorder(name='softSensor', abs_threshold=1e-06, "
@@ -577,30 +558,30 @@ NB_MODULE(labbias, m) {
                                "result to <csv_dir>/<name>_Raw_LabData.csv; call run() once per "
                                "sample.");
     def_name_field<PyRecorder>(rec);
-    rec.def_prop_ro("_lab_data_list",
-                    [](nb::handle self) {
-                        auto& r = ready<PyRecorder>(self);
-                        return snapshot(r.lab.values(), r.lab.capacity());
-                    })
-        .def_prop_rw(
-            "_abs_threshold", [](nb::handle self) { return ready<PyRecorder>(self).abs_threshold; },
-            [](nb::handle self, double v) { ready<PyRecorder>(self).abs_threshold = v; });
+    def_readonly<PyRecorder>(rec, "_lab_data_list", [](PyRecorder& r) {
+        return snapshot(r.lab.values(), r.lab.capacity());
+    });
+    def_real<PyRecorder>(rec, "_abs_threshold",
+                         [](PyRecorder& r) -> double& { return r.abs_threshold; });
     def_object_field<PyRecorder, &PyRecorder::csv_file>(rec, "_csv_file");
 
     // State: name, capacity, threshold, history, file.
-    rec.def("__getstate__", [](PyRecorder& r) {
-        return nb::make_tuple(r.name, r.lab.capacity(), r.abs_threshold, pack(r.lab.values()),
-                              r.csv_file);
-    });
-    rec.def("__setstate__", [](PyRecorder& r, const nb::tuple& s) {
-        if (s.size() != 5) throw nb::value_error("invalid LabDataRecorder state");
-        const char* what = "LabDataRecorder";
-        auto name = state_as<nb::str>(s[0], what);
-        const auto cap = state_size(s[1], what);
-        const double threshold = state_double(s[2]);
-        const auto data = state_as<nb::bytes>(s[3], what);
-        LabHistory lab(cap);
-        allocating([&] { lab.restore(unpack(data, cap)); });
-        new (&r) PyRecorder{std::move(lab), threshold, std::move(name), nb::borrow(s[4])};
-    });
+    def_pickle<PyRecorder>(
+        rec, "LabDataRecorder",
+        [](PyRecorder& r) {
+            return nb::make_tuple(r.name, r.lab.capacity(), r.abs_threshold, pack(r.lab.values()),
+                                  r.csv_file);
+        },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 5) throw nb::value_error("invalid LabDataRecorder state");
+            const char* what = "LabDataRecorder";
+            auto name = state_as<nb::str>(s[0], what);
+            const auto cap = state_size(s[1], what);
+            const double threshold = state_double(s[2]);
+            const auto data = state_as<nb::bytes>(s[3], what);
+            LabHistory lab(cap);
+            allocating([&] { lab.restore(unpack(data, cap)); });
+            emplace<PyRecorder>(self.ptr(),
+                                PyRecorder{std::move(lab), threshold, std::move(name), s[4]});
+        });
 }

@@ -21,7 +21,10 @@ class SoftSensorBiasUpdate:
     # The bias filter (an sFilter, or None for none); any callable a caller stores.
     _fil: Any
     _abs_threshold: float
-    _update_flag: bool
+    @property
+    def _update_flag(self) -> bool: ...
+    @_update_flag.setter
+    def _update_flag(self, value: object) -> None: ...
     _current_lab_data: float
     _current_lab_time: float
     _prd_data_at_labtime: float

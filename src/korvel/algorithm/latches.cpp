@@ -223,14 +223,12 @@ template <bool OnDelay> void def_timer(nb::module_& m, const char* name, const c
     def_object_field<PyTimer, &PyTimer::ET>(cls, "ET", "Remaining count of a running delay.");
     def_object_field<PyTimer, &PyTimer::Ut_array>(
         cls, "Ut_array", "int64 array: the current input, then the previous one.");
-    cls.def("__getstate__", [](nb::handle self) {
-        auto& p = ready<PyTimer>(self);
-        return nb::make_tuple(p.Ut, p.Yt, p.DT, p.ET, p.Ut_array);
-    });
-    cls.def("__setstate__", [](PyTimer& p, const nb::tuple& s) {
-        if (s.size() != 5) throw nb::value_error("invalid timer state");
-        new (&p) PyTimer{s[0], s[1], s[2], s[3], s[4]};
-    });
+    def_pickle<PyTimer>(
+        cls, name, [](PyTimer& p) { return nb::make_tuple(p.Ut, p.Yt, p.DT, p.ET, p.Ut_array); },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 5) throw nb::value_error("invalid timer state");
+            emplace<PyTimer>(self.ptr(), PyTimer{s[0], s[1], s[2], s[3], s[4]});
+        });
 }
 
 } // namespace
@@ -248,14 +246,12 @@ NB_MODULE(latches, m) {
     def_object_field<PyRS, &PyRS::nQ>(rs, "nQ", "Negated output, a bool.");
     def_object_field<PyRS, &PyRS::Q_array>(rs, "Q_array",
                                            "One-element bool array: the previous output.");
-    rs.def("__getstate__", [](nb::handle self) {
-        auto& p = ready<PyRS>(self);
-        return nb::make_tuple(p.S, p.R, p.Q, p.nQ, p.Q_array);
-    });
-    rs.def("__setstate__", [](PyRS& p, const nb::tuple& s) {
-        if (s.size() != 5) throw nb::value_error("invalid RStrigger state");
-        new (&p) PyRS{s[0], s[1], s[2], s[3], s[4]};
-    });
+    def_pickle<PyRS>(
+        rs, "RStrigger", [](PyRS& p) { return nb::make_tuple(p.S, p.R, p.Q, p.nQ, p.Q_array); },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 5) throw nb::value_error("invalid RStrigger state");
+            emplace<PyRS>(self.ptr(), PyRS{s[0], s[1], s[2], s[3], s[4]});
+        });
 
     def_timer<true>(m, "TONtrigger",
                     "TONtrigger()\n--\n\nOn-delay timer: write Ut (and DT), call call(), read Yt.");

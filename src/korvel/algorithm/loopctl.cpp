@@ -236,20 +236,16 @@ PyMethodDef pid_methods[] = {
 PyType_Slot pid_slots[] = {
     {Py_tp_init, reinterpret_cast<void*>(pid_init)}, {Py_tp_methods, pid_methods}, {0, nullptr}};
 
-// Getter/setter pair of one history or saved-state field.
+// One history or saved-state field.
 template <Field F> void def_state_field(nb::class_<PyPID>& cls) {
-    cls.def_prop_rw(
-        field_names[F],
-        [](nb::handle self) {
-            PyPID& p = ready<PyPID>(self);
-            if (!p.has(F)) {
-                missing_attribute(self.ptr(), field_names[F]);
-                throw nb::python_error();
-            }
+    def_field<PyPID>(
+        cls, field_names[F],
+        [](PyPID& p, nb::handle self) {
+            if (!p.has(F)) throw_missing(self, field_names[F]);
             return *p.slot(F);
         },
-        [](PyPID& p, double v) {
-            *p.slot(F) = v;
+        [](PyPID& p, nb::handle v) {
+            *p.slot(F) = field_real(v);
             p.present |= 1u << F;
         });
 }
@@ -267,73 +263,63 @@ NB_MODULE(loopctl, m) {
     nb::class_<PyPID> cls(m, "PID", nb::type_slots(pid_slots),
                           "PID(TS=1.0)\n--\n\nIncremental PID block with tracking, feed-forward "
                           "and output limits; drive it with run() once per sample.");
-    cls.def_prop_rw(
-           "_iniFlag", [](const PyPID& p) { return p.core.ini_flag(); },
-           [](PyPID& p, nb::handle v) {
-               const int t = PyObject_IsTrue(v.ptr());
-               if (t < 0) throw nb::python_error();
-               p.core.set_ini_flag(t);
-           })
-        .def_prop_rw(
-            "_TS", [](const PyPID& p) { return p.core.TS(); },
-            [](PyPID& p, double v) { p.core.set_TS(v); })
-        .def_prop_rw(
-            "_KP", [](const PyPID& p) { return p.core.params().KP; },
-            [](PyPID& p, double v) { p.core.params_mut().KP = v; })
-        .def_prop_rw(
-            "_TI", [](const PyPID& p) { return p.core.params().TI; },
-            [](PyPID& p, double v) { p.core.params_mut().TI = v; })
-        .def_prop_rw(
-            "_TD", [](const PyPID& p) { return p.core.params().TD; },
-            [](PyPID& p, double v) { p.core.params_mut().TD = v; })
-        .def_prop_rw(
-            "_N", [](const PyPID& p) { return p.core.params().N; },
-            [](PyPID& p, double v) { p.core.params_mut().N = v; })
-        .def_prop_rw(
-            "_OP_HI", [](const PyPID& p) { return p.core.op_hi(); },
-            [](PyPID& p, double v) { p.core.set_hi(v); })
-        .def_prop_rw(
-            "_OP_LO", [](const PyPID& p) { return p.core.op_lo(); },
-            [](PyPID& p, double v) { p.core.set_lo(v); });
+    def_field<PyPID>(
+        cls, "_iniFlag", [](PyPID& p) { return p.core.ini_flag(); },
+        [](PyPID& p, nb::handle v) { p.core.set_ini_flag(state_bool(v)); });
+    def_field<PyPID>(
+        cls, "_TS", [](PyPID& p) { return p.core.TS(); },
+        [](PyPID& p, nb::handle v) { p.core.set_TS(field_real(v)); });
+    def_real<PyPID>(cls, "_KP", [](PyPID& p) -> double& { return p.core.params_mut().KP; });
+    def_real<PyPID>(cls, "_TI", [](PyPID& p) -> double& { return p.core.params_mut().TI; });
+    def_real<PyPID>(cls, "_TD", [](PyPID& p) -> double& { return p.core.params_mut().TD; });
+    def_real<PyPID>(cls, "_N", [](PyPID& p) -> double& { return p.core.params_mut().N; });
+    def_field<PyPID>(
+        cls, "_OP_HI", [](PyPID& p) { return p.core.op_hi(); },
+        [](PyPID& p, nb::handle v) { p.core.set_hi(field_real(v)); });
+    def_field<PyPID>(
+        cls, "_OP_LO", [](PyPID& p) { return p.core.op_lo(); },
+        [](PyPID& p, nb::handle v) { p.core.set_lo(field_real(v)); });
     def_state_fields(cls, std::make_integer_sequence<unsigned, n_fields>{});
 
     // State as a flat tuple: configuration, presence mask, history, saved.
-    cls.def("__getstate__", [](PyPID& p) {
-        nb::list state;
-        state.append(p.core.TS());
-        const auto& q = p.core.params();
-        for (double v : {q.KP, q.TI, q.TD, q.N, p.core.op_hi(), p.core.op_lo()})
-            state.append(v);
-        state.append(p.core.ini_flag());
-        state.append(p.present);
-        for (unsigned f = 0; f < n_fields; ++f)
-            state.append(*p.slot(static_cast<Field>(f)));
-        return nb::tuple(state);
-    });
-    cls.def("__setstate__", [](PyPID& p, const nb::tuple& state) {
-        if (state.size() != 9 + n_fields) throw nb::value_error("invalid PID state");
-        // Everything is checked before the block exists.
-        double v[9 + n_fields];
-        for (std::size_t i = 0; i < 9 + n_fields; ++i)
-            if (i != 7 && i != 8) v[i] = state_double(state[i]);
-        const int ini = PyObject_IsTrue(state[7].ptr());
-        if (ini < 0) throw nb::python_error();
-        const auto mask = state_as<nb::int_>(state[8], "PID");
-        const unsigned long present = PyLong_AsUnsignedLong(mask.ptr());
-        if (PyErr_Occurred() || present >> n_fields) {
-            PyErr_Clear();
-            throw nb::value_error("invalid PID state");
-        }
-        new (&p) PyPID{Pid(v[0]), static_cast<std::uint16_t>(present)};
-        auto& q = p.core.params_mut(); // as stored: bounds were applied when set
-        q.KP = v[1];
-        q.TI = v[2];
-        q.TD = v[3];
-        q.N = v[4];
-        p.core.set_hi(v[5]);
-        p.core.set_lo(v[6]);
-        p.core.set_ini_flag(ini);
-        for (unsigned f = 0; f < n_fields; ++f)
-            *p.slot(static_cast<Field>(f)) = v[9 + f];
-    });
+    def_pickle<PyPID>(
+        cls, "PID",
+        [](PyPID& p) {
+            nb::list state;
+            state.append(p.core.TS());
+            const auto& q = p.core.params();
+            for (double v : {q.KP, q.TI, q.TD, q.N, p.core.op_hi(), p.core.op_lo()})
+                state.append(v);
+            state.append(p.core.ini_flag());
+            state.append(p.present);
+            for (unsigned f = 0; f < n_fields; ++f)
+                state.append(*p.slot(static_cast<Field>(f)));
+            return nb::tuple(state);
+        },
+        [](nb::handle self, const nb::tuple& state) {
+            if (state.size() != 9 + n_fields) throw nb::value_error("invalid PID state");
+            // Everything is checked before the block is rebuilt.
+            double v[9 + n_fields];
+            for (std::size_t i = 0; i < 9 + n_fields; ++i)
+                if (i != 7 && i != 8) v[i] = state_double(state[i]);
+            const bool ini = state_bool(state[7]);
+            const auto mask = state_as<nb::int_>(state[8], "PID");
+            const unsigned long present = PyLong_AsUnsignedLong(mask.ptr());
+            if (PyErr_Occurred() || present >> n_fields) {
+                PyErr_Clear();
+                throw nb::value_error("invalid PID state");
+            }
+            PyPID p{Pid(v[0]), static_cast<std::uint16_t>(present)};
+            auto& q = p.core.params_mut(); // as stored: bounds were applied when set
+            q.KP = v[1];
+            q.TI = v[2];
+            q.TD = v[3];
+            q.N = v[4];
+            p.core.set_hi(v[5]);
+            p.core.set_lo(v[6]);
+            p.core.set_ini_flag(ini);
+            for (unsigned f = 0; f < n_fields; ++f)
+                *p.slot(static_cast<Field>(f)) = v[9 + f];
+            emplace<PyPID>(self.ptr(), p);
+        });
 }

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/pycall.hpp"
 #include "pyglue/vectorcall.hpp"
@@ -16,10 +17,6 @@ using namespace korvel::pyglue;
 using korvel::Iir;
 
 namespace {
-
-// Property setters that take None themselves (a field may hold None, or
-// refuses it with its own message).
-const auto none_ok = nb::for_setter(nb::arg("value").none());
 
 const Signature sig_init("__init__", {"alpha", "tao", "Ts", "u_ini", "y_ini"}, 0);
 const Signature sig_call("__call__", {"u"}, 1);
@@ -259,7 +256,7 @@ nb::object make_property(nb::object name, nb::object expected) {
     nb::object field = nb::steal(PyNumber_Add(nb::str("_").ptr(), name.ptr()));
     if (!field.is_valid()) raise_python();
     nb::object fget = nb::cpp_function([field](nb::handle obj) { return nb::getattr(obj, field); },
-                                       nb::name("fget"));
+                                       nb::name("fget"), nb::arg("obj").none());
     nb::object fset = nb::cpp_function(
         [name, expected, field](nb::handle obj, nb::handle v) {
             const int ok = PyObject_IsInstance(v.ptr(), expected.ptr());
@@ -291,7 +288,7 @@ nb::object make_property(nb::object name, nb::object expected) {
                 throw nb::python_error();
             }
         },
-        nb::name("fset"));
+        nb::name("fset"), nb::arg("obj").none(), nb::arg("value").none());
     return import_attr("builtins", "property")(fget, fset);
 }
 
@@ -366,93 +363,93 @@ void def_ldlag(nb::module_& m) {
         m, "LDLAG", nb::type_slots(ld_slots),
         "LDLAG(alpha=0.0, tao=5.0, Ts=1, u_ini=None, y_ini=None)\n--\n\nLead-lag "
         "filter (alpha*tao*s + 1)/(tao*s + 1); call it once per sample.");
-    cls.def_prop_rw(
-           "_alpha", [](const PyLDLAG& p) { return p.alpha.get(); },
-           [](PyLDLAG& p, nb::handle v) {
-               if (v.is_none()) throw nb::type_error("_alpha must be a number");
-               p.alpha.set(v);
-           },
-           none_ok)
-        .def_prop_rw(
-            "_tao", [](const PyLDLAG& p) { return p.tao.get(); },
-            [](PyLDLAG& p, nb::handle v) {
-                if (v.is_none()) throw nb::type_error("_tao must be a number");
-                p.tao.set(v);
-            },
-            none_ok)
-        .def_prop_rw(
-            "_Ts", [](const PyLDLAG& p) { return p.Ts; },
-            [](PyLDLAG& p, nb::handle v) {
-                if (!exact_type(v.ptr(), &PyLong_Type, "Ts")) raise_python();
-                p.Ts = nb::borrow(v);
-            },
-            none_ok)
-        .def_prop_rw(
-            "_b", [](const PyLDLAG& p) { return p.c.b; },
-            [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, true); }, none_ok)
-        .def_prop_rw(
-            "_a", [](const PyLDLAG& p) { return p.c.a; },
-            [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, false); }, none_ok)
-        .def_prop_rw(
-            "_zi", [](const PyLDLAG& p) { return p.zi; },
-            [](PyLDLAG& p, nb::handle v) {
-                if (v.is_none()) {
-                    p.zi = nb::none();
-                    p.z = nullptr;
-                    return;
-                }
-                double* d;
-                p.zi = state_array(v, p.c.iir.state_size(), d);
-                p.z = d;
-            },
-            none_ok)
-        .def_prop_rw(
-            "_u_ini", [](const PyLDLAG& p) { return p.u_ini.get(); },
-            [](PyLDLAG& p, nb::handle v) { p.u_ini.set(v); }, none_ok)
-        .def_prop_rw(
-            "_y_ini", [](const PyLDLAG& p) { return p.y_ini.get(); },
-            [](PyLDLAG& p, nb::handle v) { p.y_ini.set(v); }, none_ok);
+    def_field<PyLDLAG>(
+        cls, "_alpha", [](PyLDLAG& p) { return p.alpha.get(); },
+        [](PyLDLAG& p, nb::handle v) {
+            field_real(v); // a number, kept as given
+            p.alpha.set(v);
+        });
+    def_field<PyLDLAG>(
+        cls, "_tao", [](PyLDLAG& p) { return p.tao.get(); },
+        [](PyLDLAG& p, nb::handle v) {
+            field_real(v);
+            p.tao.set(v);
+        });
+    def_field<PyLDLAG>(
+        cls, "_Ts", [](PyLDLAG& p) { return p.Ts; },
+        [](PyLDLAG& p, nb::handle v) {
+            if (!exact_type(v.ptr(), &PyLong_Type, "Ts")) raise_python();
+            p.Ts = nb::borrow(v);
+        });
+    def_field<PyLDLAG>(
+        cls, "_b", [](PyLDLAG& p) { return p.c.b; },
+        [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, true); });
+    def_field<PyLDLAG>(
+        cls, "_a", [](PyLDLAG& p) { return p.c.a; },
+        [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, false); });
+    def_field<PyLDLAG>(
+        cls, "_zi", [](PyLDLAG& p) { return p.zi; },
+        [](PyLDLAG& p, nb::handle v) {
+            if (v.is_none()) {
+                p.zi = nb::none();
+                p.z = nullptr;
+                return;
+            }
+            double* d;
+            p.zi = state_array(v, p.c.iir.state_size(), d);
+            p.z = d;
+        });
+    def_field<PyLDLAG>(
+        cls, "_u_ini", [](PyLDLAG& p) { return p.u_ini.get(); },
+        [](PyLDLAG& p, nb::handle v) { p.u_ini.set(v); });
+    def_field<PyLDLAG>(
+        cls, "_y_ini", [](PyLDLAG& p) { return p.y_ini.get(); },
+        [](PyLDLAG& p, nb::handle v) { p.y_ini.set(v); });
 
     enable_vectorcall<PyLDLAG>(cls);
-    cls.def("__getstate__", [](const PyLDLAG& p) {
-        nb::object zi = p.zi.is_none() ? nb::none() : f64_array(p.z, p.c.iir.state_size());
-        return nb::make_tuple(p.alpha.get(), p.tao.get(), p.Ts, p.c.b, p.c.a, zi, p.u_ini.get(),
-                              p.y_ini.get());
-    });
-    cls.def("__setstate__", [](PyLDLAG& self, const nb::tuple& s) {
-        if (s.size() != 8) throw nb::value_error("invalid LDLAG state");
-        PyLDLAG p{};
-        p.alpha.set(s[0]);
-        p.tao.set(s[1]);
-        p.Ts = s[2];
-        p.c.b = float_array(s[3]);
-        p.c.a = float_array(s[4]);
-        double *bd, *ad;
-        Py_ssize_t nb_, na;
-        if (!f64_view(p.c.b, bd, nb_) || !f64_view(p.c.a, ad, na))
-            throw nb::value_error("invalid LDLAG state");
-        p.c.iir = Iir(std::vector<double>(bd, bd + nb_), std::vector<double>(ad, ad + na));
-        p.zi = nb::none();
-        if (!s[5].is_none()) {
-            const nb::object arr = float_array(s[5]);
-            double* d;
-            Py_ssize_t n;
-            if (!f64_view(arr, d, n) || static_cast<std::size_t>(n) != p.c.iir.state_size())
+    def_pickle<PyLDLAG>(
+        cls, "LDLAG",
+        [](PyLDLAG& p) {
+            nb::object zi = p.zi.is_none() ? nb::none() : f64_array(p.z, p.c.iir.state_size());
+            return nb::make_tuple(p.alpha.get(), p.tao.get(), p.Ts, p.c.b, p.c.a, zi, p.u_ini.get(),
+                                  p.y_ini.get());
+        },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 8) throw nb::value_error("invalid LDLAG state");
+            PyLDLAG p{};
+            p.alpha.set(s[0]);
+            p.tao.set(s[1]);
+            p.Ts = s[2];
+            p.c.b = float_array(s[3]);
+            p.c.a = float_array(s[4]);
+            double *bd, *ad;
+            Py_ssize_t nb_, na;
+            if (!f64_view(p.c.b, bd, nb_) || !f64_view(p.c.a, ad, na))
                 throw nb::value_error("invalid LDLAG state");
-            p.zi = f64_array(d, static_cast<std::size_t>(n));
-            Py_ssize_t len;
-            f64_view(p.zi, p.z, len, true);
-        }
-        p.u_ini.set(s[6]);
-        p.y_ini.set(s[7]);
-        new (&self) PyLDLAG(std::move(p));
-        self.call = ld_vectorcall;
-    });
+            p.c.iir = Iir(std::vector<double>(bd, bd + nb_), std::vector<double>(ad, ad + na));
+            p.zi = nb::none();
+            if (!s[5].is_none()) {
+                const nb::object arr = float_array(s[5]);
+                double* d;
+                Py_ssize_t n;
+                if (!f64_view(arr, d, n) || static_cast<std::size_t>(n) != p.c.iir.state_size())
+                    throw nb::value_error("invalid LDLAG state");
+                p.zi = f64_array(d, static_cast<std::size_t>(n));
+                Py_ssize_t len;
+                f64_view(p.zi, p.z, len, true);
+            }
+            p.u_ini.set(s[6]);
+            p.y_ini.set(s[7]);
+            p.call = ld_vectorcall;
+            emplace<PyLDLAG>(self.ptr(), std::move(p));
+        });
 
     nb::object number = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),
                                        nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
     cls.attr("alpha") = make_property(nb::str("alpha"), number);
     cls.attr("tao") = make_property(nb::str("tao"), number);
+    name_property(cls, "alpha");
+    name_property(cls, "tao");
 }
 
 } // namespace

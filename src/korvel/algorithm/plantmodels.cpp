@@ -609,8 +609,8 @@ PyType_Slot tfs_slots[] = {{Py_tp_init, reinterpret_cast<void*>(tfs_init)}, {0, 
 PyType_Slot stp_slots[] = {{Py_tp_init, reinterpret_cast<void*>(stp_init)}, {0, nullptr}};
 PyType_Slot stpxy_slots[] = {{Py_tp_init, reinterpret_cast<void*>(stpxy_init)}, {0, nullptr}};
 
-std::vector<double> coefficients(nb::handle value, const char* name) {
-    return doubles_of(float_array(value), name);
+std::vector<double> coefficients(nb::handle value, const char* name, const char* field) {
+    return doubles_of(field_array(value, field), name);
 }
 
 // ---------------------------------------------------------------------------
@@ -1394,33 +1394,33 @@ NB_MODULE(plantmodels, m) {
         "stpxy_model(x=[1, 2, 3], y=[10, 20, 30])\n--\n\nStep response from breakpoints, "
         "interpolated per sample.");
 
-    tfz_cls
-        .def_prop_rw(
-            "Gz_num",
-            [](TfzObj& o) {
-                auto iir = o.m.shared_iir();
-                return view(iir, iir->b(), false);
-            },
-            [](TfzObj& o, nb::handle v) { o.m.set_num(coefficients(v, "b")); })
-        .def_prop_rw(
-            "Gz_den",
-            [](TfzObj& o) {
-                auto iir = o.m.shared_iir();
-                return view(iir, iir->a(), false);
-            },
-            [](TfzObj& o, nb::handle v) { o.m.set_den(coefficients(v, "a")); })
-        .def_prop_rw(
-            "_zi",
-            [](TfzObj& o) {
-                auto zi = o.m.shared_zi();
-                return view(zi, *zi, true);
-            },
-            [](TfzObj& o, nb::handle v) {
-                double* data;
-                const std::size_t n = o.m.state_size();
-                nb::object arr = state_array(v, n, data);
-                o.m.set_zi(std::vector<double>(data, data + n));
-            });
+    def_field<TfzObj>(
+        tfz_cls, "Gz_num",
+        [](TfzObj& o) {
+            auto iir = o.m.shared_iir();
+            return view(iir, iir->b(), false);
+        },
+        [](TfzObj& o, nb::handle v) { o.m.set_num(coefficients(v, "b", "Gz_num")); });
+    def_field<TfzObj>(
+        tfz_cls, "Gz_den",
+        [](TfzObj& o) {
+            auto iir = o.m.shared_iir();
+            return view(iir, iir->a(), false);
+        },
+        [](TfzObj& o, nb::handle v) { o.m.set_den(coefficients(v, "a", "Gz_den")); });
+    def_field<TfzObj>(
+        tfz_cls, "_zi",
+        [](TfzObj& o) {
+            auto zi = o.m.shared_zi();
+            return view(zi, *zi, true);
+        },
+        [](TfzObj& o, nb::handle v) {
+            double* data;
+            const std::size_t n = o.m.state_size();
+            field_array(v, "_zi");
+            nb::object arr = state_array(v, n, data);
+            o.m.set_zi(std::vector<double>(data, data + n));
+        });
 
     nb::class_<MisoObj> miso_cls(m, "MISOSimulator", nb::type_slots(miso_slots),
                                  "MISOSimulator(model_list, u_ini_list)\n--\n\nThe sum of one "
@@ -1439,13 +1439,8 @@ NB_MODULE(plantmodels, m) {
     def_object_field<MimoObj, &MimoObj::ini_value_dict>(mimo_cls, "ini_value_dict");
     def_object_field<MimoObj, &MimoObj::yu_model_obj>(mimo_cls, "yu_model_obj");
     def_object_field<MimoObj, &MimoObj::cv_simulators>(mimo_cls, "cv_simulators");
-    mimo_cls
-        .def_prop_rw(
-            "_u_dict", [](MimoObj& s) { return s.u_dict; },
-            [](MimoObj& s, nb::dict d) { s.u_dict = std::move(d); })
-        .def_prop_rw(
-            "_y_dict", [](MimoObj& s) { return s.y_dict; },
-            [](MimoObj& s, nb::dict d) { s.y_dict = std::move(d); });
+    def_kind_field<MimoObj, &MimoObj::u_dict>(mimo_cls, "_u_dict", &PyDict_Type);
+    def_kind_field<MimoObj, &MimoObj::y_dict>(mimo_cls, "_y_dict", &PyDict_Type);
 
     nb::class_<SisoObj, MimoObj> siso_cls(
         m, "SISOSim", nb::type_slots(siso_slots),

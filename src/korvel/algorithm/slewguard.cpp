@@ -131,12 +131,10 @@ NB_MODULE(slewguard, m) {
     def_object_field<PyRateLimit, &PyRateLimit::Ts>(cls, "Ts", "Sampling period in seconds.");
     enable_vectorcall<PyRateLimit>(cls);
 
-    cls.def("__getstate__", [](nb::handle self) {
-        auto& p = ready<PyRateLimit>(self);
-        return nb::make_tuple(p.u_last, p.Ts);
-    });
-    cls.def("__setstate__", [](PyRateLimit& p, const nb::tuple& state) {
-        if (state.size() != 2) throw nb::value_error("invalid RateLimit state");
-        new (&p) PyRateLimit{.u_last = state[0], .Ts = state[1]};
-    });
+    def_pickle<PyRateLimit>(
+        cls, "RateLimit", [](PyRateLimit& p) { return nb::make_tuple(p.u_last, p.Ts); },
+        [](nb::handle self, const nb::tuple& state) {
+            if (state.size() != 2) throw nb::value_error("invalid RateLimit state");
+            emplace<PyRateLimit>(self.ptr(), PyRateLimit{.u_last = state[0], .Ts = state[1]});
+        });
 }

@@ -2,6 +2,7 @@
 // with persistent lfilter state.
 #include "tfblock.hpp"
 
+#include "pyglue/fields.hpp"
 #include "pyglue/vectorcall.hpp"
 
 #include <algorithm>
@@ -14,10 +15,6 @@ using korvel::tfblock::PySFilter;
 using korvel::tfblock::PyZFilter;
 
 namespace {
-
-// Property setters that take None themselves (a field may hold None, or
-// refuses it with its own message).
-const auto none_ok = nb::for_setter(nb::arg("value").none());
 
 const Signature sig_z_init("__init__", {"Bz", "Az", "u_ini", "y_ini"}, 0);
 const Signature sig_s_init("__init__", {"Bs", "As", "Ts", "u_ini", "y_ini"}, 0);
@@ -210,54 +207,54 @@ void def_zfilter(nb::module_& m) {
                               "zFilter(Bz=[0, 0.1], Az=[1, -0.9], u_ini=None, y_ini=None)\n--\n\n"
                               "Discrete transfer function Bz(z^-1)/Az(z^-1) around an operating "
                               "point; call it once per sample.");
-    cls.def_prop_rw(
-           "_Bz", [](const PyZFilter& p) { return p.Bz; },
-           [](PyZFilter& p, nb::handle v) { set_coefficients(p, nb::borrow(v), p.Az); }, none_ok)
-        .def_prop_rw(
-            "_Az", [](const PyZFilter& p) { return p.Az; },
-            [](PyZFilter& p, nb::handle v) { set_coefficients(p, p.Bz, nb::borrow(v)); }, none_ok)
-        .def_prop_rw(
-            "_zi", [](const PyZFilter& p) { return p.zi; },
-            [](PyZFilter& p, nb::handle v) {
-                double* data;
-                p.zi = state_array(v, p.iir.state_size(), data);
-                p.z = data;
-            },
-            none_ok)
-        .def_prop_rw(
-            "_u_ini", [](const PyZFilter& p) { return p.u_ini; },
-            [](PyZFilter& p, nb::handle v) {
-                p.u0 = operating_point(v);
-                p.u_ini = nb::borrow(v);
-            },
-            none_ok)
-        .def_prop_rw(
-            "_y_ini", [](const PyZFilter& p) { return p.y_ini; },
-            [](PyZFilter& p, nb::handle v) {
-                p.y0 = operating_point(v);
-                p.y_ini = nb::borrow(v);
-            },
-            none_ok);
+    def_field<PyZFilter>(
+        cls, "_Bz", [](PyZFilter& p) { return p.Bz; },
+        [](PyZFilter& p, nb::handle v) { set_coefficients(p, nb::borrow(v), p.Az); });
+    def_field<PyZFilter>(
+        cls, "_Az", [](PyZFilter& p) { return p.Az; },
+        [](PyZFilter& p, nb::handle v) { set_coefficients(p, p.Bz, nb::borrow(v)); });
+    def_field<PyZFilter>(
+        cls, "_zi", [](PyZFilter& p) { return p.zi; },
+        [](PyZFilter& p, nb::handle v) {
+            double* data;
+            p.zi = state_array(v, p.iir.state_size(), data);
+            p.z = data;
+        });
+    def_field<PyZFilter>(
+        cls, "_u_ini", [](PyZFilter& p) { return p.u_ini; },
+        [](PyZFilter& p, nb::handle v) {
+            p.u0 = operating_point(v);
+            p.u_ini = nb::borrow(v);
+        });
+    def_field<PyZFilter>(
+        cls, "_y_ini", [](PyZFilter& p) { return p.y_ini; },
+        [](PyZFilter& p, nb::handle v) {
+            p.y0 = operating_point(v);
+            p.y_ini = nb::borrow(v);
+        });
 
     enable_vectorcall<PyZFilter>(cls);
-    cls.def("__getstate__", [](const PyZFilter& p) {
-        return nb::make_tuple(p.Bz, p.Az, p.u_ini, p.y_ini, f64_array(p.z, p.iir.state_size()));
-    });
-    cls.def("__setstate__", [](PyZFilter& p, const nb::tuple& s) {
-        if (s.size() != 5) throw nb::value_error("invalid zFilter state");
-        nb::object b = float_array(s[0]), a = float_array(s[1]);
-        Iir f(items(b), items(a));
-        double* data;
-        nb::object zi = new_f64(f.state_size(), data);
-        const std::vector<double> z = items(float_array(s[4]));
-        if (z.size() != f.state_size()) throw nb::value_error("invalid zFilter state");
-        std::copy(z.begin(), z.end(), data);
-        nb::object u = s[2], y = s[3];
-        const double u0 = operating_point(u), y0 = operating_point(y);
-        new (&p) PyZFilter(std::move(f), std::move(b), std::move(a), std::move(zi), data,
-                           std::move(u), u0, std::move(y), y0);
-        p.call = vectorcall_slot<PyZFilter, sig_call, step<PyZFilter>>;
-    });
+    def_pickle<PyZFilter>(
+        cls, "zFilter",
+        [](PyZFilter& p) {
+            return nb::make_tuple(p.Bz, p.Az, p.u_ini, p.y_ini, f64_array(p.z, p.iir.state_size()));
+        },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 5) throw nb::value_error("invalid zFilter state");
+            nb::object b = float_array(s[0]), a = float_array(s[1]);
+            Iir f(items(b), items(a));
+            double* data;
+            nb::object zi = new_f64(f.state_size(), data);
+            const std::vector<double> z = items(float_array(s[4]));
+            if (z.size() != f.state_size()) throw nb::value_error("invalid zFilter state");
+            std::copy(z.begin(), z.end(), data);
+            nb::object u = s[2], y = s[3];
+            const double u0 = operating_point(u), y0 = operating_point(y);
+            PyZFilter p(std::move(f), std::move(b), std::move(a), std::move(zi), data, std::move(u),
+                        u0, std::move(y), y0);
+            p.call = vectorcall_slot<PyZFilter, sig_call, step<PyZFilter>>;
+            emplace<PyZFilter>(self.ptr(), std::move(p));
+        });
 }
 
 // --- sFilter -------------------------------------------------------------
@@ -342,21 +339,21 @@ void def_sfilter(nb::module_& m) {
                               "sFilter(Bs=[1], As=[5, 1], Ts=1, u_ini=None, y_ini=None)\n--\n\n"
                               "Continuous transfer function Bs(s)/As(s), discretised with a "
                               "zero-order hold at Ts; call it once per sample.");
-    cls.def_rw("_Bs", &PySFilter::Bs, none_ok)
-        .def_rw("_As", &PySFilter::As, none_ok)
-        .def_rw("_Ts", &PySFilter::Ts, none_ok)
-        .def_prop_rw(
-            "_zfilter", [](const PySFilter& p) { return p.zfilter; },
-            [](PySFilter& p, nb::handle v) { p.own(checked_zfilter(v)); });
+    def_object_field<PySFilter, &PySFilter::Bs>(cls, "_Bs");
+    def_object_field<PySFilter, &PySFilter::As>(cls, "_As");
+    def_object_field<PySFilter, &PySFilter::Ts>(cls, "_Ts");
+    def_field<PySFilter>(
+        cls, "_zfilter", [](PySFilter& p) { return p.zfilter; },
+        [](PySFilter& p, nb::handle v) { p.own(checked_zfilter(v)); });
     enable_vectorcall<PySFilter>(cls);
-    cls.def("__getstate__",
-            [](const PySFilter& p) { return nb::make_tuple(p.Bs, p.As, p.Ts, p.zfilter); });
-    cls.def("__setstate__", [](PySFilter& p, const nb::tuple& s) {
-        if (s.size() != 4) throw nb::value_error("invalid sFilter state");
-        nb::object zf = checked_zfilter(s[3]);
-        new (&p) PySFilter(s[0], s[1], s[2], std::move(zf));
-        p.call = vectorcall_slot<PySFilter, sig_call, step<PySFilter>>;
-    });
+    def_pickle<PySFilter>(
+        cls, "sFilter", [](PySFilter& p) { return nb::make_tuple(p.Bs, p.As, p.Ts, p.zfilter); },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 4) throw nb::value_error("invalid sFilter state");
+            PySFilter p(s[0], s[1], s[2], checked_zfilter(s[3]));
+            p.call = vectorcall_slot<PySFilter, sig_call, step<PySFilter>>;
+            emplace<PySFilter>(self.ptr(), std::move(p));
+        });
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <type_traits>
 
 #include "glue.hpp"
 
@@ -16,6 +17,12 @@ template <class T> T& ready(nanobind::handle self) {
     T* p = self_of<T>(self.ptr());
     if (!p) throw nanobind::python_error();
     return *p;
+}
+
+// Throws the AttributeError of a field that does not exist yet.
+[[noreturn]] inline void throw_missing(nanobind::handle self, const char* field) {
+    missing_attribute(self.ptr(), field);
+    throw nanobind::python_error();
 }
 
 // Items of a saved state handed to __setstate__, checked before the block
@@ -51,14 +58,128 @@ template <class T> T state_as(nanobind::handle h, const char* block) {
     return nanobind::borrow<T>(h);
 }
 
+// --- fields ------------------------------------------------------------
+//
+// Every field is a property named after itself, so CPython words the
+// refusals of a read-only field or a deletion ("property '_cache' of 'Delay'
+// object has no setter"). Setters take any object and convert it themselves:
+// a value of the wrong kind is refused with Python's own message (that of
+// float() for a number field) and the field keeps its value.
+
+// Names the property `name` of `cls` after its field.
+inline void name_property(nanobind::handle cls, const char* name) {
+    nanobind::getattr(cls, name).attr("__set_name__")(cls, name);
+}
+
+// get(T&), or get(T&, self) for a getter that words a missing field.
+template <class T, class Get> decltype(auto) read_field(const Get& get, nanobind::handle self) {
+    if constexpr (std::is_invocable_v<const Get&, T&>)
+        return get(ready<T>(self));
+    else
+        return get(ready<T>(self), self);
+}
+
+// A field read by get and written by set(T&, nb::handle).
+template <class T, class Class, class Get, class Set>
+void def_field(Class& cls, const char* name, Get get, Set set, const char* doc = "") {
+    cls.def_prop_rw(
+        name, [get](nanobind::handle self) { return read_field<T>(get, self); },
+        [set](nanobind::handle self, nanobind::handle v) { set(ready<T>(self), v); },
+        nanobind::for_setter(nanobind::arg("value").none()), doc);
+    name_property(cls, name);
+}
+
+template <class T, class Class, class Get>
+void def_readonly(Class& cls, const char* name, Get get, const char* doc = "") {
+    cls.def_prop_ro(
+        name, [get](nanobind::handle self) { return read_field<T>(get, self); }, doc);
+    name_property(cls, name);
+}
+
+// The value of a number field, as float() converts it.
+inline double field_real(nanobind::handle v) {
+    double x;
+    if (!to_double(v.ptr(), x)) throw nanobind::python_error();
+    return x;
+}
+
+// The value of an integer field, as operator.index() converts it.
+inline nanobind::object field_index(nanobind::handle v) {
+    PyObject* i = PyNumber_Index(v.ptr());
+    if (!i) throw nanobind::python_error();
+    return nanobind::steal(i);
+}
+
+// A field that holds an object of `type` (or a subclass):
+// "_u_dict must be a dict, not NoneType".
+inline nanobind::object field_kind(nanobind::handle v, const char* field, PyTypeObject* type) {
+    if (!PyObject_TypeCheck(v.ptr(), type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a %s, not %.200s", field, type->tp_name,
+                     Py_TYPE(v.ptr())->tp_name);
+        throw nanobind::python_error();
+    }
+    return nanobind::borrow(v);
+}
+
+// A number field held as a double reached through ref(T&) -> double&.
+template <class T, class Class, class Ref>
+void def_real(Class& cls, const char* name, Ref ref, const char* doc = "") {
+    def_field<T>(
+        cls, name, [ref](T& t) { return static_cast<double>(ref(t)); },
+        [ref](T& t, nanobind::handle v) { ref(t) = field_real(v); }, doc);
+}
+
+// A truth-valued field held as a bool reached through ref(T&) -> bool&;
+// any object is taken by its truth value.
+template <class T, class Class, class Ref>
+void def_flag(Class& cls, const char* name, Ref ref, const char* doc = "") {
+    def_field<T>(
+        cls, name, [ref](T& t) { return static_cast<bool>(ref(t)); },
+        [ref](T& t, nanobind::handle v) { ref(t) = state_bool(v); }, doc);
+}
+
+// A field that holds an object of `type`, such as a live dict.
+template <class T, nanobind::object T::*Member, class Class>
+void def_kind_field(Class& cls, const char* name, PyTypeObject* type, const char* doc = "") {
+    def_field<T>(
+        cls, name, [](T& t) { return t.*Member; },
+        [name, type](T& t, nanobind::handle v) { t.*Member = field_kind(v, name, type); }, doc);
+}
+
 // A field callers may set to any object, as on a plain Python object; what
 // the object must be is checked where a call uses it.
-template <class T, nanobind::object T::* Member, class Class>
-void def_object_field(Class& cls, const char* name, const char* doc = nullptr) {
-    cls.def_prop_rw(
-        name, [](nanobind::handle self) { return ready<T>(self).*Member; },
-        [](nanobind::handle self, nanobind::object v) { ready<T>(self).*Member = std::move(v); },
-        nanobind::for_setter(nanobind::arg("value").none()), doc ? doc : "");
+template <class T, nanobind::object T::*Member, class Class>
+void def_object_field(Class& cls, const char* name, const char* doc = "") {
+    def_field<T>(
+        cls, name, [](T& t) { return t.*Member; },
+        [](T& t, nanobind::handle v) { t.*Member = nanobind::borrow(v); }, doc);
+}
+
+// --- pickling ----------------------------------------------------------
+//
+// __getstate__ gives save(T&), a tuple; __setstate__(state) hands a tuple
+// to load(self, state), which rebuilds the block (emplace<T>) after checking
+// every item, so a damaged state fails before anything changes. Both bind
+// their arguments like every other operation.
+template <class T, class Class, class Save, class Load>
+void def_pickle(Class& cls, const char* block, Save save, Load load) {
+    cls.def("__getstate__",
+            [save](nanobind::handle self, nanobind::args args, nanobind::kwargs kwargs) {
+                static const Signature sig("__getstate__", {}, 0);
+                if (!sig.bind(args.ptr(), kwargs.ptr(), nullptr)) throw nanobind::python_error();
+                return save(ready<T>(self));
+            });
+    cls.def("__setstate__",
+            [block, load](nanobind::handle self, nanobind::args args, nanobind::kwargs kwargs) {
+                static const Signature sig("__setstate__", {"state"}, 1);
+                PyObject* a[1];
+                if (!sig.bind(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
+                if (!PyTuple_Check(a[0])) {
+                    PyErr_Format(PyExc_TypeError, "invalid %s state", block);
+                    throw nanobind::python_error();
+                }
+                load(self, nanobind::borrow<nanobind::tuple>(a[0]));
+            });
 }
 
 // Cyclic GC for blocks whose fields hold arbitrary objects (a caller may

@@ -76,6 +76,19 @@ inline nb::object float_array(nb::handle obj) {
         obj, nb::arg("dtype") = nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)));
 }
 
+// A float64 array of what a field of samples or coefficients is given: what
+// np.array(value, dtype=float) makes of it, a lone number or None refused
+// ("Gz_num must be a sequence of numbers, not NoneType").
+inline nb::object field_array(nb::handle value, const char* field) {
+    nb::object arr = float_array(value);
+    if (nb::cast<int>(arr.attr("ndim")) == 0) {
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence of numbers, not %.200s", field,
+                     Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return arr;
+}
+
 // A C-contiguous one-dimensional float64 buffer (an ndarray of dtype float64,
 // for instance): its data and length, or false (no error set) for anything
 // else. The pointer stays valid while the array lives and is not resized.
