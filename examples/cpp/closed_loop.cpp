@@ -2,8 +2,8 @@
 // library's blocks as plain headers. Prints one line per sample with every
 // value at full precision, so the same loop written in Python with the
 // korvel.algorithm modules can be compared with it digit for digit.
+#include <korvel/mimo.hpp>
 #include <korvel/pid.hpp>
-#include <korvel/plant.hpp>
 
 #include <cstdio>
 #include <memory>

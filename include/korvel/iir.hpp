@@ -9,7 +9,7 @@
 //    (inf * 0 gives NaN, signed zeros are kept).
 //  * len(a) == 1, a pure FIR: b / a[0], then the full convolution of b with
 //    the input, the state added to its head. Whole arrays follow NumPy's
-//    convolution (see detail::convolve); a single sample reduces to
+//    convolution (see npmath::convolve); a single sample reduces to
 //    y = (0 + b[0]*x) + z[0], z[i] = (0 + b[i+1]*x) + z[i+1]: the IIR step
 //    without its feedback term.
 //
@@ -25,138 +25,9 @@
 #include <utility>
 #include <vector>
 
+#include "npmath.hpp"
+
 namespace korvel {
-
-namespace detail {
-
-// NumPy's pairwise summation of a contiguous float64 vector (the inner loop
-// of np.add.reduce): sequential below 8 items, eight interleaved partial sums
-// up to 128, halves at a multiple of 8 above.
-inline double pairwise_sum(const double* v, std::size_t n) noexcept {
-    if (n < 8) {
-        double res = -0.0;
-        for (std::size_t i = 0; i < n; ++i)
-            res += v[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (std::size_t j = 0; j < 8; ++j)
-            r[j] = v[j];
-        std::size_t i = 8;
-        for (; i < n - n % 8; i += 8)
-            for (std::size_t j = 0; j < 8; ++j)
-                r[j] += v[i + j];
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i)
-            res += v[i];
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(v, n2) + pairwise_sum(v + n2, n - n2);
-}
-
-// np.sum of a one-dimensional float64 array.
-inline double np_sum(const double* v, std::size_t n) noexcept {
-    return 0.0 + pairwise_sum(v, n);
-}
-
-// The BLAS double dot product NumPy's convolution reaches (OpenBLAS, the
-// AVX-512 kernel its runtime dispatch picks on this class of x86-64 host):
-// 32-wide blocks in four 8-lane fused accumulators folded to four 4-lane
-// ones, 16-wide blocks on those, a fixed reduction tree, then a fused scalar
-// tail. Hosts whose BLAS picks another kernel may differ in the last ulp for
-// n >= 16; shorter dots are a plain fused chain everywhere.
-inline double blas_dot_kernel(const double* x, const double* y, std::size_t n) noexcept {
-    const std::size_t n1 = n & ~std::size_t{15};
-    double dot = 0.0;
-    if (n1) {
-        double acc[4][4] = {};
-        std::size_t i = 0;
-        const std::size_t n32 = n1 & ~std::size_t{31};
-        if (n32) {
-            double z[4][8] = {};
-            for (; i < n32; i += 32)
-                for (std::size_t j = 0; j < 4; ++j)
-                    for (std::size_t l = 0; l < 8; ++l)
-                        z[j][l] = std::fma(x[i + 8 * j + l], y[i + 8 * j + l], z[j][l]);
-            for (std::size_t j = 0; j < 4; ++j)
-                for (std::size_t l = 0; l < 4; ++l)
-                    acc[j][l] = z[j][l] + z[j][l + 4];
-        }
-        for (; i < n1; i += 16)
-            for (std::size_t j = 0; j < 4; ++j)
-                for (std::size_t l = 0; l < 4; ++l)
-                    acc[j][l] = std::fma(x[i + 4 * j + l], y[i + 4 * j + l], acc[j][l]);
-        double s[4];
-        for (std::size_t l = 0; l < 4; ++l)
-            s[l] = ((acc[0][l] + acc[1][l]) + acc[2][l]) + acc[3][l];
-        dot = (s[0] + s[2]) + (s[1] + s[3]);
-    }
-    for (std::size_t i = n1; i < n; ++i)
-        dot = std::fma(y[i], x[i], dot);
-    return dot;
-}
-
-// Above 10000 items the BLAS splits the dot between its threads and adds the
-// partial results in thread order; the split assumes the two threads of the
-// reference host (OPENBLAS_NUM_THREADS changes it).
-inline constexpr std::size_t blas_dot_threads = 2;
-
-// np.dot of two contiguous float64 vectors as the convolution calls it.
-inline double blas_dot(const double* x, const double* y, std::size_t n) noexcept {
-    double dot;
-    if (n <= 10000) {
-        dot = blas_dot_kernel(x, y, n);
-    } else {
-        dot = 0.0;
-        std::size_t done = 0, left = n;
-        for (std::size_t t = 0; left > 0; ++t) {
-            std::size_t width = (left + blas_dot_threads - t - 1) / (blas_dot_threads - t);
-            width = std::min(width, left);
-            dot = dot + blas_dot_kernel(x + done, y + done, width);
-            done += width;
-            left -= width;
-        }
-    }
-    return 0.0 + dot;
-}
-
-// np.convolve(a, v) (full mode) into out[0 : na + nv - 1]; na, nv >= 1.
-// NumPy swaps the operands so the longer comes first, correlates it with the
-// reversed shorter one, and computes the edges with the BLAS dot and the
-// middle with a plain left-to-right sum from 0.0 for kernels of up to 11
-// taps.
-inline void convolve(const double* a, std::size_t na, const double* v, std::size_t nv,
-                     double* out) {
-    if (nv > na) {
-        std::swap(a, v);
-        std::swap(na, nv);
-    }
-    std::vector<double> k(v, v + nv);
-    std::reverse(k.begin(), k.end());
-    const double* K = k.data();
-    std::size_t o = 0;
-    for (std::size_t n = 1; n < nv; ++n)
-        out[o++] = blas_dot(a, K + nv - n, n);
-    const std::size_t middle = na - nv + 1;
-    if (nv <= 11) {
-        for (std::size_t i = 0; i < middle; ++i) {
-            double s = 0.0;
-            for (std::size_t j = 0; j < nv; ++j)
-                s += a[i + j] * K[j];
-            out[o++] = s;
-        }
-    } else {
-        for (std::size_t i = 0; i < middle; ++i)
-            out[o++] = blas_dot(a + i, K, nv);
-    }
-    for (std::size_t n = nv - 1; n >= 1; --n)
-        out[o++] = blas_dot(a + (na - n), K, n);
-}
-
-} // namespace detail
 
 class Iir {
   public:
@@ -224,7 +95,7 @@ class Iir {
         }
         const std::size_t L = state_size();
         std::vector<double> full(n + L);
-        detail::convolve(nb_.data(), nb_.size(), x, n, full.data());
+        npmath::convolve(nb_.data(), nb_.size(), x, n, full.data());
         for (std::size_t i = 0; i < L; ++i)
             full[i] += z[i];
         std::copy(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n), y);
@@ -299,15 +170,13 @@ inline std::vector<double> lfiltic(std::span<const double> b, std::span<const do
         const std::ptrdiff_t len = M - m;
         for (std::ptrdiff_t j = 0; j < len; ++j)
             prod[static_cast<std::size_t>(j)] = b[static_cast<std::size_t>(m + 1 + j)] * hist(x, j);
-        zi[static_cast<std::size_t>(m)] =
-            detail::np_sum(prod.data(), static_cast<std::size_t>(len));
+        zi[static_cast<std::size_t>(m)] = npmath::sum(prod.data(), static_cast<std::size_t>(len));
     }
     for (std::ptrdiff_t m = 0; m < N; ++m) {
         const std::ptrdiff_t len = N - m;
         for (std::ptrdiff_t j = 0; j < len; ++j)
             prod[static_cast<std::size_t>(j)] = a[static_cast<std::size_t>(m + 1 + j)] * hist(y, j);
-        zi[static_cast<std::size_t>(m)] -=
-            detail::np_sum(prod.data(), static_cast<std::size_t>(len));
+        zi[static_cast<std::size_t>(m)] -= npmath::sum(prod.data(), static_cast<std::size_t>(len));
     }
     if (a[0] != 1.0) {
         if (a[0] == 0.0) throw std::domain_error("First `a` filter coefficient must be non-zero.");

@@ -14,19 +14,31 @@
 // stamps give the same (meaningless) answer it would.
 #pragma once
 
+#include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "append.hpp"
+#include "filters.hpp"
 #include "ring.hpp"
+#include "text.hpp"
 
 namespace korvel {
 
 // The last laboratory values received, oldest first, and the new-result rule.
+// The number of later steps that are not settled is kept up to date as
+// values enter and leave, so the rule costs O(1) whatever the capacity.
 class LabHistory {
   public:
     // Steps below this count as "unchanged" while a result settles, whatever
@@ -42,38 +54,49 @@ class LabHistory {
     // filled with copies of `v`, so the value present then never counts as new.
     void record(double v) {
         backfill(v);
-        ring_.push_back(v);
+        push(v);
     }
 
     // Fills a history that is not yet full with copies of `v`.
     void backfill(double v) {
         if (ring_.capacity() != capacity_) ring_ = Ring<double>(capacity_);
         while (!ring_.full())
-            ring_.push_back(v);
+            push(v);
     }
 
     // Whether the oldest step is at least `abs_threshold` and every later one
     // is below settle_step. Needs two values (IndexError as NumPy gives it).
     bool new_result(double abs_threshold) const {
-        const std::size_t n = ring_.size();
-        if (n < 2) throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
-        if (!(std::fabs(ring_[1] - ring_[0]) >= abs_threshold)) return false;
-        for (std::size_t i = 2; i < n; ++i)
-            if (!(std::fabs(ring_[i] - ring_[i - 1]) < settle_step)) return false;
-        return true;
+        if (ring_.size() < 2)
+            throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
+        const double first = std::fabs(ring_[1] - ring_[0]);
+        return first >= abs_threshold && unsettled_ - !settled(first) == 0;
     }
 
     // Replaces the contents (oldest first, the newest `capacity` kept).
     void restore(const std::vector<double>& v) {
-        Ring<double> r(v.empty() ? 0 : capacity_);
+        ring_ = Ring<double>(v.empty() ? 0 : capacity_);
+        unsettled_ = 0;
         for (double x : v)
-            r.push_back(x);
-        ring_ = std::move(r);
+            push(x);
     }
 
   private:
+    static bool settled(double step) noexcept { return step < settle_step; }
+
+    void push(double v) {
+        if (ring_.capacity() == 0) return;
+        if (ring_.full() && ring_.size() >= 2)
+            unsettled_ -= !settled(std::fabs(ring_[1] - ring_[0]));
+        const bool had = !ring_.empty() && !(ring_.full() && ring_.size() == 1);
+        const double last = had ? ring_.back() : 0.0;
+        ring_.push_back(v);
+        if (had) unsettled_ += !settled(std::fabs(v - last));
+    }
+
     std::size_t capacity_;
     Ring<double> ring_;
+    std::size_t unsettled_ = 0; // steps of the history that are not settled
 };
 
 class BiasUpdate {
@@ -88,6 +111,25 @@ class BiasUpdate {
         bool first = false;
         Attempt attempt = Attempt::none;
     };
+
+    // What a call prints, after the block's name.
+    static constexpr const char* first_data_note = ": Bias Update is triggered by the first data.";
+    static constexpr const char* unchanged_note =
+        ": Bias Update is not triggered, lab_data or lab_time is unchanged.";
+
+    // The first input of run that is not finite, as the text its refusal
+    // gives after the block's name; nullptr when all are.
+    static const char* not_finite(double prd_data, double lab_data, double lab_time,
+                                  std::optional<double> prd_time,
+                                  std::optional<double> trigger) noexcept {
+        if (!std::isfinite(prd_data)) return " Bias Update: prd_data is not finite!";
+        if (!std::isfinite(lab_data)) return " Bias Update: lab_data is not finite!";
+        if (!std::isfinite(lab_time)) return " Bias Update: lab_time is not finite!";
+        if (prd_time && !std::isfinite(*prd_time)) return " Bias Update: prd_time is not finite!";
+        if (trigger && !std::isfinite(*trigger))
+            return " Bias Update: update_trigger is not finite!";
+        return nullptr;
+    }
 
     BiasUpdate(double abs_threshold, std::size_t prd_capacity, std::size_t lab_capacity) noexcept
         : abs_threshold_(abs_threshold), prd_capacity_(prd_capacity), lab_(lab_capacity) {}
@@ -197,6 +239,129 @@ class BiasUpdate {
     double current_lab_data_ = std::numeric_limits<double>::quiet_NaN();
     double current_lab_time_ = std::numeric_limits<double>::quiet_NaN();
     double prd_data_at_labtime_ = std::numeric_limits<double>::quiet_NaN();
+};
+
+// Seconds since the epoch, now.
+inline double wall_clock() noexcept {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+// Where the lines a block prints go: standard output unless given.
+using LineSink = std::function<void(std::string_view)>;
+inline void print_to_stdout(std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+// The soft-sensor bias correction as a whole: the bias update and the lag
+// that smooths the bias it returns.
+class SoftSensor {
+  public:
+    SoftSensor(std::string name = "softSensor", double filter_tao = 5.0,
+               double abs_threshold = 1e-6, std::size_t prd_len = 28800, std::size_t const_len = 60,
+               const Discretise& discretise = default_zoh, LineSink print = print_to_stdout)
+        : name_(std::move(name)), core_(abs_threshold, prd_len + 1, const_len + 2),
+          lag_(bias_lag(filter_tao, discretise)), print_(std::move(print)) {}
+
+    // One prediction sample; the bias, smoothed when there is a lag. Refuses
+    // inputs that are not finite (std::invalid_argument, the block's words)
+    // before anything changes. No prediction time means now.
+    double run(double prd_data, double lab_data, double lab_time,
+               std::optional<double> prd_time = std::nullopt,
+               std::optional<double> trigger = std::nullopt) {
+        if (const char* bad =
+                BiasUpdate::not_finite(prd_data, lab_data, lab_time, prd_time, trigger))
+            throw std::invalid_argument(name_ + bad);
+        const auto s =
+            core_.run(prd_data, lab_data, lab_time, prd_time ? *prd_time : wall_clock(), trigger);
+        if (s.attempt == BiasUpdate::Attempt::unchanged) note(BiasUpdate::unchanged_note);
+        if (s.first) note(BiasUpdate::first_data_note);
+        return lag_ ? lag_->step(core_.bias()) : core_.bias();
+    }
+
+    const std::string& name() const noexcept { return name_; }
+    const BiasUpdate& core() const noexcept { return core_; }
+    const std::optional<SFilter>& lag() const noexcept { return lag_; }
+
+  private:
+    void note(const char* text) {
+        line_.assign(name_).append(text);
+        print_(line_);
+    }
+
+    std::string name_;
+    BiasUpdate core_;
+    std::optional<SFilter> lag_;
+    LineSink print_;
+    std::string line_;
+};
+
+// --- the laboratory-data CSV file ---
+
+inline constexpr const char* lab_csv_suffix = "_Raw_LabData.csv";
+inline constexpr const char* lab_csv_header = "ExportTime,LabTime,LabData\n";
+
+// One record: export time, laboratory time (whole seconds, rounded down),
+// value, in local time and Python's repr of the value.
+inline std::string lab_row(std::time_t export_time, double lab_time, double lab_data) {
+    std::string row;
+    const std::time_t lab = whole_seconds(lab_time);
+    append_local_time(row, export_time);
+    row += ',';
+    append_local_time(row, lab);
+    row += ',';
+    append_float_repr(row, lab_data);
+    row += '\n';
+    return row;
+}
+
+// Watches a laboratory value and appends each new result to
+// <csv_dir>/<name>_Raw_LabData.csv, once it has stayed for const_len calls.
+class LabRecorder {
+  public:
+    LabRecorder(std::string name = "softSensor", double abs_threshold = 1e-6,
+                std::size_t const_len = 60, const std::filesystem::path& csv_dir = "./")
+        : name_(std::move(name)), lab_(const_len + 2), abs_threshold_(abs_threshold) {
+        if (name_.find('/') != std::string::npos || name_.find('\0') != std::string::npos)
+            throw std::invalid_argument(
+                name_ + " LabDataRecorder: name must not contain a path separator or a NUL "
+                        "character!");
+        const std::filesystem::path dir =
+            std::filesystem::weakly_canonical(std::filesystem::absolute(csv_dir));
+        std::filesystem::create_directories(dir);
+        csv_file_ = (dir / (name_ + lab_csv_suffix)).string();
+    }
+
+    // One sample; true when it recorded a new result.
+    bool run(double lab_data, double lab_time) {
+        if (!std::isfinite(lab_data))
+            throw std::invalid_argument(name_ + " LabDataRecorder: lab_data is not finite!");
+        if (!std::isfinite(lab_time))
+            throw std::invalid_argument(name_ + " LabDataRecorder: lab_time is not finite!");
+        lab_.record(lab_data);
+        if (!lab_.new_result(abs_threshold_)) return false;
+        export_row(lab_data, lab_time);
+        return true;
+    }
+
+    // Appends one record (the header first into a new file); std::system_error
+    // when the file cannot be written.
+    void export_row(double lab_data, double lab_time) {
+        const std::string row = lab_row(std::time(nullptr), lab_time, lab_data);
+        const int err = append_record(csv_file_, file_exists(csv_file_), lab_csv_header, row);
+        if (err != 0) throw std::system_error(err, std::generic_category(), csv_file_);
+    }
+
+    const std::string& name() const noexcept { return name_; }
+    const std::string& csv_file() const noexcept { return csv_file_; }
+    const LabHistory& history() const noexcept { return lab_; }
+
+  private:
+    std::string name_;
+    LabHistory lab_;
+    double abs_threshold_;
+    std::string csv_file_;
 };
 
 } // namespace korvel

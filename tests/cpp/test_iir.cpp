@@ -167,11 +167,11 @@ TEST(PairwiseSum, BlocksOfEightThenRemainder) {
     for (double e : v)
         sequential += e;
     ASSERT_NE(expected, sequential);
-    EXPECT_EQ(korvel::detail::pairwise_sum(v.data(), 9), expected);
-    EXPECT_EQ(korvel::detail::pairwise_sum(v.data(), 1), 1e16);
+    EXPECT_EQ(korvel::npmath::pairwise_sum(v.data(), 9), expected);
+    EXPECT_EQ(korvel::npmath::pairwise_sum(v.data(), 1), 1e16);
     const double minus_zero = -0.0;
-    EXPECT_TRUE(std::signbit(korvel::detail::pairwise_sum(&minus_zero, 1)));
-    EXPECT_FALSE(std::signbit(korvel::detail::np_sum(&minus_zero, 1)));
+    EXPECT_TRUE(std::signbit(korvel::npmath::pairwise_sum(&minus_zero, 1)));
+    EXPECT_FALSE(std::signbit(korvel::npmath::sum(&minus_zero, 1)));
 }
 
 TEST(Convolve, MatchesDirectSumOnIntegers) {
@@ -184,7 +184,7 @@ TEST(Convolve, MatchesDirectSumOnIntegers) {
                 e = d(rng);
             for (auto& e : v)
                 e = d(rng);
-            korvel::detail::convolve(a.data(), na, v.data(), nv, out.data());
+            korvel::npmath::convolve(a.data(), na, v.data(), nv, out.data());
             for (std::size_t k = 0; k < out.size(); ++k) {
                 double s = 0.0;
                 for (std::size_t i = 0; i < na; ++i)

@@ -5,6 +5,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -14,48 +15,23 @@ using korvel::AntiWindup;
 namespace {
 
 struct PyAntiWindup;
-const Signature sig_init("__init__", {}, 0);
-const Signature sig_call("__call__", {"u", "HI", "LO"}, 1);
-const Signature sig_run("run", {"u", "HI", "LO"}, 1);
-PyObject* step(PyAntiWindup& p, PyObject* const* a);
+const Signature sig_init("__init__", {});
+const Signature sig_call("__call__", {real("u"), real("HI", "100"), real("LO", "0")});
+const Signature sig_run("run", {real("u"), real("HI", "100"), real("LO", "0")});
+PyObject* step(PyAntiWindup& p, const Args& a);
 
 struct PyAntiWindup {
     vectorcallfunc call = vectorcall_slot<PyAntiWindup, sig_call, step>;
     AntiWindup core;
 };
 
-PyObject* step(PyAntiWindup& p, PyObject* const* a) {
-    double u, hi, lo;
-    if (!to_double(a[0], u) || !to_double(a[1], hi, 100.0) || !to_double(a[2], lo, 0.0))
-        return nullptr;
-    return to_py(p.core.step(u, hi, lo));
+PyObject* step(PyAntiWindup& p, const Args& a) {
+    return to_py(p.core.step(a.num(0), a.num(1), a.num(2)));
 }
 
-int aw_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!sig_init.bind(args, kwargs, nullptr)) return -1;
-    return guard_int([&] {
-        emplace<PyAntiWindup>(self);
-        return 0;
-    });
+void aw_init(PyObject* self, const Args&) {
+    emplace<PyAntiWindup>(self);
 }
-
-PyObject* aw_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[3];
-    PyAntiWindup* p = self_of<PyAntiWindup>(self);
-    if (!p || !sig_run.bind(args, nargs, kwnames, a)) return nullptr;
-    return step(*p, a);
-}
-
-PyMethodDef aw_methods[] = {
-    {"run", as_method(aw_run), fastcall_flags,
-     "run($self, u, HI=100, LO=0)\n--\n\nThe same step as calling the limiter; returns y."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot aw_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(aw_init)},
-    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyAntiWindup, sig_call, step>)},
-    {Py_tp_methods, aw_methods},
-    {0, nullptr}};
 
 // `_u0` and `_y0` do not exist before the first call.
 template <const std::optional<double>& (AntiWindup::*Get)() const noexcept,
@@ -85,10 +61,16 @@ nb::object py_opt(const std::optional<double>& v) {
 NB_MODULE(clampwind, m) {
     m.doc() = "Anti-windup limiter: passes on the changes of its input, kept inside a band.";
 
+    PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, aw_init>)},
+        {Py_tp_call, reinterpret_cast<void*>(call_slot<PyAntiWindup, sig_call, step>)},
+        {Py_tp_methods, methods({method<PyAntiWindup, sig_run, step>(
+                            "The same step as calling the limiter; returns y.")})},
+        {0, nullptr}};
     nb::class_<PyAntiWindup> cls(
-        m, "AntiWindupLimter", nb::type_slots(aw_slots),
-        "AntiWindupLimter()\n--\n\nCall it as limiter(u, HI=100, LO=0) once "
-        "per sample.");
+        m, "AntiWindupLimter", nb::type_slots(slots),
+        sig_init.class_doc("AntiWindupLimter",
+                           "Call it as limiter(u, HI=100, LO=0) once per sample."));
     def_state<&AntiWindup::u0, &AntiWindup::set_u0>(cls, "_u0");
     def_state<&AntiWindup::y0, &AntiWindup::set_y0>(cls, "_y0");
     enable_vectorcall<PyAntiWindup>(cls);

@@ -7,7 +7,8 @@
 #include "pyglue/datastore.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
-#include "pyglue/npview.hpp"
+#include "pyglue/methods.hpp"
+#include "pyglue/ndarray.hpp"
 #include "pyglue/number.hpp"
 #include "pyglue/vectorcall.hpp"
 
@@ -35,8 +36,8 @@ struct PyDelayAlgorithm {
     }
 };
 
-const Signature sig_da_init("__init__", {}, 0);
-const Signature sig_da_call("call", {}, 0);
+const Signature sig_da_init("__init__", {});
+const Signature sig_da_call("call", {});
 
 // A value NumPy stores into a float64 array as this double.
 bool plain_value(PyObject* o, double& v) {
@@ -66,8 +67,7 @@ nb::object new_history(Py_ssize_t n) {
 // history the caller stored in another form (a list, another dtype).
 nb::object readable_history(nb::handle history, np::View& v) {
     if (np::view(history.ptr(), np::Dtype::float64, false, v)) return nb::borrow(history);
-    nb::object asarray = nb::handle(np::module()).attr("asarray");
-    nb::object conv = asarray(history, nb::handle(np::dtype(np::Dtype::float64)));
+    nb::object conv = checked(np::as_f64(history.ptr()));
     if (!np::view(conv.ptr(), np::Dtype::float64, false, v))
         throw nb::value_error("U_array must be one-dimensional");
     return conv;
@@ -158,30 +158,18 @@ PyObject* da_step(PyDelayAlgorithm& p) {
     Py_RETURN_NONE;
 }
 
-int da_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!sig_da_init.bind(args, kwargs, nullptr)) return -1;
-    return guard_int([&] {
-        emplace<PyDelayAlgorithm>(
-            self, PyDelayAlgorithm{nb::int_(0), nb::int_(0), nb::int_(1), new_history(0)});
-        return 0;
-    });
+void da_init(PyObject* self, const Args&) {
+    emplace<PyDelayAlgorithm>(
+        self, PyDelayAlgorithm{nb::int_(0), nb::int_(0), nb::int_(1), new_history(0)});
 }
 
-PyObject* da_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyDelayAlgorithm* p = self_of<PyDelayAlgorithm>(self);
-    if (!p || !sig_da_call.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    return guard([&] { return da_step(*p); });
+PyObject* da_call(PyDelayAlgorithm& p, const Args&) {
+    return da_step(p);
 }
-
-PyMethodDef da_methods[] = {
-    {"call", as_method(da_call), fastcall_flags,
-     "call($self)\n--\n\nOne sample: shifts Ut into U_array and sets Yt to the input of nLag calls "
-     "ago."},
-    {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot da_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(da_init)},
-    {Py_tp_methods, da_methods},
+    {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_da_init, da_init>)},
+    {Py_tp_methods, nullptr},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyDelayAlgorithm>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyDelayAlgorithm>)},
     {0, nullptr}};
@@ -189,9 +177,9 @@ PyType_Slot da_slots[] = {
 // ---- Delay -----------------------------------------------------------------
 
 struct PyDelay;
-const Signature sig_d_init("__init__", {"max_cache"}, 0);
-const Signature sig_d_call("__call__", {"Ut", "nLag"}, 1);
-PyObject* d_step(PyDelay& p, PyObject* const* a);
+const Signature sig_d_init("__init__", {integer("max_cache", "10000")});
+const Signature sig_d_call("__call__", {object("Ut"), integer("nLag", "1")});
+PyObject* d_step(PyDelay& p, const Args& a);
 
 struct PyDelay {
     vectorcallfunc call = vectorcall_slot<PyDelay, sig_d_call, d_step>;
@@ -200,48 +188,29 @@ struct PyDelay {
     template <class F> void for_each_object(F&& f) { line.for_each_mut(f); }
 };
 
-int d_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
-    long long max_cache = 10000;
-    if (!sig_d_init.bind(args, kwargs, a) || (a[0] && !exact_int(a[0], "max_cache", max_cache)))
-        return -1;
-    if (max_cache < 0) {
-        PyErr_SetString(PyExc_ValueError, "maxlen must be non-negative");
-        return -1;
-    }
-    return guard_int([&] {
-        emplace<PyDelay>(self, PyDelay{.line = korvel::DelayLine<nb::object>(
-                                           static_cast<std::size_t>(max_cache))});
-        return 0;
-    });
+void d_init(PyObject* self, const Args& a) {
+    long long max_cache;
+    if (!a.longlong(0, max_cache)) raise();
+    if (max_cache < 0) raise_format(PyExc_ValueError, "maxlen must be non-negative");
+    emplace<PyDelay>(
+        self, PyDelay{.line = korvel::DelayLine<nb::object>(static_cast<std::size_t>(max_cache))});
 }
 
-PyObject* d_step(PyDelay& d, PyObject* const* a) {
-    PyDelay* p = &d;
-    PyObject* lag_obj = a[1];
-    long long lag = 1;
-    bool lag_fits = true;
-    if (lag_obj) {
-        if (!exact_type(lag_obj, &PyLong_Type, "nLag")) return nullptr;
-        int overflow = 0;
-        lag = PyLong_AsLongLongAndOverflow(lag_obj, &overflow);
-        lag_fits = overflow == 0;
-    }
-    if (p->line.empty() && a[0] == Py_None) {
-        PyErr_SetString(PyExc_ValueError, "Ut is None and cache is empty.");
-        return nullptr;
-    }
-    p->line.push(nb::borrow(a[0]));
-    if (lag_fits && p->line.valid_lag(lag))
-        return Py_NewRef(p->line.at(static_cast<std::size_t>(lag)).ptr());
-    nb::object shown = lag_obj ? nb::borrow(lag_obj) : nb::object(nb::int_(1));
-    PyErr_Format(PyExc_ValueError, "nLag must be between 0 and %lld, but got %S.",
-                 static_cast<long long>(p->line.capacity()) - 1, shown.ptr());
-    return nullptr;
+PyObject* d_step(PyDelay& p, const Args& a) {
+    PyObject* lag_obj = a.obj(1);
+    int overflow = 0;
+    const long long lag = PyLong_AsLongLongAndOverflow(lag_obj, &overflow);
+    if (p.line.empty() && a.obj(0) == Py_None)
+        raise_format(PyExc_ValueError, "Ut is None and cache is empty.");
+    p.line.push(nb::borrow(a.obj(0)));
+    if (overflow == 0 && p.line.valid_lag(lag))
+        return Py_NewRef(p.line.at(static_cast<std::size_t>(lag)).ptr());
+    raise_format(PyExc_ValueError, "nLag must be between 0 and %lld, but got %S.",
+                 static_cast<long long>(p.line.capacity()) - 1, lag_obj);
 }
 
 PyType_Slot d_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(d_init)},
+    {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_d_init, d_init>)},
     {Py_tp_call, reinterpret_cast<void*>(call_slot<PyDelay, sig_d_call, d_step>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyDelay>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyDelay>)},
@@ -261,9 +230,11 @@ NB_MODULE(deadtime, m) {
     nb::module_::import_("korvel.algorithm.utilities");
     deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
 
+    da_slots[1].pfunc = methods({method<PyDelayAlgorithm, sig_da_call, da_call>(
+        "One sample: shifts Ut into U_array and sets Yt to the input of nLag calls ago.")});
     nb::class_<PyDelayAlgorithm> da(
         m, "Delay_Algorithm", nb::type_slots(da_slots),
-        "Delay_Algorithm()\n--\n\nWrite Ut and nLag, call call(), read Yt.");
+        sig_da_init.class_doc("Delay_Algorithm", "Write Ut and nLag, call call(), read Yt."));
     def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Ut>(da, "Ut", "Input of the next call.");
     def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Yt>(
         da, "Yt", "Output of the last call (a float for a float64 history).");
@@ -281,8 +252,9 @@ NB_MODULE(deadtime, m) {
         });
 
     nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
-                          "Delay(max_cache=10000)\n--\n\nCall it as delay(Ut, nLag=1) once per "
-                          "sample; returns the input of nLag calls ago.");
+                          sig_d_init.class_doc("Delay", "Call it as delay(Ut, nLag=1) once per "
+                                                        "sample; returns the input of nLag calls "
+                                                        "ago."));
     enable_vectorcall<PyDelay>(d);
     def_readonly<PyDelay>(
         d, "_cache",

@@ -3,8 +3,10 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
-#include "pyglue/npview.hpp"
+#include "pyglue/methods.hpp"
+#include "pyglue/ndarray.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/pycall.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -17,8 +19,8 @@ namespace {
 // Time is a Python int of any size: natively while the arithmetic fits in a
 // long long, with Python's integer arithmetic beyond.
 struct PyTestSignal;
-const Signature sig_call("__call__", {"t"}, 0);
-PyObject* ts_step(PyTestSignal& p, PyObject* const* a);
+const Signature sig_call("__call__", {object("t", "None")});
+PyObject* ts_step(PyTestSignal& p, const Args& a);
 
 struct PyTestSignal {
     vectorcallfunc call = vectorcall_slot<PyTestSignal, sig_call, ts_step>;
@@ -31,18 +33,13 @@ struct PyTestSignal {
     }
 };
 
-const Signature sig_init("__init__", {"SEED"}, 0);
-const Signature sig_get_ET("get_ET", {}, 0);
-const Signature sig_set_ET("set_ET", {"ET"}, 0);
-const Signature sig_get_amp("get_amplitude", {}, 0);
-const Signature sig_set_amp("set_amplitude", {"amp"}, 0);
+const Signature sig_init("__init__", {object("SEED", "None")});
+const Signature sig_get_ET("get_ET", {});
+const Signature sig_set_ET("set_ET", {object("ET", "10")});
+const Signature sig_get_amp("get_amplitude", {});
+const Signature sig_set_amp("set_amplitude", {object("amp", "1.0")});
 
 constexpr long long table_length = 10000;
-
-nb::object checked(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
 
 // int(time.time()).
 nb::object wall_clock_seconds() {
@@ -120,81 +117,40 @@ PyObject* call_fast(const PyTestSignal& p, PyObject* t_obj) {
     return out;
 }
 
-int ts_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
-    if (!sig_init.bind(args, kwargs, a)) return -1;
-    return guard_int([&] {
-        // The table comes from NumPy's process-wide legacy generator itself,
-        // so a seed gives the same table as any other user of it would see.
-        nb::object random = nb::handle(np::module()).attr("random");
-        random.attr("seed")(a[0] ? nb::handle(a[0]) : nb::none());
-        nb::object draws = random.attr("randint")(10, 91, table_length);
-        nb::object table = checked(PyNumber_TrueDivide(draws.ptr(), nb::int_(100).ptr()));
-        emplace<PyTestSignal>(
-            self, PyTestSignal{.rand_arr = table, .ET = nb::int_(10), .amp = nb::float_(1.0)});
-        return 0;
-    });
+void ts_init(PyObject* self, const Args& a) {
+    // The table comes from NumPy's process-wide legacy generator itself, so a
+    // seed gives the same table as any other user of it would see.
+    nb::object random = import_attr("numpy", "random");
+    random.attr("seed")(nb::handle(a.obj(0)));
+    nb::object draws = random.attr("randint")(10, 91, table_length);
+    nb::object table = checked(PyNumber_TrueDivide(draws.ptr(), nb::int_(100).ptr()));
+    emplace<PyTestSignal>(
+        self, PyTestSignal{.rand_arr = table, .ET = nb::int_(10), .amp = nb::float_(1.0)});
 }
 
-PyObject* ts_step(PyTestSignal& p, PyObject* const* a) {
-    nb::object t = a[0] && a[0] != Py_None ? nb::borrow(a[0]) : wall_clock_seconds();
+PyObject* ts_step(PyTestSignal& p, const Args& a) {
+    nb::object t = a.obj(0) != Py_None ? nb::borrow(a.obj(0)) : wall_clock_seconds();
     if (PyObject* r = call_fast(p, t.ptr())) return r;
     return call_generic(p, t);
 }
 
-PyObject* ts_get_ET(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyTestSignal* p = self_of<PyTestSignal>(self);
-    if (!p || !sig_get_ET.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    return Py_NewRef(p->ET.ptr());
+nb::object ts_get_ET(PyTestSignal& p, const Args&) {
+    return p.ET;
 }
 
-PyObject* ts_set_ET(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    PyTestSignal* p = self_of<PyTestSignal>(self);
-    if (!p || !sig_set_ET.bind(args, nargs, kwnames, a)) return nullptr;
-    PyObject* ET = a[0] ? PyNumber_Long(a[0]) : PyLong_FromLong(10);
-    if (!ET) return nullptr;
-    p->ET = nb::steal(ET);
-    Py_RETURN_NONE;
+void ts_set_ET(PyTestSignal& p, const Args& a) {
+    p.ET = checked(PyNumber_Long(a.obj(0)));
 }
 
-PyObject* ts_get_amp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyTestSignal* p = self_of<PyTestSignal>(self);
-    if (!p || !sig_get_amp.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    return Py_NewRef(p->amp.ptr());
+nb::object ts_get_amp(PyTestSignal& p, const Args&) {
+    return p.amp;
 }
 
-PyObject* ts_set_amp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    PyTestSignal* p = self_of<PyTestSignal>(self);
-    if (!p || !sig_set_amp.bind(args, nargs, kwnames, a)) return nullptr;
-    return guard([&] {
-        nb::object amp = a[0] ? nb::borrow(a[0]) : nb::object(nb::float_(1.0));
-        nb::object zero = nb::float_(0.0);
-        // Negative and NaN amplitudes become 0.0.
-        p->amp = amp > zero ? amp : zero;
-        Py_RETURN_NONE;
-    });
+void ts_set_amp(PyTestSignal& p, const Args& a) {
+    // Negative and NaN amplitudes become 0.0.
+    nb::object amp = nb::borrow(a.obj(0)), zero = nb::float_(0.0);
+    p.amp = amp > zero ? amp : zero;
 }
-
-PyMethodDef ts_methods[] = {
-    {"get_ET", as_method(ts_get_ET), fastcall_flags,
-     "get_ET($self)\n--\n\nHalf the cycle length in seconds."},
-    {"set_ET", as_method(ts_set_ET), fastcall_flags,
-     "set_ET($self, ET=10)\n--\n\nSets half the cycle length in seconds, truncated to an integer."},
-    {"get_amplitude", as_method(ts_get_amp), fastcall_flags,
-     "get_amplitude($self)\n--\n\nThe amplitude."},
-    {"set_amplitude", as_method(ts_set_amp), fastcall_flags,
-     "set_amplitude($self, amp=1.0)\n--\n\nSets the amplitude; negative or NaN values become 0.0."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot ts_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(ts_init)},
-    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyTestSignal, sig_call, ts_step>)},
-    {Py_tp_methods, ts_methods},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTestSignal>)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTestSignal>)},
-    {0, nullptr}};
 
 } // namespace
 
@@ -202,10 +158,26 @@ NB_MODULE(excite, m) {
     m.doc() = "Random two-level test signal for plant tests.";
     if (!np::init()) throw nb::python_error();
 
+    PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, ts_init>)},
+        {Py_tp_call, reinterpret_cast<void*>(call_slot<PyTestSignal, sig_call, ts_step>)},
+        {Py_tp_methods,
+         methods({
+             method<PyTestSignal, sig_get_ET, ts_get_ET>("Half the cycle length in seconds."),
+             method<PyTestSignal, sig_set_ET, ts_set_ET>(
+                 "Sets half the cycle length in seconds, truncated to an integer."),
+             method<PyTestSignal, sig_get_amp, ts_get_amp>("The amplitude."),
+             method<PyTestSignal, sig_set_amp, ts_set_amp>(
+                 "Sets the amplitude; negative or NaN values become 0.0."),
+         })},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTestSignal>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTestSignal>)},
+        {0, nullptr}};
     nb::class_<PyTestSignal> cls(
-        m, "TestSignal", nb::type_slots(ts_slots),
-        "TestSignal(SEED=None)\n--\n\nCall it as signal(t=None) with t in whole seconds; returns "
-        "(U, next1, ..., next5), the level and the times of the next five level changes.");
+        m, "TestSignal", nb::type_slots(slots),
+        sig_init.class_doc("TestSignal", "Call it as signal(t=None) with t in whole seconds; "
+                                         "returns (U, next1, ..., next5), the level and the "
+                                         "times of the next five level changes."));
     enable_vectorcall<PyTestSignal>(cls);
     def_object_field<PyTestSignal, &PyTestSignal::rand_arr>(
         cls, "_rand_arr", "Switching fractions of the cycles (float64 array, read at each call).");

@@ -5,6 +5,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -22,9 +23,9 @@ struct SampleValue {
 };
 
 struct PyConstDect;
-const Signature sig_init("__init__", {}, 0);
-const Signature sig_call("__call__", {"Ut", "DectLen"}, 1);
-PyObject* cd_step(PyConstDect& p, PyObject* const* a);
+const Signature sig_init("__init__", {});
+const Signature sig_call("__call__", {real("Ut"), integer("DectLen", "10")});
+PyObject* cd_step(PyConstDect& p, const Args& a);
 
 struct PyConstDect {
     vectorcallfunc call = vectorcall_slot<PyConstDect, sig_call, cd_step>;
@@ -37,24 +38,19 @@ struct PyConstDect {
 
 PyObject* deque_type = nullptr; // collections.deque, held for the life of the process
 
-int cd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!sig_init.bind(args, kwargs, nullptr)) return -1;
-    return guard_int([&] {
-        emplace<PyConstDect>(self);
-        return 0;
-    });
+void cd_init(PyObject* self, const Args&) {
+    emplace<PyConstDect>(self);
 }
 
-PyObject* cd_step(PyConstDect& p, PyObject* const* a) {
-    double v;
-    long long length = 10;
-    if (!to_double(a[0], v) || (a[1] && !exact_int(a[1], "DectLen", length))) return nullptr;
-    const bool constant = p.window.step(Sample{nb::borrow(a[0]), v}, length);
+PyObject* cd_step(PyConstDect& p, const Args& a) {
+    long long length;
+    if (!a.longlong(1, length)) return nullptr;
+    const bool constant = p.window.step(Sample{nb::borrow(a.obj(0)), a.num(0)}, length);
     return Py_NewRef(constant ? Py_True : Py_False);
 }
 
 PyType_Slot cd_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(cd_init)},
+    {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, cd_init>)},
     {Py_tp_call, reinterpret_cast<void*>(call_slot<PyConstDect, sig_call, cd_step>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyConstDect>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyConstDect>)},
@@ -74,8 +70,10 @@ NB_MODULE(flatline, m) {
     deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
 
     nb::class_<PyConstDect> cls(m, "ConstDect", nb::type_slots(cd_slots),
-                                "ConstDect()\n--\n\nCall it as detector(Ut, DectLen=10) once per "
-                                "sample; true while the last DectLen samples stay constant.");
+                                sig_init.class_doc("ConstDect",
+                                                   "Call it as detector(Ut, DectLen=10) once per "
+                                                   "sample; true while the last DectLen samples "
+                                                   "stay constant."));
     enable_vectorcall<PyConstDect>(cls);
     def_readonly<PyConstDect>(
         cls, "_U_queue", [](PyConstDect& p) { return nb::handle(deque_type)(samples(p)); },

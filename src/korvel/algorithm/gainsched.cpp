@@ -1,12 +1,20 @@
 // korvel.algorithm.gainsched: an LPV plant as a bank of local MIMO
 // simulators blended by working point.
+//
+// The bank is a list of records whose fields callers read and write; the
+// order of the bank and the blended step are the core's (korvel::lpv_step
+// over this module's view of the records). Local plants that are the
+// library's own MIMOSims are stepped through plantmodels' C interface, with no
+// Python call; anything else a caller put in a record is called.
 #include <korvel/lpv.hpp>
 
 #include <vector>
 
+#include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 #include "pyglue/pycall.hpp"
+#include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -34,8 +42,9 @@ struct PlantSim {
 
 // Set once at module init and kept for the life of the process.
 nb::handle local_plant_type;
-nb::handle mimo_sim;      // plantmodels.MIMOSim
-nb::handle empty_mapping; // the defaults of a step: empty and never modified
+nb::handle mimo_sim; // plantmodels.MIMOSim
+const PlantmodelsApi* plants = nullptr;
+nb::handle zero_weight, full_weight; // 0.0 and 1.0
 
 LocalPlant& record(nb::handle h) {
     if (!PyObject_TypeCheck(h.ptr(), reinterpret_cast<PyTypeObject*>(local_plant_type.ptr())) ||
@@ -45,15 +54,13 @@ LocalPlant& record(nb::handle h) {
 }
 
 double as_double(nb::handle h) {
-    double v;
-    if (!to_double(h.ptr(), v)) throw nb::python_error();
-    return v;
+    return field_real(h);
 }
 
 nb::object ini_value(const PlantSim& s, nb::handle tag) {
     PyObject* v = PyDict_GetItemWithError(s.ini_value_dict.ptr(), tag.ptr());
     if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyErr_Occurred()) raise();
     return nb::float_(0.0);
 }
 
@@ -61,7 +68,7 @@ nb::object ini_value(const PlantSim& s, nb::handle tag) {
 // points, identifiers and plants are caller objects), which may change
 // plant_list or drop records: the copy keeps every record alive and in place.
 nb::list bank_of(const PlantSim& s) {
-    return nb::steal<nb::list>(PyList_GetSlice(s.plant_list.ptr(), 0, PY_SSIZE_T_MAX));
+    return nb::borrow<nb::list>(checked(PyList_GetSlice(s.plant_list.ptr(), 0, PY_SSIZE_T_MAX)));
 }
 
 void sort_bank(PlantSim& s) {
@@ -81,10 +88,8 @@ void del_plant(PlantSim& s, nb::handle plant_id) {
     bool removed = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.plant_list.ptr());) {
         nb::object id = record(s.plant_list[static_cast<size_t>(i)]).plant_id;
-        const int eq = PyObject_RichCompareBool(id.ptr(), plant_id.ptr(), Py_EQ);
-        if (eq < 0) throw nb::python_error();
-        if (eq) {
-            if (PySequence_DelItem(s.plant_list.ptr(), i) < 0) throw nb::python_error();
+        if (equal(id, plant_id)) {
+            if (PySequence_DelItem(s.plant_list.ptr(), i) < 0) raise();
             removed = true;
             i = 0; // "remove the first such record" again, from the start
             continue;
@@ -100,14 +105,76 @@ void learn_tags(PlantSim& s, nb::dict& ours, nb::handle sim_dict) {
         if (!ours.contains(tag)) ours[tag] = ini_value(s, tag);
 }
 
-nb::dict step(PlantSim& s, PyObject* working_value, PyObject* u, PyObject* v) {
-    double wv;
-    if (!to_double(working_value, wv)) throw nb::python_error();
-    s.working_value = wv;
+// The Python bank as lpv_step sees it, for one step with the caller's u and
+// v. The results of the two neighbours are kept as mappings, as calling their
+// plants would give them.
+struct Bank {
+    PlantSim& s;
+    nb::list records;
+    PyObject *u, *v;
+    std::vector<double> points;
+    struct Kept {
+        std::size_t index = static_cast<std::size_t>(-1);
+        nb::object result;
+        nb::object keys; // a list, made when first asked for
+    } kept[2];
 
+    std::size_t size() const noexcept {
+        return static_cast<std::size_t>(PyList_GET_SIZE(records.ptr()));
+    }
+    std::vector<double>& points_scratch() noexcept { return points; }
+    LocalPlant& at(std::size_t i) const { return record(records[i]); }
+    double point(std::size_t i) const { return as_double(at(i).working_point); }
+
+    void advance(std::size_t i, bool keep) {
+        nb::object plant = at(i).plant; // the call may replace the field
+        nb::object result;
+        const int native = plants->mimo_step(plant.ptr(), u, v);
+        if (native < 0) raise();
+        if (native == 0) {
+            if (keep) result = checked(PyDict_Copy(plants->mimo_outputs(plant.ptr())));
+        } else {
+            PyObject* args[2] = {u, v};
+            result = checked(PyObject_Vectorcall(plant.ptr(), args, 2, nullptr));
+        }
+        if (keep) {
+            Kept& slot = kept[0].index == static_cast<std::size_t>(-1) ? kept[0] : kept[1];
+            slot = Kept{i, std::move(result), nb::object()};
+        }
+    }
+    void set_weight(std::size_t i, double w) {
+        at(i).current_weight = w == 0.0   ? nb::borrow(zero_weight)
+                               : w == 1.0 ? nb::borrow(full_weight)
+                                          : nb::object(nb::float_(w));
+    }
+    Kept& result(std::size_t i) { return kept[0].index == i ? kept[0] : kept[1]; }
+    // The CVs of a neighbour's result, in its key order.
+    PyObject* keys(std::size_t k) {
+        Kept& r = result(k);
+        if (!r.keys.is_valid()) r.keys = checked(PyMapping_Keys(r.result.ptr()));
+        return r.keys.ptr();
+    }
+    nb::handle key(std::size_t k, std::size_t c) {
+        return PyList_GET_ITEM(keys(k), static_cast<Py_ssize_t>(c));
+    }
+    std::size_t cvs(std::size_t k) { return static_cast<std::size_t>(PyList_GET_SIZE(keys(k))); }
+    double value_of(std::size_t i, nb::handle cv) {
+        // A KeyError names the tag when the plant lacks it.
+        return as_double(checked(PyObject_GetItem(result(i).result.ptr(), cv.ptr())));
+    }
+    double output(std::size_t k, std::size_t c) { return value_of(k, key(k, c)); }
+    double upper_output(std::size_t i, std::size_t c, std::size_t k) {
+        return value_of(i, key(k, c));
+    }
+    double ini(std::size_t k, std::size_t c) { return as_double(ini_value(s, key(k, c))); }
+    void write(std::size_t k, std::size_t c, double y) { s.y_dict[key(k, c)] = nb::float_(y); }
+};
+
+nb::dict step(PlantSim& s, const Args& a) {
+    s.working_value = a.num(0);
+    PyObject *u = a.obj(1), *v = a.obj(2);
     // Only MVs the bank already knows are taken; u must offer items().
-    nb::object items = nb::steal(PyObject_CallMethod(u, "items", nullptr));
-    if (!items.is_valid()) throw nb::python_error();
+    nb::object items = checked(PyObject_CallMethod(u, "items", nullptr));
     std::vector<std::pair<nb::object, nb::object>> known;
     for (nb::handle kv : items) {
         nb::object tag = kv[0];
@@ -115,208 +182,98 @@ nb::dict step(PlantSim& s, PyObject* working_value, PyObject* u, PyObject* v) {
     }
     for (auto& [tag, value] : known)
         s.u_dict[tag] = value;
-
-    nb::list bank = bank_of(s);
-    const Py_ssize_t n = PyList_GET_SIZE(bank.ptr());
-    if (n == 0) throw nb::value_error("array of sample points is empty");
-    if (std::isnan(wv)) throw nb::value_error("cannot convert float NaN to integer");
-
-    // Interpolation runs over the finite-or-infinite working points; a NaN
-    // point sorts last and is stepped but never weighted.
-    std::vector<double> points;
-    points.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double w = as_double(record(bank[static_cast<size_t>(i)]).working_point);
-        if (std::isnan(w)) break;
-        points.push_back(w);
-    }
-    if (points.empty()) throw nb::value_error("array of sample points is empty");
-    const auto wt =
-        korvel::lpv::weights(korvel::lpv::fractional_index(points.data(), points.size(), wv));
-
-    std::vector<nb::object> results(static_cast<std::size_t>(n));
-    PyObject* args[2] = {u, v};
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        LocalPlant& r = record(bank[static_cast<size_t>(i)]);
-        nb::object plant = r.plant; // the call may replace the field
-        results[static_cast<std::size_t>(i)] =
-            nb::steal(PyObject_Vectorcall(plant.ptr(), args, 2, nullptr));
-        if (!results[static_cast<std::size_t>(i)].is_valid()) throw nb::python_error();
-        r.current_weight = nb::float_(0.0);
-    }
-
-    LocalPlant& lower = record(bank[wt.id1]);
-    nb::handle r1 = results[wt.id1];
-    // A plant a caller put in place may answer with any mapping.
-    nb::object cvs = nb::steal(PyMapping_Keys(r1.ptr()));
-    if (!cvs.is_valid()) throw nb::python_error();
-    if (wt.id1 == wt.id2) {
-        lower.current_weight = nb::float_(1.0);
-        for (nb::handle cv : cvs)
-            s.y_dict[cv] = as_double(r1[cv]) + as_double(ini_value(s, cv));
-    } else {
-        LocalPlant& upper = record(bank[wt.id2]);
-        nb::handle r2 = results[wt.id2];
-        lower.current_weight = nb::float_(wt.w1);
-        upper.current_weight = nb::float_(wt.w2);
-        for (nb::handle cv : cvs) {
-            PyObject* y2 = PyObject_GetItem(r2.ptr(), cv.ptr()); // KeyError naming the tag
-            if (!y2) throw nb::python_error();
-            const double b = as_double(nb::steal(y2));
-            s.y_dict[cv] = (wt.w1 * as_double(r1[cv]) + wt.w2 * b) + as_double(ini_value(s, cv));
-        }
-    }
+    Bank bank{s, bank_of(s), u, v, {}, {}};
+    korvel::lpv_step(bank, s.working_value);
     return nb::borrow<nb::dict>(copy_mapping(s.y_dict));
 }
 
 // ---- LPVLocalPlant --------------------------------------------------------
 
-const Signature sig_lp_init("__init__", {}, 0);
+const Signature sig_lp_init("__init__", {});
 
-int local_plant_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!sig_lp_init.bind(args, kwargs, nullptr)) return -1;
-    return guard_int([&] {
-        emplace<LocalPlant>(self);
-        return 0;
-    });
+void local_plant_init(PyObject* self, const Args&) {
+    emplace<LocalPlant>(self);
 }
-
-PyType_Slot local_plant_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(local_plant_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<LocalPlant>)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<LocalPlant>)},
-    {0, nullptr}};
 
 // ---- LPVPlantSim ----------------------------------------------------------
 
-const Signature sig_init("__init__", {"ini_value_dict"}, 0);
-const Signature sig_call("__call__", {"working_value", "u_Value_Dict", "v_Value_Dict"}, 1);
-const Signature sig_run("run", {"working_value", "u_Value_Dict", "v_Value_Dict"}, 1);
-const Signature sig_add("addPlant", {"plant_id", "working_point", "yu_model_tf", "Ts"}, 4);
-const Signature sig_del("delPlant", {"plant_id"}, 1);
-const Signature sig_sort("_sort_plant_list_by_working_point", {}, 0);
-const Signature sig_plant_dict("get_plant_dict", {}, 0);
-const Signature sig_weights("get_current_plant_weight_dict", {}, 0);
-const Signature sig_cv("get_cv_list", {}, 0);
-const Signature sig_mv("get_mv_list", {}, 0);
-const Signature sig_in("get_input_data_dict", {}, 0);
-const Signature sig_out("get_output_data_dict", {}, 0);
-const Signature sig_all("get_all_data_dict", {}, 0);
-const Signature sig_plot("plot_model_stp", {"plant_id", "plotLen"}, 1);
+const Signature sig_init("__init__", {object("ini_value_dict", "{}")});
+const Signature sig_call("__call__", {real("working_value"), object("u_Value_Dict", "{}"),
+                                      object("v_Value_Dict", "{}")});
+const Signature sig_run("run", {real("working_value"), object("u_Value_Dict", "{}"),
+                                object("v_Value_Dict", "{}")});
+const Signature sig_add("addPlant", {integer("plant_id"), real("working_point"),
+                                     dict("yu_model_tf"), integer("Ts")});
+const Signature sig_del("delPlant", {integer("plant_id")});
+const Signature sig_sort("_sort_plant_list_by_working_point", {});
+const Signature sig_plant_dict("get_plant_dict", {});
+const Signature sig_weights("get_current_plant_weight_dict", {});
+const Signature sig_cv("get_cv_list", {});
+const Signature sig_mv("get_mv_list", {});
+const Signature sig_in("get_input_data_dict", {});
+const Signature sig_out("get_output_data_dict", {});
+const Signature sig_all("get_all_data_dict", {});
+const Signature sig_plot("plot_model_stp", {object("plant_id"), object("plotLen", "300")});
 
-int sim_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
-    if (!sig_init.bind(args, kwargs, a)) return -1;
-    return guard_int([&] {
-        nb::object ini = a[0] ? deep_copy(nb::handle(a[0])) : nb::object(nb::dict());
-        if (!PyDict_Check(ini.ptr())) {
-            // Any other mapping is kept as a dict of its items.
-            nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
-            if (!nb::isinstance(ini, mapping)) {
-                raise_arg_type("ini_value_dict", &PyDict_Type, a[0]);
-                throw nb::python_error();
-            }
-            nb::object items = std::move(ini);
-            ini = nb::steal(PyDict_New());
-            if (PyDict_Merge(ini.ptr(), items.ptr(), 1) < 0) throw nb::python_error();
+void sim_init(PyObject* self, const Args& a) {
+    nb::object ini = deep_copy(a.obj(0));
+    if (!PyDict_Check(ini.ptr())) {
+        // Any other mapping is kept as a dict of its items.
+        nb::object mapping = import_attr("collections.abc", "Mapping");
+        if (!nb::isinstance(ini, mapping)) {
+            raise_arg_type("ini_value_dict", &PyDict_Type, a.obj(0));
+            raise();
         }
-        PlantSim s;
-        s.ini_value_dict = nb::borrow<nb::dict>(ini);
-        emplace<PlantSim>(self, std::move(s));
-        return 0;
-    });
+        nb::object items = std::move(ini);
+        ini = checked(PyDict_New());
+        if (PyDict_Merge(ini.ptr(), items.ptr(), 1) < 0) raise();
+    }
+    PlantSim s;
+    s.ini_value_dict = nb::borrow<nb::dict>(ini);
+    emplace<PlantSim>(self, std::move(s));
 }
 
-PyObject* do_step(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-    PyObject* a[3];
-    PlantSim* s = self_of<PlantSim>(self);
-    if (!s || !sig.bind(args, nargs, kwnames, a)) return nullptr;
-    return guard([&] {
-        return step(*s, a[0], a[1] ? a[1] : empty_mapping.ptr(), a[2] ? a[2] : empty_mapping.ptr())
-            .release()
-            .ptr();
-    });
+PyObject* sim_step(PlantSim& s, const Args& a) {
+    return step(s, a).release().ptr();
 }
 
-PyObject* sim_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return do_step(sig_run, self, args, nargs, kwnames);
-}
+void sim_add(PlantSim& s, const Args& a) {
+    nb::handle id = a.obj(0), model = a.obj(2), Ts = a.obj(3);
+    del_plant(s, id);
+    nb::object rec = local_plant_type();
+    LocalPlant& r = *nb::inst_ptr<LocalPlant>(rec);
+    r.plant_id = nb::borrow(id);
+    r.working_point = nb::float_(a.num(1));
+    r.yu_model_tf = nb::borrow(model);
+    r.Ts = nb::borrow(Ts);
 
-PyObject* sim_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[3];
-    PlantSim* s = self_of<PlantSim>(self);
-    if (!s || !sig_call.bind(args, kwargs, a)) return nullptr;
-    return guard([&] {
-        return step(*s, a[0], a[1] ? a[1] : empty_mapping.ptr(), a[2] ? a[2] : empty_mapping.ptr())
-            .release()
-            .ptr();
-    });
-}
+    nb::dict local = nb::borrow<nb::dict>(deep_copy(s.ini_value_dict));
+    for (nb::handle cv : nb::borrow<nb::dict>(model).keys())
+        local[cv] = nb::float_(0.0);
+    r.plant = mimo_sim(model, nb::arg("ini_value_dict") = local, nb::arg("Ts") = Ts);
 
-PyObject* sim_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[4];
-    double wp;
-    PlantSim* s = self_of<PlantSim>(self);
-    if (!s || !sig_add.bind(args, nargs, kwnames, a) ||
-        !exact_type(a[0], &PyLong_Type, "plant_id") || !to_double(a[1], wp) ||
-        !exact_type(a[2], &PyDict_Type, "yu_model_tf") || !exact_type(a[3], &PyLong_Type, "Ts"))
-        return nullptr;
-    return guard([&] {
-        del_plant(*s, a[0]);
-        nb::object rec = local_plant_type();
-        LocalPlant& r = *nb::inst_ptr<LocalPlant>(rec);
-        r.plant_id = nb::borrow(a[0]);
-        r.working_point = nb::float_(wp);
-        r.yu_model_tf = nb::borrow(a[2]);
-        r.Ts = nb::borrow(a[3]);
-
-        nb::dict local = nb::borrow<nb::dict>(deep_copy(s->ini_value_dict));
-        for (nb::handle cv : nb::borrow<nb::dict>(a[2]).keys())
-            local[cv] = nb::float_(0.0);
-        r.plant = mimo_sim(nb::handle(a[2]), nb::arg("ini_value_dict") = local,
-                           nb::arg("Ts") = nb::handle(a[3]));
-
-        learn_tags(*s, s->y_dict, r.plant.attr("get_output_data_dict")());
-        learn_tags(*s, s->u_dict, r.plant.attr("get_input_data_dict")());
-        if (PyList_Insert(s->plant_list.ptr(), 0, rec.ptr()) < 0) throw nb::python_error();
-        sort_bank(*s);
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* sim_del(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    PlantSim* s = self_of<PlantSim>(self);
-    if (!s || !sig_del.bind(args, nargs, kwnames, a) || !exact_type(a[0], &PyLong_Type, "plant_id"))
-        return nullptr;
-    return guard([&] {
-        del_plant(*s, a[0]);
-        Py_RETURN_NONE;
-    });
-}
-
-// Operations without arguments, each a function of the simulator.
-template <const Signature& Sig, auto Fn>
-PyObject* getter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PlantSim* s = self_of<PlantSim>(self);
-    if (!s || !Sig.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    return guard([&] { return Fn(*s).release().ptr(); });
-}
-
-nb::object sort_now(PlantSim& s) {
+    learn_tags(s, s.y_dict, r.plant.attr("get_output_data_dict")());
+    learn_tags(s, s.u_dict, r.plant.attr("get_input_data_dict")());
+    if (PyList_Insert(s.plant_list.ptr(), 0, rec.ptr()) < 0) raise();
     sort_bank(s);
-    return nb::none();
 }
 
-nb::object plant_dict(PlantSim& s) {
+void sim_del(PlantSim& s, const Args& a) {
+    del_plant(s, a.obj(0));
+}
+
+void sort_now(PlantSim& s, const Args&) {
+    sort_bank(s);
+}
+
+nb::object plant_dict(PlantSim& s, const Args&) {
     nb::dict d;
     for (nb::handle h : bank_of(s))
         d[record(h).plant_id] = h;
     return d;
 }
 
-nb::object weight_dict(PlantSim& s) {
+nb::object weight_dict(PlantSim& s, const Args&) {
     nb::dict d;
     for (nb::handle h : bank_of(s)) {
         nb::object id = record(h).plant_id;
@@ -325,41 +282,32 @@ nb::object weight_dict(PlantSim& s) {
     return d;
 }
 
-nb::object cv_list(PlantSim& s) {
-    return nb::steal(PyDict_Keys(s.y_dict.ptr()));
+nb::object cv_list(PlantSim& s, const Args&) {
+    return checked(PyDict_Keys(s.y_dict.ptr()));
 }
-nb::object mv_list(PlantSim& s) {
-    return nb::steal(PyDict_Keys(s.u_dict.ptr()));
+nb::object mv_list(PlantSim& s, const Args&) {
+    return checked(PyDict_Keys(s.u_dict.ptr()));
 }
-nb::object input_dict(PlantSim& s) {
+nb::object input_dict(PlantSim& s, const Args&) {
     return copy_mapping(s.u_dict);
 }
-nb::object output_dict(PlantSim& s) {
+nb::object output_dict(PlantSim& s, const Args&) {
     return copy_mapping(s.y_dict);
 }
-
-nb::object all_dict(PlantSim& s) {
+nb::object all_dict(PlantSim& s, const Args&) {
     nb::object d = copy_mapping(s.u_dict);
-    if (PyDict_Update(d.ptr(), copy_mapping(s.y_dict).ptr()) < 0) throw nb::python_error();
+    if (PyDict_Update(d.ptr(), copy_mapping(s.y_dict).ptr()) < 0) raise();
     return d;
 }
 
-PyObject* sim_plot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    PlantSim* s = self_of<PlantSim>(self);
-    if (!s || !sig_plot.bind(args, nargs, kwnames, a)) return nullptr;
-    return guard([&] {
-        for (nb::handle h : bank_of(*s)) {
-            nb::object id = record(h).plant_id;
-            const int eq = PyObject_RichCompareBool(id.ptr(), a[0], Py_EQ);
-            if (eq < 0) throw nb::python_error();
-            if (!eq) continue;
-            nb::object len = a[1] ? nb::borrow(a[1]) : nb::object(nb::int_(300));
-            nb::object plant = record(h).plant;
-            return plant.attr("plot_model_stp")(len).release().ptr();
-        }
-        Py_RETURN_NONE;
-    });
+nb::object sim_plot(PlantSim& s, const Args& a) {
+    for (nb::handle h : bank_of(s)) {
+        nb::object id = record(h).plant_id;
+        if (!equal(id, a.obj(0))) continue;
+        nb::object plant = record(h).plant;
+        return plant.attr("plot_model_stp")(nb::handle(a.obj(1)));
+    }
+    return nb::none();
 }
 
 int sim_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -380,43 +328,6 @@ int sim_clear(PyObject* self) {
     return 0;
 }
 
-PyMethodDef sim_methods[] = {
-    {"run", as_method(sim_run), fastcall_flags,
-     "run($self, working_value, u_Value_Dict={}, v_Value_Dict={})\n--\n\nOne step; the "
-     "same as calling the simulator."},
-    {"addPlant", as_method(sim_add), fastcall_flags,
-     "addPlant($self, plant_id, working_point, yu_model_tf, Ts)\n--\n\nAdds (or replaces) "
-     "a local plant."},
-    {"delPlant", as_method(sim_del), fastcall_flags,
-     "delPlant($self, plant_id)\n--\n\nRemoves a local plant."},
-    {"_sort_plant_list_by_working_point", as_method(getter<sig_sort, sort_now>), fastcall_flags,
-     "_sort_plant_list_by_working_point($self)\n--\n\n"},
-    {"get_plant_dict", as_method(getter<sig_plant_dict, plant_dict>), fastcall_flags,
-     "get_plant_dict($self)\n--\n\n{plant_id: LPVLocalPlant}, in bank order."},
-    {"get_current_plant_weight_dict", as_method(getter<sig_weights, weight_dict>), fastcall_flags,
-     "get_current_plant_weight_dict($self)\n--\n\n{plant_id: weight} of the last step."},
-    {"get_cv_list", as_method(getter<sig_cv, cv_list>), fastcall_flags,
-     "get_cv_list($self)\n--\n\n"},
-    {"get_mv_list", as_method(getter<sig_mv, mv_list>), fastcall_flags,
-     "get_mv_list($self)\n--\n\n"},
-    {"get_input_data_dict", as_method(getter<sig_in, input_dict>), fastcall_flags,
-     "get_input_data_dict($self)\n--\n\n"},
-    {"get_output_data_dict", as_method(getter<sig_out, output_dict>), fastcall_flags,
-     "get_output_data_dict($self)\n--\n\n"},
-    {"get_all_data_dict", as_method(getter<sig_all, all_dict>), fastcall_flags,
-     "get_all_data_dict($self)\n--\n\n"},
-    {"plot_model_stp", as_method(sim_plot), fastcall_flags,
-     "plot_model_stp($self, plant_id, plotLen=300)\n--\n\nPlots the step responses of "
-     "one local plant."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot sim_slots[] = {{Py_tp_init, reinterpret_cast<void*>(sim_init)},
-                           {Py_tp_call, reinterpret_cast<void*>(sim_call)},
-                           {Py_tp_methods, sim_methods},
-                           {Py_tp_traverse, reinterpret_cast<void*>(sim_traverse)},
-                           {Py_tp_clear, reinterpret_cast<void*>(sim_clear)},
-                           {0, nullptr}};
-
 // A field holding a dict (or a subclass of dict).
 template <nb::dict PlantSim::*Member>
 void def_dict_field(nb::class_<PlantSim>& cls, const char* name) {
@@ -431,12 +342,19 @@ void def_dict_field(nb::class_<PlantSim>& cls, const char* name) {
 
 NB_MODULE(gainsched, m) {
     m.doc() = "LPV plant simulation: local MIMO plants blended by working point.";
-    mimo_sim =
-        nb::object(nb::module_::import_("korvel.algorithm.plantmodels").attr("MIMOSim")).release();
-    empty_mapping = nb::dict().release();
+    mimo_sim = import_attr("korvel.algorithm.plantmodels", "MIMOSim").release();
+    plants = import_api<PlantmodelsApi>();
+    zero_weight = nb::float_(0.0).release();
+    full_weight = nb::float_(1.0).release();
 
-    nb::class_<LocalPlant> lp(m, "LPVLocalPlant", nb::type_slots(local_plant_slots),
-                              "LPVLocalPlant()\n--\n\nOne local plant of an LPVPlantSim bank.");
+    static PyType_Slot local_plant_slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_lp_init, local_plant_init>)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<LocalPlant>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<LocalPlant>)},
+        {0, nullptr}};
+    nb::class_<LocalPlant> lp(
+        m, "LPVLocalPlant", nb::type_slots(local_plant_slots),
+        sig_lp_init.class_doc("LPVLocalPlant", "One local plant of an LPVPlantSim bank."));
     def_object_field<LocalPlant, &LocalPlant::plant_id>(lp, "plant_id");
     def_object_field<LocalPlant, &LocalPlant::working_point>(lp, "working_point");
     def_object_field<LocalPlant, &LocalPlant::plant>(lp, "plant");
@@ -455,9 +373,33 @@ NB_MODULE(gainsched, m) {
         });
     local_plant_type = lp;
 
+    static PyType_Slot sim_slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, sim_init>)},
+        {Py_tp_call, reinterpret_cast<void*>(call_slot<PlantSim, sig_call, sim_step>)},
+        {Py_tp_methods,
+         methods({
+             method<PlantSim, sig_run, sim_step>("One step; the same as calling the simulator."),
+             method<PlantSim, sig_add, sim_add>("Adds (or replaces) a local plant."),
+             method<PlantSim, sig_del, sim_del>("Removes a local plant."),
+             method<PlantSim, sig_sort, sort_now>("Orders the bank by working point."),
+             method<PlantSim, sig_plant_dict, plant_dict>("{plant_id: LPVLocalPlant}, in bank "
+                                                          "order."),
+             method<PlantSim, sig_weights, weight_dict>("{plant_id: weight} of the last step."),
+             method<PlantSim, sig_cv, cv_list>("The CV tags known to the bank."),
+             method<PlantSim, sig_mv, mv_list>("The MV tags known to the bank."),
+             method<PlantSim, sig_in, input_dict>("A copy of the MV values."),
+             method<PlantSim, sig_out, output_dict>("A copy of the CV values."),
+             method<PlantSim, sig_all, all_dict>("MV values, then CV values, as a new dict."),
+             method<PlantSim, sig_plot, sim_plot>("Plots the step responses of one local "
+                                                  "plant."),
+         })},
+        {Py_tp_traverse, reinterpret_cast<void*>(sim_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(sim_clear)},
+        {0, nullptr}};
     nb::class_<PlantSim> sim(m, "LPVPlantSim", nb::type_slots(sim_slots),
-                             "LPVPlantSim(ini_value_dict={})\n--\n\nLPV plant simulator; add "
-                             "local plants with addPlant, then call it once per sample.");
+                             sig_init.class_doc("LPVPlantSim", "LPV plant simulator; add local "
+                                                               "plants with addPlant, then call "
+                                                               "it once per sample."));
     def_field<PlantSim>(
         sim, "plant_list", [](PlantSim& s) { return s.plant_list; },
         [](PlantSim& s, nb::handle v) {

@@ -5,6 +5,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 #include "pyglue/number.hpp"
 #include "pyglue/vectorcall.hpp"
 
@@ -16,9 +17,9 @@ namespace {
 // `ticks` holds whatever the caller stores; a call does Python's integer
 // arithmetic on it, natively while it fits in a long long.
 struct PyWatchDog;
-const Signature sig_init("__init__", {}, 0);
-const Signature sig_call("__call__", {"MaxOut"}, 0);
-PyObject* wd_step(PyWatchDog& p, PyObject* const* a);
+const Signature sig_init("__init__", {});
+const Signature sig_call("__call__", {object("MaxOut", "0")});
+PyObject* wd_step(PyWatchDog& p, const Args& a);
 
 struct PyWatchDog {
     vectorcallfunc call = vectorcall_slot<PyWatchDog, sig_call, wd_step>;
@@ -32,10 +33,6 @@ struct PyWatchDog {
 // m = int(MaxOut + 1) when MaxOut is a plain int or float that gives a
 // long long; false otherwise (the generic path then reports any error).
 bool fast_modulus(PyObject* max_out, long long& m) {
-    if (!max_out) {
-        m = 1;
-        return true;
-    }
     long long i;
     if (exact_i64(max_out, i)) {
         if (i == LLONG_MAX) return false;
@@ -48,7 +45,7 @@ bool fast_modulus(PyObject* max_out, long long& m) {
 PyObject* step_generic(PyWatchDog& p, PyObject* max_out) {
     nb::object one = nb::int_(1);
     nb::object next = p.ticks + one;
-    nb::object bound = max_out ? nb::borrow(max_out) : nb::object(nb::int_(0));
+    nb::object bound = nb::borrow(max_out);
     PyObject* m = PyNumber_Long((bound + one).ptr());
     if (!m) throw nb::python_error();
     nb::object r = nb::steal(PyNumber_Remainder(next.ptr(), m));
@@ -62,16 +59,12 @@ PyObject* step_generic(PyWatchDog& p, PyObject* max_out) {
     return r.release().ptr();
 }
 
-int wd_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!sig_init.bind(args, kwargs, nullptr)) return -1;
-    return guard_int([&] {
-        emplace<PyWatchDog>(self, nb::int_(0));
-        return 0;
-    });
+void wd_init(PyObject* self, const Args&) {
+    emplace<PyWatchDog>(self, nb::int_(0));
 }
 
-PyObject* wd_step(PyWatchDog& p, PyObject* const* a) {
-    PyObject* max_out = a[0];
+PyObject* wd_step(PyWatchDog& p, const Args& a) {
+    PyObject* max_out = a.obj(0);
     long long ticks, m;
     if (exact_i64(p.ticks.ptr(), ticks) && ticks < LLONG_MAX && fast_modulus(max_out, m)) {
         if (m == 0) {
@@ -87,7 +80,7 @@ PyObject* wd_step(PyWatchDog& p, PyObject* const* a) {
 }
 
 PyType_Slot wd_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(wd_init)},
+    {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, wd_init>)},
     {Py_tp_call, reinterpret_cast<void*>(call_slot<PyWatchDog, sig_call, wd_step>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyWatchDog>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyWatchDog>)},
@@ -99,8 +92,9 @@ NB_MODULE(heartbeat, m) {
     m.doc() = "Watchdog counter that advances by one per call and wraps around.";
 
     nb::class_<PyWatchDog> cls(m, "WatchDog", nb::type_slots(wd_slots),
-                               "WatchDog()\n--\n\nCall it as watchdog(MaxOut=0) once per cycle; it "
-                               "returns 1, 2, ..., MaxOut, 0, 1, ...");
+                               sig_init.class_doc("WatchDog",
+                                                  "Call it as watchdog(MaxOut=0) once per cycle; "
+                                                  "it returns 1, 2, ..., MaxOut, 0, 1, ..."));
     def_object_field<PyWatchDog, &PyWatchDog::ticks>(cls, "ticks", "Current counter value.");
     enable_vectorcall<PyWatchDog>(cls);
 

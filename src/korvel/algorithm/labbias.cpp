@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "algorithm/tfblock.hpp"
+#include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/format.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
+#include "pyglue/pycall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -31,20 +31,12 @@ namespace {
 // Imported once at module initialisation and kept for the life of the
 // process.
 struct Imports {
-    PyObject* sfilter;            // korvel.algorithm.tfblock.sFilter
-    PyTypeObject* native_sfilter; // the same, when it is the bound PySFilter type
-    PyObject* deque;              // collections.deque
-    PyObject* path;               // pathlib.Path
-    PyObject* fsencode;           // os.fsencode
-    PyObject* localtime;          // time.localtime
-    PyObject* strftime;           // time.strftime
-    PyObject* time_format;
-    PyObject* default_name;
-    PyObject* default_dir;
+    PyObject* sfilter;         // korvel.algorithm.tfblock.sFilter
+    const TfblockApi* filters; // its C interface
+    PyObject* deque;           // collections.deque
+    PyObject* path;            // pathlib.Path
+    PyObject* fsencode;        // os.fsencode
 } py;
-
-constexpr const char* csv_suffix = "_Raw_LabData.csv";
-constexpr const char* csv_header = "ExportTime,LabTime,LabData\n";
 
 // ---------------------------------------------------------------- helpers
 
@@ -109,37 +101,20 @@ std::vector<double> unpack(const nb::bytes& b, std::size_t capacity) {
 }
 
 // "<name><tail>" as an exception or as a printed line.
-bool raise_named(PyObject* type, PyObject* name, const char* tail) {
-    PyErr_Format(type, "%U%s", name, tail);
-    return false;
+[[noreturn]] void raise_named(PyObject* type, PyObject* name, const char* tail) {
+    raise_format(type, "%U%s", name, tail);
 }
 
-bool print_named(PyObject* name, const char* tail) {
-    PyObject* line = PyUnicode_FromFormat("%U%s", name, tail);
-    if (!line) return false;
-    const bool ok = print_line(line);
-    Py_DECREF(line);
-    return ok;
+void print_named(PyObject* name, const char* tail) {
+    nb::object line = checked(PyUnicode_FromFormat("%U%s", name, tail));
+    if (!print_line(line.ptr())) raise();
 }
 
-bool check_finite(double v, PyObject* name, const char* tail) {
-    return std::isfinite(v) || raise_named(PyExc_ValueError, name, tail);
-}
-
-// None (left empty) or exactly a float.
-bool optional_float(PyObject* o, const char* arg, std::optional<double>& out) {
-    if (!o || o == Py_None) return true;
-    if (!exact_type(o, &PyFloat_Type, arg)) return false;
-    out = PyFloat_AS_DOUBLE(o);
-    return true;
-}
-
-bool exact_int_or(PyObject* o, const char* arg, long long fallback, long long& out) {
-    if (!o) {
-        out = fallback;
-        return true;
-    }
-    return exact_int(o, arg, out);
+std::size_t capacity(const Args& a, std::size_t i, long long extra) {
+    long long len;
+    std::size_t cap;
+    if (!a.longlong(i, len) || !capacity_of(len, extra, cap)) raise();
+    return cap;
 }
 
 // ---------------------------------------------------------------- SoftSensorBiasUpdate
@@ -153,166 +128,89 @@ struct PyBias {
 };
 
 const Signature sig_bias_init("__init__",
-                              {"name", "filter_tao", "abs_threshold", "prd_len", "const_len"}, 0);
-const Signature sig_bias_run("run",
-                             {"prd_data", "lab_data", "lab_time", "prd_time", "update_trigger"}, 3);
-const Signature sig_update_bias("_update_bias", {"lab_data", "lab_time"}, 2);
-const Signature sig_get_name("get_name", {}, 0);
-const Signature sig_get_lab_data("get_lab_data", {}, 0);
-const Signature sig_get_lab_time("get_lab_time", {}, 0);
-const Signature sig_get_prd_at("get_prd_data_at_labtime", {}, 0);
-const Signature sig_get_flag("get_update_flag", {}, 0);
-const Signature sig_get_bias("get_bias", {}, 0);
+                              {text("name", "'softSensor'"), real("filter_tao", "5.0"),
+                               real("abs_threshold", "1e-06"), integer("prd_len", "28800"),
+                               integer("const_len", "60")});
+const Signature sig_bias_run("run", {real("prd_data"), real("lab_data"), real("lab_time"),
+                                     opt_float("prd_time"), opt_float("update_trigger")});
+const Signature sig_update_bias("_update_bias", {real("lab_data"), real("lab_time")});
+const Signature sig_get_name("get_name", {});
+const Signature sig_get_lab_data("get_lab_data", {});
+const Signature sig_get_lab_time("get_lab_time", {});
+const Signature sig_get_prd_at("get_prd_data_at_labtime", {});
+const Signature sig_get_flag("get_update_flag", {});
+const Signature sig_get_bias("get_bias", {});
 
-int bias_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[5];
-    double filter_tao, abs_threshold;
-    long long prd_len, const_len;
-    std::size_t prd_cap, lab_cap;
-    if (!sig_bias_init.bind(args, kwargs, a) ||
-        (a[0] && !exact_type(a[0], &PyUnicode_Type, "name")) || !to_double(a[1], filter_tao, 5.0) ||
-        !to_double(a[2], abs_threshold, 1e-6) || !exact_int_or(a[3], "prd_len", 28800, prd_len) ||
-        !exact_int_or(a[4], "const_len", 60, const_len) || !capacity_of(prd_len, 1, prd_cap) ||
-        !capacity_of(const_len, 2, lab_cap))
-        return -1;
-    return guard_int([&] {
-        nb::object name = nb::borrow(a[0] ? a[0] : py.default_name);
-        nb::object fil = nb::none();
-        if (filter_tao > 0) {
-            // 1 / (filter_tao s + 1), one sampling period per run call, at rest.
-            nb::list num, den;
-            num.append(1);
-            den.append(filter_tao);
-            den.append(1);
-            fil = nb::handle(py.sfilter)(num, den, nb::arg("u_ini") = 0.0, nb::arg("y_ini") = 0.0);
-        }
-        emplace<PyBias>(self, PyBias{BiasUpdate(abs_threshold, prd_cap, lab_cap), std::move(name),
-                                     std::move(fil)});
-        return 0;
-    });
+void bias_init(PyObject* self, const Args& a) {
+    const std::size_t prd_cap = capacity(a, 3, 1), lab_cap = capacity(a, 4, 2);
+    const double filter_tao = a.num(1);
+    nb::object fil = nb::none();
+    if (filter_tao > 0) {
+        // 1 / (filter_tao s + 1), one sampling period per run call, at rest.
+        nb::list num, den;
+        num.append(1);
+        den.append(filter_tao);
+        den.append(1);
+        fil = nb::handle(py.sfilter)(num, den, nb::arg("u_ini") = 0.0, nb::arg("y_ini") = 0.0);
+    }
+    emplace<PyBias>(
+        self, PyBias{BiasUpdate(a.num(2), prd_cap, lab_cap), nb::borrow(a.obj(0)), std::move(fil)});
 }
 
 // The filtered bias: the bias filter stepped once with the current bias.
 PyObject* filtered(PyBias& p) {
     const nb::object fil = p.fil; // the call may replace the field
     const double bias = p.core.bias();
-    if (Py_IS_TYPE(fil.ptr(), py.native_sfilter) && nb::inst_ready(fil))
-        return to_py(nb::inst_ptr<korvel::tfblock::PySFilter>(fil)->step(bias, 0.0));
-    const int use = PyObject_IsTrue(fil.ptr());
-    if (use < 0) return nullptr;
-    if (!use) return to_py(bias);
-    PyObject* b = to_py(bias);
-    if (!b) return nullptr;
-    PyObject* out = PyObject_CallOneArg(fil.ptr(), b);
-    Py_DECREF(b);
-    return out;
+    double y;
+    const int native = py.filters->sfilter_step(fil.ptr(), bias, &y);
+    if (native == 0) return to_py(y);
+    if (native < 0) return nullptr;
+    if (!truth(fil)) return to_py(bias);
+    nb::object b = checked(to_py(bias));
+    return PyObject_CallOneArg(fil.ptr(), b.ptr());
 }
 
-bool report(PyBias& p, BiasUpdate::Attempt attempt) {
-    return attempt != BiasUpdate::Attempt::unchanged ||
-           print_named(p.name.ptr(),
-                       ": Bias Update is not triggered, lab_data or lab_time is unchanged.");
+void report(PyBias& p, BiasUpdate::Attempt attempt) {
+    if (attempt == BiasUpdate::Attempt::unchanged)
+        print_named(p.name.ptr(), BiasUpdate::unchanged_note);
 }
 
-PyObject* bias_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[5];
-    double prd_data, lab_data, lab_time;
-    std::optional<double> prd_time, trigger;
-    PyBias* p = self_of<PyBias>(self);
-    if (!p || !sig_bias_run.bind(args, nargs, kwnames, a) || !to_double(a[0], prd_data) ||
-        !to_double(a[1], lab_data) || !to_double(a[2], lab_time) ||
-        !optional_float(a[3], "prd_time", prd_time) ||
-        !optional_float(a[4], "update_trigger", trigger))
-        return nullptr;
-    PyObject* name = p->name.ptr();
-    if (!check_finite(prd_data, name, " Bias Update: prd_data is not finite!") ||
-        !check_finite(lab_data, name, " Bias Update: lab_data is not finite!") ||
-        !check_finite(lab_time, name, " Bias Update: lab_time is not finite!") ||
-        (prd_time && !check_finite(*prd_time, name, " Bias Update: prd_time is not finite!")) ||
-        (trigger && !check_finite(*trigger, name, " Bias Update: update_trigger is not finite!")))
-        return nullptr;
-    if (!prd_time) {
-        PyTime_t now;
-        if (PyTime_Time(&now) < 0) return nullptr;
-        prd_time = PyTime_AsSecondsDouble(now);
-    }
-    return guard([&]() -> PyObject* {
-        const auto step = allocating(
-            [&] { return p->core.run(prd_data, lab_data, lab_time, *prd_time, trigger); });
-        // Printing runs sys.stdout's code, which may rename the block.
-        if (!report(*p, step.attempt) ||
-            (step.first &&
-             !print_named(p->name.ptr(), ": Bias Update is triggered by the first data.")))
-            return nullptr;
-        return filtered(*p);
-    });
+PyObject* bias_run(PyBias& p, const Args& a) {
+    std::optional<double> prd_time = a.opt(3);
+    const std::optional<double> trigger = a.opt(4);
+    if (const char* bad = BiasUpdate::not_finite(a.num(0), a.num(1), a.num(2), prd_time, trigger))
+        raise_named(PyExc_ValueError, p.name.ptr(), bad);
+    if (!prd_time) prd_time = korvel::wall_clock();
+    const auto step =
+        allocating([&] { return p.core.run(a.num(0), a.num(1), a.num(2), *prd_time, trigger); });
+    // Printing runs sys.stdout's code, which may rename the block.
+    report(p, step.attempt);
+    if (step.first) print_named(p.name.ptr(), BiasUpdate::first_data_note);
+    return filtered(p);
 }
 
-PyObject* bias_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    double lab_data, lab_time;
-    PyBias* p = self_of<PyBias>(self);
-    if (!p || !sig_update_bias.bind(args, nargs, kwnames, a) || !to_double(a[0], lab_data) ||
-        !to_double(a[1], lab_time))
-        return nullptr;
-    return guard([&]() -> PyObject* {
-        if (!report(*p, p->core.update_bias(lab_data, lab_time))) return nullptr;
-        Py_RETURN_NONE;
-    });
+void bias_update(PyBias& p, const Args& a) {
+    report(p, p.core.update_bias(a.num(0), a.num(1)));
 }
 
-// A getter without arguments.
-template <const Signature& S, class F>
-PyObject* getter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyBias* p = self_of<PyBias>(self);
-    if (!p || !S.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    return F{}(*p);
+nb::object get_name(PyBias& p, const Args&) {
+    return p.name;
 }
-
-struct GetName {
-    PyObject* operator()(PyBias& p) const { return Py_NewRef(p.name.ptr()); }
-};
-struct GetLabData {
-    PyObject* operator()(PyBias& p) const { return to_py(p.core.current_lab_data()); }
-};
-struct GetLabTime {
-    PyObject* operator()(PyBias& p) const { return to_py(p.core.current_lab_time()); }
-};
-struct GetPrdAt {
-    PyObject* operator()(PyBias& p) const { return to_py(p.core.prd_data_at_labtime()); }
-};
-struct GetFlag {
-    PyObject* operator()(PyBias& p) const { return PyBool_FromLong(p.core.update_flag()); }
-};
-struct GetBias {
-    PyObject* operator()(PyBias& p) const { return to_py(p.core.bias()); }
-};
-
-PyMethodDef bias_methods[] = {
-    {"run", as_method(bias_run), fastcall_flags,
-     "run($self, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)\n--\n\n"
-     "One prediction sample; returns the bias, filtered when a filter exists."},
-    {"get_name", as_method(getter<sig_get_name, GetName>), fastcall_flags,
-     "get_name($self)\n--\n\nThe block name."},
-    {"get_lab_data", as_method(getter<sig_get_lab_data, GetLabData>), fastcall_flags,
-     "get_lab_data($self)\n--\n\nLaboratory value of the last accepted update."},
-    {"get_lab_time", as_method(getter<sig_get_lab_time, GetLabTime>), fastcall_flags,
-     "get_lab_time($self)\n--\n\nLaboratory time of the last accepted update."},
-    {"get_prd_data_at_labtime", as_method(getter<sig_get_prd_at, GetPrdAt>), fastcall_flags,
-     "get_prd_data_at_labtime($self)\n--\n\nPrediction the last accepted update used."},
-    {"get_update_flag", as_method(getter<sig_get_flag, GetFlag>), fastcall_flags,
-     "get_update_flag($self)\n--\n\nWhether the latest run updated the bias."},
-    {"get_bias", as_method(getter<sig_get_bias, GetBias>), fastcall_flags,
-     "get_bias($self)\n--\n\nThe unfiltered bias."},
-    {"_update_bias", as_method(bias_update), fastcall_flags,
-     "_update_bias($self, lab_data, lab_time)\n--\n\nOne bias update attempt."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot bias_slots[] = {{Py_tp_init, reinterpret_cast<void*>(bias_init)},
-                            {Py_tp_methods, bias_methods},
-                            {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyBias>)},
-                            {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyBias>)},
-                            {0, nullptr}};
+double get_lab_data(PyBias& p, const Args&) {
+    return p.core.current_lab_data();
+}
+double get_lab_time(PyBias& p, const Args&) {
+    return p.core.current_lab_time();
+}
+double get_prd_at(PyBias& p, const Args&) {
+    return p.core.prd_data_at_labtime();
+}
+bool get_flag(PyBias& p, const Args&) {
+    return p.core.update_flag();
+}
+double get_bias(PyBias& p, const Args&) {
+    return p.core.bias();
+}
 
 // ---------------------------------------------------------------- LabDataRecorder
 
@@ -325,9 +223,11 @@ struct PyRecorder {
     template <class F> void for_each_object(F&& f) { f(csv_file); }
 };
 
-const Signature sig_rec_init("__init__", {"name", "abs_threshold", "const_len", "csv_dir"}, 0);
-const Signature sig_rec_run("run", {"lab_data", "lab_time"}, 2);
-const Signature sig_rec_export("export_lab_data_csv", {"lab_data", "lab_time"}, 2);
+const Signature sig_rec_init("__init__",
+                             {text("name", "'softSensor'"), real("abs_threshold", "1e-06"),
+                              integer("const_len", "60"), object("csv_dir", "'./'")});
+const Signature sig_rec_run("run", {real("lab_data"), real("lab_time")});
+const Signature sig_rec_export("export_lab_data_csv", {real("lab_data"), real("lab_time")});
 
 // A name with a path separator would put the file elsewhere than csv_dir (an
 // absolute one anywhere at all), and a NUL would cut the name short.
@@ -337,52 +237,26 @@ bool plain_file_name(PyObject* name) {
     return true;
 }
 
-int rec_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[4];
-    double abs_threshold;
-    long long const_len;
-    std::size_t lab_cap;
-    if (!sig_rec_init.bind(args, kwargs, a) ||
-        (a[0] && !exact_type(a[0], &PyUnicode_Type, "name")) ||
-        !to_double(a[1], abs_threshold, 1e-6) || !exact_int_or(a[2], "const_len", 60, const_len))
-        return -1;
-    PyObject* name = a[0] ? a[0] : py.default_name;
-    if (!plain_file_name(name)) {
+void rec_init(PyObject* self, const Args& a) {
+    PyObject* name = a.obj(0);
+    if (!plain_file_name(name))
         raise_named(PyExc_ValueError, name,
                     " LabDataRecorder: name must not contain a path separator or a NUL "
                     "character!");
-        return -1;
-    }
-    if (!capacity_of(const_len, 2, lab_cap)) return -1;
-    return guard_int([&] {
-        nb::object dir = nb::handle(py.path)(nb::handle(a[3] ? a[3] : py.default_dir));
-        dir = dir.attr("resolve")();
-        dir.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
-        nb::object file_name = nb::steal(PyUnicode_FromFormat("%U%s", name, csv_suffix));
-        if (!file_name) throw nb::python_error();
-        nb::object csv_file = nb::steal(PyNumber_TrueDivide(dir.ptr(), file_name.ptr()));
-        if (!csv_file) throw nb::python_error();
-        emplace<PyRecorder>(self, PyRecorder{LabHistory(lab_cap), abs_threshold, nb::borrow(name),
-                                             std::move(csv_file)});
-        return 0;
-    });
-}
-
-// "%Y-%m-%d %H:%M:%S" of time.localtime(seconds), or of the current time.
-void append_local_time(std::string& out, PyObject* seconds) {
-    nb::object t =
-        seconds ? nb::handle(py.localtime)(nb::handle(seconds)) : nb::handle(py.localtime)();
-    nb::object text = nb::handle(py.strftime)(nb::handle(py.time_format), t);
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-    if (!s) throw nb::python_error();
-    out.append(s, static_cast<std::size_t>(n));
+    const std::size_t lab_cap = capacity(a, 2, 2);
+    nb::object dir = nb::handle(py.path)(nb::handle(a.obj(3)));
+    dir = dir.attr("resolve")();
+    dir.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    nb::object file_name = checked(PyUnicode_FromFormat("%U%s", name, korvel::lab_csv_suffix));
+    nb::object csv_file = checked(PyNumber_TrueDivide(dir.ptr(), file_name.ptr()));
+    emplace<PyRecorder>(
+        self, PyRecorder{LabHistory(lab_cap), a.num(1), nb::borrow(name), std::move(csv_file)});
 }
 
 // The file existence test, then the append: 0 or an errno value.
 int append_row(const std::string& path, const std::string& row) noexcept {
     try {
-        return korvel::append_record(path, korvel::file_exists(path), csv_header, row);
+        return korvel::append_record(path, korvel::file_exists(path), korvel::lab_csv_header, row);
     } catch (...) {
         return ENOMEM;
     }
@@ -390,16 +264,7 @@ int append_row(const std::string& path, const std::string& row) noexcept {
 
 // One CSV row appended; see korvel/append.hpp for how it reaches the file.
 void export_row(PyRecorder& r, double lab_data, double lab_time) {
-    std::string row;
-    append_local_time(row, nullptr);
-    row += ',';
-    nb::object t = nb::steal(PyFloat_FromDouble(lab_time));
-    if (!t) throw nb::python_error();
-    append_local_time(row, t.ptr());
-    row += ',';
-    if (!append_float_repr(row, lab_data)) throw nb::python_error();
-    row += '\n';
-
+    const std::string row = korvel::lab_row(std::time(nullptr), lab_time, lab_data);
     nb::object file = r.csv_file; // a caller may replace the field while the GIL is released
     nb::object encoded = nb::handle(py.fsencode)(file);
     if (!PyBytes_Check(encoded.ptr())) throw nb::type_error("os.fsencode did not return bytes");
@@ -413,59 +278,25 @@ void export_row(PyRecorder& r, double lab_data, double lab_time) {
     if (err != 0) {
         errno = err;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.ptr());
-        throw nb::python_error();
+        raise();
     }
 }
 
-bool two_numbers(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 double& x, double& y) {
-    PyObject* a[2];
-    return sig.bind(args, nargs, kwnames, a) && to_double(a[0], x) && to_double(a[1], y);
+bool rec_run(PyRecorder& r, const Args& a) {
+    const double lab_data = a.num(0), lab_time = a.num(1);
+    PyObject* name = r.name.ptr();
+    if (!std::isfinite(lab_data))
+        raise_named(PyExc_ValueError, name, " LabDataRecorder: lab_data is not finite!");
+    if (!std::isfinite(lab_time))
+        raise_named(PyExc_ValueError, name, " LabDataRecorder: lab_time is not finite!");
+    allocating([&] { r.lab.record(lab_data); });
+    if (!r.lab.new_result(r.abs_threshold)) return false;
+    export_row(r, lab_data, lab_time);
+    return true;
 }
 
-PyObject* rec_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    double lab_data, lab_time;
-    PyRecorder* r = self_of<PyRecorder>(self);
-    if (!r || !two_numbers(sig_rec_run, args, nargs, kwnames, lab_data, lab_time)) return nullptr;
-    PyObject* name = r->name.ptr();
-    if (!check_finite(lab_data, name, " LabDataRecorder: lab_data is not finite!") ||
-        !check_finite(lab_time, name, " LabDataRecorder: lab_time is not finite!"))
-        return nullptr;
-    return guard([&]() -> PyObject* {
-        allocating([&] { r->lab.record(lab_data); });
-        if (!r->lab.new_result(r->abs_threshold)) Py_RETURN_FALSE;
-        export_row(*r, lab_data, lab_time);
-        Py_RETURN_TRUE;
-    });
-}
-
-PyObject* rec_export(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    double lab_data, lab_time;
-    PyRecorder* r = self_of<PyRecorder>(self);
-    if (!r || !two_numbers(sig_rec_export, args, nargs, kwnames, lab_data, lab_time))
-        return nullptr;
-    return guard([&]() -> PyObject* {
-        export_row(*r, lab_data, lab_time);
-        Py_RETURN_NONE;
-    });
-}
-
-PyMethodDef rec_methods[] = {
-    {"run", as_method(rec_run), fastcall_flags,
-     "run($self, lab_data, lab_time)\n--\n\nOne sample; True when a new result was recorded."},
-    {"export_lab_data_csv", as_method(rec_export), fastcall_flags,
-     "export_lab_data_csv($self, lab_data, lab_time)\n--\n\nAppends one row to the CSV file."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot rec_slots[] = {{Py_tp_init, reinterpret_cast<void*>(rec_init)},
-                           {Py_tp_methods, rec_methods},
-                           {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRecorder>)},
-                           {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRecorder>)},
-                           {0, nullptr}};
-
-// A module attribute held for the life of the process.
-PyObject* kept(const char* module, const char* attr) {
-    return import_attr(module, attr).release().ptr();
+void rec_export(PyRecorder& r, const Args& a) {
+    export_row(r, a.num(0), a.num(1));
 }
 
 // Name fields hold a str: messages and file names are made from them.
@@ -473,31 +304,32 @@ template <class T, class Class> void def_name_field(Class& cls) {
     def_kind_field<T, &T::name>(cls, "_name", &PyUnicode_Type);
 }
 
-} // namespace
-
-NB_MODULE(labbias, m) {
-    m.doc() = "Soft-sensor bias correction from laboratory samples, and the laboratory-data "
-              "recorder.";
-    py.sfilter = kept("korvel.algorithm.tfblock", "sFilter");
-    py.native_sfilter = nb::type_check(py.sfilter) &&
-                                nb::type_info(py.sfilter) == typeid(korvel::tfblock::PySFilter)
-                            ? reinterpret_cast<PyTypeObject*>(py.sfilter)
-                            : nullptr;
-    py.deque = kept("collections", "deque");
-    py.path = kept("pathlib", "Path");
-    py.fsencode = kept("os", "fsencode");
-    py.localtime = kept("time", "localtime");
-    py.strftime = kept("time", "strftime");
-    py.time_format = PyUnicode_InternFromString("%Y-%m-%d %H:%M:%S");
-    py.default_name = PyUnicode_InternFromString("softSensor");
-    py.default_dir = PyUnicode_InternFromString("./");
-    if (!py.time_format || !py.default_name || !py.default_dir) throw nb::python_error();
-
-    nb::class_<PyBias> bias(m, "SoftSensorBiasUpdate", nb::type_slots(bias_slots),
-                            "SoftSensorBiasUpdate(name='softSensor', filter_tao=5.0, "
-                            "abs_threshold=1e-06, prd_len=28800, const_len=60)\n--\n\n"
-                            "Bias of a soft sensor from laboratory samples; call run() once per "
-                            "prediction.");
+void def_bias(nb::module_& m) {
+    static PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bias_init, bias_init>)},
+        {Py_tp_methods,
+         methods({
+             method<PyBias, sig_bias_run, bias_run>(
+                 "One prediction sample; returns the bias, filtered when a filter exists."),
+             method<PyBias, sig_get_name, get_name>("The block name."),
+             method<PyBias, sig_get_lab_data, get_lab_data>(
+                 "Laboratory value of the last accepted update."),
+             method<PyBias, sig_get_lab_time, get_lab_time>(
+                 "Laboratory time of the last accepted update."),
+             method<PyBias, sig_get_prd_at, get_prd_at>(
+                 "Prediction the last accepted update used."),
+             method<PyBias, sig_get_flag, get_flag>("Whether the latest run updated the bias."),
+             method<PyBias, sig_get_bias, get_bias>("The unfiltered bias."),
+             method<PyBias, sig_update_bias, bias_update>("One bias update attempt."),
+         })},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyBias>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyBias>)},
+        {0, nullptr}};
+    nb::class_<PyBias> bias(m, "SoftSensorBiasUpdate", nb::type_slots(slots),
+                            sig_bias_init.class_doc("SoftSensorBiasUpdate",
+                                                    "Bias of a soft sensor from laboratory "
+                                                    "samples; call run() once per "
+                                                    "prediction."));
     def_name_field<PyBias>(bias);
     def_readonly<PyBias>(bias, "_prd_data_list", [](PyBias& p) {
         return snapshot(p.core.prd_data(), p.core.prd_capacity());
@@ -551,12 +383,25 @@ NB_MODULE(labbias, m) {
             });
             emplace<PyBias>(self.ptr(), PyBias{std::move(core), std::move(name), s[12]});
         });
+}
 
-    nb::class_<PyRecorder> rec(m, "LabDataRecorder", nb::type_slots(rec_slots),
-                               "LabDataRecorder(name='softSensor', abs_threshold=1e-06, "
-                               "const_len=60, csv_dir='./')\n--\n\nAppends each new laboratory "
-                               "result to <csv_dir>/<name>_Raw_LabData.csv; call run() once per "
-                               "sample.");
+void def_recorder(nb::module_& m) {
+    static PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_rec_init, rec_init>)},
+        {Py_tp_methods,
+         methods({
+             method<PyRecorder, sig_rec_run, rec_run>(
+                 "One sample; True when a new result was recorded."),
+             method<PyRecorder, sig_rec_export, rec_export>("Appends one row to the CSV file."),
+         })},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRecorder>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRecorder>)},
+        {0, nullptr}};
+    nb::class_<PyRecorder> rec(
+        m, "LabDataRecorder", nb::type_slots(slots),
+        sig_rec_init.class_doc("LabDataRecorder", "Appends each new laboratory result to "
+                                                  "<csv_dir>/<name>_Raw_LabData.csv; call run() "
+                                                  "once per sample."));
     def_name_field<PyRecorder>(rec);
     def_readonly<PyRecorder>(rec, "_lab_data_list", [](PyRecorder& r) {
         return snapshot(r.lab.values(), r.lab.capacity());
@@ -584,4 +429,18 @@ NB_MODULE(labbias, m) {
             emplace<PyRecorder>(self.ptr(),
                                 PyRecorder{std::move(lab), threshold, std::move(name), s[4]});
         });
+}
+
+} // namespace
+
+NB_MODULE(labbias, m) {
+    m.doc() = "Soft-sensor bias correction from laboratory samples, and the laboratory-data "
+              "recorder.";
+    py.sfilter = import_attr("korvel.algorithm.tfblock", "sFilter").release().ptr();
+    py.filters = import_api<TfblockApi>();
+    py.deque = import_attr("collections", "deque").release().ptr();
+    py.path = import_attr("pathlib", "Path").release().ptr();
+    py.fsencode = import_attr("os", "fsencode").release().ptr();
+    def_bias(m);
+    def_recorder(m);
 }

@@ -7,7 +7,8 @@
 #include "pyglue/datastore.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
-#include "pyglue/npview.hpp"
+#include "pyglue/methods.hpp"
+#include "pyglue/ndarray.hpp"
 #include "pyglue/number.hpp"
 
 namespace nb = nanobind;
@@ -57,8 +58,8 @@ struct PyRS {
     }
 };
 
-const Signature sig_init("__init__", {}, 0);
-const Signature sig_call("call", {}, 0);
+const Signature sig_init("__init__", {});
+const Signature sig_call("call", {});
 
 PyObject* rs_step(PyRS& p) {
     const bool s = truth(p.S), r = truth(p.R);
@@ -78,29 +79,17 @@ PyObject* rs_step(PyRS& p) {
     Py_RETURN_NONE;
 }
 
-int rs_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!sig_init.bind(args, kwargs, nullptr)) return -1;
-    return guard_int([&] {
-        emplace<PyRS>(self, PyRS{nb::int_(0), nb::int_(0), nb::bool_(false), nb::bool_(true),
-                                 new_array(1, np::Dtype::boolean)});
-        return 0;
-    });
+void rs_init(PyObject* self, const Args&) {
+    emplace<PyRS>(self, PyRS{nb::int_(0), nb::int_(0), nb::bool_(false), nb::bool_(true),
+                             new_array(1, np::Dtype::boolean)});
 }
 
-PyObject* rs_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyRS* p = self_of<PyRS>(self);
-    if (!p || !sig_call.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    return guard([&] { return rs_step(*p); });
+PyObject* rs_call(PyRS& p, const Args&) {
+    return rs_step(p);
 }
 
-PyMethodDef rs_methods[] = {
-    {"call", as_method(rs_call), fastcall_flags,
-     "call($self)\n--\n\nOne sample: Q from S and R (reset dominates, neither holds), nQ = not "
-     "Q."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot rs_slots[] = {{Py_tp_init, reinterpret_cast<void*>(rs_init)},
-                          {Py_tp_methods, rs_methods},
+PyType_Slot rs_slots[] = {{Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, rs_init>)},
+                          {Py_tp_methods, nullptr},
                           {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRS>)},
                           {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRS>)},
                           {0, nullptr}};
@@ -181,42 +170,28 @@ template <bool OnDelay> struct Timer {
         Py_RETURN_NONE;
     }
 
-    static int init(PyObject* self, PyObject* args, PyObject* kwargs) {
-        if (!sig_init.bind(args, kwargs, nullptr)) return -1;
-        return guard_int([&] {
-            emplace<PyTimer>(self, PyTimer{nb::int_(0), nb::int_(0), nb::int_(3), nb::int_(0),
-                                           new_array(2, np::Dtype::int64)});
-            return 0;
-        });
+    static void init(PyObject* self, const Args&) {
+        emplace<PyTimer>(self, PyTimer{nb::int_(0), nb::int_(0), nb::int_(3), nb::int_(0),
+                                       new_array(2, np::Dtype::int64)});
     }
 
-    static PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-        PyTimer* p = self_of<PyTimer>(self);
-        if (!p || !sig_call.bind(args, nargs, kwnames, nullptr)) return nullptr;
-        return guard([&] { return step(*p); });
-    }
-
-    static inline PyMethodDef methods[] = {
-        {"call", as_method(call), fastcall_flags,
-         OnDelay
-             ? "call($self)\n--\n\nOne sample: Yt switches on DT - 1 calls after Ut rises, off "
-               "at once."
-             : "call($self)\n--\n\nOne sample: Yt switches on at once, off DT - 1 calls after Ut "
-               "falls."},
-        {nullptr, nullptr, 0, nullptr}};
+    static PyObject* call(PyTimer& p, const Args&) { return step(p); }
 
     static inline PyType_Slot slots[] = {
-        {Py_tp_init, reinterpret_cast<void*>(init)},
-        {Py_tp_methods, methods},
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, init>)},
+        {Py_tp_methods, nullptr},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTimer>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTimer>)},
         {0, nullptr}};
 };
 
-template <bool OnDelay> void def_timer(nb::module_& m, const char* name, const char* doc) {
+template <bool OnDelay>
+void def_timer(nb::module_& m, const char* name, const char* call_doc, const char* doc) {
     using PyTimer = PyTimerOf<OnDelay>;
-    nb::class_<PyTimer> cls(m, name, nb::type_slots(Timer<OnDelay>::slots), doc);
+    Timer<OnDelay>::slots[1].pfunc =
+        methods({method<PyTimer, sig_call, Timer<OnDelay>::call>(call_doc)});
+    nb::class_<PyTimer> cls(m, name, nb::type_slots(Timer<OnDelay>::slots),
+                            sig_init.class_doc(name, doc));
     def_object_field<PyTimer, &PyTimer::Ut>(cls, "Ut", "Input, written by the caller.");
     def_object_field<PyTimer, &PyTimer::Yt>(cls, "Yt", "Output, 0 or 1.");
     def_object_field<PyTimer, &PyTimer::DT>(cls, "DT", "Delay in calls.");
@@ -238,8 +213,11 @@ NB_MODULE(latches, m) {
     if (!np::init()) throw nb::python_error();
     nb::module_::import_("korvel.algorithm.utilities");
 
+    rs_slots[1].pfunc = methods({method<PyRS, sig_call, rs_call>(
+        "One sample: Q from S and R (reset dominates, neither holds), nQ = not Q.")});
     nb::class_<PyRS> rs(m, "RStrigger", nb::type_slots(rs_slots),
-                        "RStrigger()\n--\n\nWrite S and R, call call(), read Q and nQ.");
+                        sig_init.class_doc("RStrigger", "Write S and R, call call(), read Q and "
+                                                        "nQ."));
     def_object_field<PyRS, &PyRS::S>(rs, "S", "Set input (by its truth value).");
     def_object_field<PyRS, &PyRS::R>(rs, "R", "Reset input (by its truth value); dominates.");
     def_object_field<PyRS, &PyRS::Q>(rs, "Q", "Output, a bool.");
@@ -254,8 +232,9 @@ NB_MODULE(latches, m) {
         });
 
     def_timer<true>(m, "TONtrigger",
-                    "TONtrigger()\n--\n\nOn-delay timer: write Ut (and DT), call call(), read Yt.");
-    def_timer<false>(
-        m, "TOFFtrigger",
-        "TOFFtrigger()\n--\n\nOff-delay timer: write Ut (and DT), call call(), read Yt.");
+                    "One sample: Yt switches on DT - 1 calls after Ut rises, off at once.",
+                    "On-delay timer: write Ut (and DT), call call(), read Yt.");
+    def_timer<false>(m, "TOFFtrigger",
+                     "One sample: Yt switches on at once, off DT - 1 calls after Ut falls.",
+                     "Off-delay timer: write Ut (and DT), call call(), read Yt.");
 }

@@ -5,6 +5,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -57,184 +58,91 @@ bool require(PyObject* self, const PyPID& p, std::initializer_list<Field> order)
     return true;
 }
 
-const Signature sig_init("__init__", {"TS"}, 0);
-const Signature sig_run("run", {"MODE", "SP", "PV", "TV", "FF"}, 4);
-const Signature sig_auto("PID_Auto", {"SP", "PV", "FF"}, 2);
-const Signature sig_set_param("setPIDParam", {"KP", "TI", "TD", "N"}, 0);
-const Signature sig_get_param("getPIDParam", {}, 0);
-const Signature sig_set_limit("setOPHighLowLimit", {"OP_HI", "OP_LO"}, 0);
-const Signature sig_get_limit("getOPHighLowLimit", {}, 0);
-const Signature sig_reset("_resetPID", {"SP", "PV", "TV", "FF"}, 4);
+const Signature sig_init("__init__", {real("TS", "1.0")});
+const Signature sig_run("run",
+                        {real("MODE"), real("SP"), real("PV"), real("TV"), real("FF", "0.0")});
+const Signature sig_auto("PID_Auto", {real("SP"), real("PV"), real("FF", "0.0")});
+const Signature sig_set_param("setPIDParam", {real("KP", "1.0"), real("TI", "60.0"),
+                                              real("TD", "0.0"), real("N", "10.0")});
+const Signature sig_get_param("getPIDParam", {});
+const Signature sig_set_limit("setOPHighLowLimit", {real("OP_HI", "100.0"), real("OP_LO", "0.0")});
+const Signature sig_get_limit("getOPHighLowLimit", {});
+const Signature sig_reset("_resetPID", {real("SP"), real("PV"), real("TV"), real("FF")});
 const Signature sig_set_saved("_setInnerSaveState",
-                              {"OP_save", "OPcal_save", "dOP_save", "dOP_P_save", "dOP_I_save",
-                               "dOP_D_save", "dFF_save"},
-                              7);
-const Signature sig_get_saved("getInnerSaveState", {}, 0);
-const Signature sig_form("getPIDForm", {}, 0);
+                              {real("OP_save"), real("OPcal_save"), real("dOP_save"),
+                               real("dOP_P_save"), real("dOP_I_save"), real("dOP_D_save"),
+                               real("dFF_save")});
+const Signature sig_get_saved("getInnerSaveState", {});
+const Signature sig_form("getPIDForm", {});
 
-// Converts bound arguments in parameter order, defaults for absent ones.
-template <std::size_t N>
-bool to_doubles(PyObject* const (&a)[N], double (&v)[N], const double (&dflt)[N]) {
-    for (std::size_t i = 0; i < N; ++i)
-        if (!to_double(a[i], v[i], dflt[i])) return false;
-    return true;
+void pid_init(PyObject* self, const Args& a) {
+    emplace<PyPID>(self, PyPID{Pid(a.num(0)), 0});
 }
 
-int pid_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[1];
-    double TS;
-    if (!sig_init.bind(args, kwargs, a) || !to_double(a[0], TS, 1.0)) return -1;
-    return guard_int([&] {
-        emplace<PyPID>(self, PyPID{Pid(TS), 0});
-        return 0;
-    });
-}
-
-PyObject* pid_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[5];
-    double v[5];
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_run.bind(args, nargs, kwnames, a) ||
-        !to_doubles(a, v, {0.0, 0.0, 0.0, 0.0, 0.0}))
-        return nullptr;
+PyObject* pid_run(PyPID& p, const Args& a) {
     Pid::ModeError err;
-    const double op = p->core.run(v[0], v[1], v[2], v[3], v[4], err);
-    p->present = history_bits | saved_bits; // every path has reset at least once
-    if (err == Pid::ModeError::nan) {
-        PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
-        return nullptr;
-    }
-    if (err == Pid::ModeError::inf) {
-        PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-        return nullptr;
-    }
+    const double op = p.core.run(a.num(0), a.num(1), a.num(2), a.num(3), a.num(4), err);
+    p.present = history_bits | saved_bits; // every path has reset at least once
+    if (err == Pid::ModeError::nan)
+        raise_format(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (err == Pid::ModeError::inf)
+        raise_format(PyExc_OverflowError, "cannot convert float infinity to integer");
     return to_py(op);
 }
 
-PyObject* pid_auto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[3];
-    double v[3];
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_auto.bind(args, nargs, kwnames, a) || !to_doubles(a, v, {0.0, 0.0, 0.0}))
-        return nullptr;
+PyObject* pid_auto(PyPID& p, const Args& a, PyObject* self) {
     // The fields in the order the step reads them.
-    if (!require(self, *p, {et1, et2}) ||
-        (p->core.params().TD > 0 && !require(self, *p, {dOPD1})) || !require(self, *p, {FF1, OP1}))
+    if (!require(self, p, {et1, et2}) || (p.core.params().TD > 0 && !require(self, p, {dOPD1})) ||
+        !require(self, p, {FF1, OP1}))
         return nullptr;
-    const double op = p->core.automatic(v[0], v[1], v[2]);
-    p->present |= saved_bits;
+    const double op = p.core.automatic(a.num(0), a.num(1), a.num(2));
+    p.present |= saved_bits;
     return to_py(op);
 }
 
-PyObject* pid_set_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    PyObject* a[4];
-    double v[4];
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_set_param.bind(args, nargs, kwnames, a) ||
-        !to_doubles(a, v, {1.0, 60.0, 0.0, 10.0}))
-        return nullptr;
-    p->core.set_params(v[0], v[1], v[2], v[3]);
-    Py_RETURN_NONE;
+void pid_set_param(PyPID& p, const Args& a) {
+    p.core.set_params(a.num(0), a.num(1), a.num(2), a.num(3));
 }
 
-PyObject* pid_get_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_get_param.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    const auto& q = p->core.params();
+PyObject* pid_get_param(PyPID& p, const Args&) {
+    const auto& q = p.core.params();
     return Py_BuildValue("(dddd)", q.KP, q.TI, q.TD, q.N);
 }
 
-PyObject* pid_set_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    PyObject* a[2];
-    double v[2];
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_set_limit.bind(args, nargs, kwnames, a) || !to_doubles(a, v, {100.0, 0.0}))
-        return nullptr;
-    if (!p->core.set_limits(v[0], v[1]) &&
+void pid_set_limit(PyPID& p, const Args& a) {
+    if (!p.core.set_limits(a.num(0), a.num(1)) &&
         !print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!"))
-        return nullptr;
-    Py_RETURN_NONE;
+        raise();
 }
 
-PyObject* pid_get_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_get_limit.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    return Py_BuildValue("(dd)", p->core.op_hi(), p->core.op_lo());
+PyObject* pid_get_limit(PyPID& p, const Args&) {
+    return Py_BuildValue("(dd)", p.core.op_hi(), p.core.op_lo());
 }
 
-PyObject* pid_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[4];
-    double v[4];
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_reset.bind(args, nargs, kwnames, a) || !to_doubles(a, v, {0.0, 0.0, 0.0, 0.0}))
-        return nullptr;
-    p->core.reset(v[0], v[1], v[2], v[3]);
-    p->present = history_bits | saved_bits;
-    Py_RETURN_NONE;
+void pid_reset(PyPID& p, const Args& a) {
+    p.core.reset(a.num(0), a.num(1), a.num(2), a.num(3));
+    p.present = history_bits | saved_bits;
 }
 
-PyObject* pid_set_saved(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    PyObject* a[7];
-    double v[7];
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_set_saved.bind(args, nargs, kwnames, a) ||
-        !to_doubles(a, v, {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}))
-        return nullptr;
-    p->core.saved_mut() = Pid::Saved{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
-    p->present |= saved_bits;
-    Py_RETURN_NONE;
+void pid_set_saved(PyPID& p, const Args& a) {
+    p.core.saved_mut() =
+        Pid::Saved{a.num(0), a.num(1), a.num(2), a.num(3), a.num(4), a.num(5), a.num(6)};
+    p.present |= saved_bits;
 }
 
-PyObject* pid_get_saved(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    PyPID* p = self_of<PyPID>(self);
-    if (!p || !sig_get_saved.bind(args, nargs, kwnames, nullptr) ||
-        !require(self, *p,
+PyObject* pid_get_saved(PyPID& p, const Args&, PyObject* self) {
+    if (!require(self, p,
                  {OP_save, OPcal_save, dOP_save, dOP_P_save, dOP_I_save, dOP_D_save, dFF_save}))
         return nullptr;
-    const auto& s = p->core.saved();
+    const auto& s = p.core.saved();
     return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "OP", s.OP, "OPcal", s.OPcal, "dOP",
                          s.dOP, "dOP_P", s.dOP_P, "dOP_I", s.dOP_I, "dOP_D", s.dOP_D, "dFF", s.dFF);
 }
 
-PyObject* pid_form(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!self_of<PyPID>(self) || !sig_form.bind(args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* pid_form(PyPID&, const Args&) {
     const auto text = Pid::form();
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
-
-PyMethodDef pid_methods[] = {
-    {"run", as_method(pid_run), fastcall_flags,
-     "run($self, MODE, SP, PV, TV, FF=0.0)\n--\n\nOne sample: tracking (MODE 0) or automatic (MODE "
-     "1); returns the output."},
-    {"PID_Auto", as_method(pid_auto), fastcall_flags,
-     "PID_Auto($self, SP, PV, FF=0.0)\n--\n\nOne automatic step; returns the output."},
-    {"setPIDParam", as_method(pid_set_param), fastcall_flags,
-     "setPIDParam($self, KP=1.0, TI=60.0, TD=0.0, N=10.0)\n--\n\nSets all four tuning parameters."},
-    {"getPIDParam", as_method(pid_get_param), fastcall_flags,
-     "getPIDParam($self)\n--\n\nReturns (KP, TI, TD, N)."},
-    {"setOPHighLowLimit", as_method(pid_set_limit), fastcall_flags,
-     "setOPHighLowLimit($self, OP_HI=100.0, OP_LO=0.0)\n--\n\nSets the output limits."},
-    {"getOPHighLowLimit", as_method(pid_get_limit), fastcall_flags,
-     "getOPHighLowLimit($self)\n--\n\nReturns (OP_HI, OP_LO)."},
-    {"_resetPID", as_method(pid_reset), fastcall_flags,
-     "_resetPID($self, SP, PV, TV, FF)\n--\n\nStarts the history over from TV."},
-    {"_setInnerSaveState", as_method(pid_set_saved), fastcall_flags,
-     "_setInnerSaveState($self, OP_save, OPcal_save, dOP_save, dOP_P_save, dOP_I_save, "
-     "dOP_D_save, dFF_save)\n--\n\nStores the saved inner state."},
-    {"getInnerSaveState", as_method(pid_get_saved), fastcall_flags,
-     "getInnerSaveState($self)\n--\n\nThe last sample's output and increments."},
-    {"getPIDForm", as_method(pid_form), fastcall_flags,
-     "getPIDForm($self)\n--\n\nThe control law and the defaults, as text."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot pid_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(pid_init)}, {Py_tp_methods, pid_methods}, {0, nullptr}};
 
 // One history or saved-state field.
 template <Field F> void def_state_field(nb::class_<PyPID>& cls) {
@@ -260,9 +168,28 @@ void def_state_fields(nb::class_<PyPID>& cls, std::integer_sequence<unsigned, I.
 NB_MODULE(loopctl, m) {
     m.doc() = "Incremental PID controller block with tracking, feed-forward and output limits.";
 
-    nb::class_<PyPID> cls(m, "PID", nb::type_slots(pid_slots),
-                          "PID(TS=1.0)\n--\n\nIncremental PID block with tracking, feed-forward "
-                          "and output limits; drive it with run() once per sample.");
+    PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, pid_init>)},
+        {Py_tp_methods,
+         methods({
+             method<PyPID, sig_run, pid_run>(
+                 "One sample: tracking (MODE 0) or automatic (MODE 1); returns the output."),
+             method<PyPID, sig_auto, pid_auto>("One automatic step; returns the output."),
+             method<PyPID, sig_set_param, pid_set_param>("Sets all four tuning parameters."),
+             method<PyPID, sig_get_param, pid_get_param>("Returns (KP, TI, TD, N)."),
+             method<PyPID, sig_set_limit, pid_set_limit>("Sets the output limits."),
+             method<PyPID, sig_get_limit, pid_get_limit>("Returns (OP_HI, OP_LO)."),
+             method<PyPID, sig_reset, pid_reset>("Starts the history over from TV."),
+             method<PyPID, sig_set_saved, pid_set_saved>("Stores the saved inner state."),
+             method<PyPID, sig_get_saved, pid_get_saved>(
+                 "The last sample's output and increments."),
+             method<PyPID, sig_form, pid_form>("The control law and the defaults, as text."),
+         })},
+        {0, nullptr}};
+    nb::class_<PyPID> cls(m, "PID", nb::type_slots(slots),
+                          sig_init.class_doc("PID", "Incremental PID block with tracking, "
+                                                    "feed-forward and output limits; drive it "
+                                                    "with run() once per sample."));
     def_field<PyPID>(
         cls, "_iniFlag", [](PyPID& p) { return p.core.ini_flag(); },
         [](PyPID& p, nb::handle v) { p.core.set_ini_flag(state_bool(v)); });

@@ -3,6 +3,7 @@
 
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 #include "pyglue/number.hpp"
 #include "pyglue/vectorcall.hpp"
 
@@ -14,10 +15,11 @@ namespace {
 // `u_last` and `Ts` hold whatever the caller stores; the rate arithmetic is
 // Python's on those objects, with a double fast path for floats and ints.
 struct PyRateLimit;
-const Signature sig_init("__init__", {"u_ini", "Ts"}, 1);
-const Signature sig_call("__call__", {"u_end", "PRLimPerMin", "NRLimPerMin"}, 1);
-const Signature sig_reset("reset", {"u_ini"}, 1);
-PyObject* rl_step(PyRateLimit& p, PyObject* const* a);
+const Signature sig_init("__init__", {real("u_ini"), object("Ts", "1")});
+const Signature sig_call("__call__", {object("u_end"), object("PRLimPerMin", "60"),
+                                      object("NRLimPerMin", "None")});
+const Signature sig_reset("reset", {real("u_ini")});
+PyObject* rl_step(PyRateLimit& p, const Args& a);
 
 struct PyRateLimit {
     vectorcallfunc call = vectorcall_slot<PyRateLimit, sig_call, rl_step>;
@@ -56,15 +58,14 @@ PyObject* step_generic(PyRateLimit& p, nb::handle target, nb::handle rise_rate,
     return PyNumber_Float(out.ptr());
 }
 
-PyObject* rl_step(PyRateLimit& p, PyObject* const* a) {
-    PyObject* target = a[0];
-    PyObject* rise_rate = a[1]; // nullptr: the default 60
-    PyObject* fall_rate = a[2] ? a[2] : Py_None;
+PyObject* rl_step(PyRateLimit& p, const Args& a) {
+    PyObject* target = a.obj(0);
+    PyObject* rise_rate = a.obj(1);
+    PyObject* fall_rate = a.obj(2);
     double last, Ts, u, rise_pm = 60.0, fall_pm = 0.0;
     const bool fall_given = fall_rate != Py_None;
     if (exact_real(p.u_last.ptr(), last) && exact_real(p.Ts.ptr(), Ts) && exact_real(target, u) &&
-        (!rise_rate || exact_real(rise_rate, rise_pm)) &&
-        (!fall_given || exact_real(fall_rate, fall_pm))) {
+        exact_real(rise_rate, rise_pm) && (!fall_given || exact_real(fall_rate, fall_pm))) {
         const double rise = korvel::rate_per_sample(rise_pm, Ts);
         const double fall = fall_given ? -korvel::rate_per_sample(fall_pm, Ts) : -rise;
         const korvel::Slew s = korvel::slew_step(last, u, rise, fall);
@@ -78,54 +79,35 @@ PyObject* rl_step(PyRateLimit& p, PyObject* const* a) {
         p.u_last = nb::borrow(out);
         return out;
     }
-    nb::object rise_obj = rise_rate ? nb::borrow(rise_rate) : nb::object(nb::int_(60));
-    return step_generic(p, target, rise_obj, fall_rate);
+    return step_generic(p, target, rise_rate, fall_rate);
 }
 
-int rl_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* a[2];
-    double u_ini;
-    if (!sig_init.bind(args, kwargs, a) || !to_double(a[0], u_ini)) return -1;
-    return guard_int([&] {
-        nb::object Ts = a[1] ? nb::borrow(a[1]) : nb::object(nb::int_(1));
-        emplace<PyRateLimit>(self, PyRateLimit{.u_last = nb::float_(u_ini), .Ts = std::move(Ts)});
-        return 0;
-    });
+void rl_init(PyObject* self, const Args& a) {
+    emplace<PyRateLimit>(self,
+                         PyRateLimit{.u_last = nb::float_(a.num(0)), .Ts = nb::borrow(a.obj(1))});
 }
 
-PyObject* rl_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    double u_ini;
-    PyRateLimit* p = self_of<PyRateLimit>(self);
-    if (!p || !sig_reset.bind(args, nargs, kwnames, a) || !to_double(a[0], u_ini)) return nullptr;
-    PyObject* v = PyFloat_FromDouble(u_ini);
-    if (!v) return nullptr;
-    p->u_last = nb::steal(v);
-    Py_RETURN_NONE;
+void rl_reset(PyRateLimit& p, const Args& a) {
+    p.u_last = nb::float_(a.num(0));
 }
-
-PyMethodDef rl_methods[] = {
-    {"reset", as_method(rl_reset), fastcall_flags,
-     "reset($self, u_ini)\n--\n\nRestarts the output from u_ini without a ramp."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyType_Slot rl_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(rl_init)},
-    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyRateLimit, sig_call, rl_step>)},
-    {Py_tp_methods, rl_methods},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRateLimit>)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRateLimit>)},
-    {0, nullptr}};
 
 } // namespace
 
 NB_MODULE(slewguard, m) {
     m.doc() = "Slew-rate limiter with rates in units per minute.";
 
-    nb::class_<PyRateLimit> cls(m, "RateLimit", nb::type_slots(rl_slots),
-                                "RateLimit(u_ini, Ts=1)\n--\n\nCall it as "
-                                "limiter(u_end, PRLimPerMin=60, NRLimPerMin=None) once per "
-                                "sample of Ts seconds.");
+    PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, rl_init>)},
+        {Py_tp_call, reinterpret_cast<void*>(call_slot<PyRateLimit, sig_call, rl_step>)},
+        {Py_tp_methods, methods({method<PyRateLimit, sig_reset, rl_reset>(
+                            "Restarts the output from u_ini without a ramp.")})},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRateLimit>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRateLimit>)},
+        {0, nullptr}};
+    nb::class_<PyRateLimit> cls(
+        m, "RateLimit", nb::type_slots(slots),
+        sig_init.class_doc("RateLimit", "Call it as limiter(u_end, PRLimPerMin=60, "
+                                        "NRLimPerMin=None) once per sample of Ts seconds."));
     def_object_field<PyRateLimit, &PyRateLimit::u_last>(cls, "u_last",
                                                         "Output of the previous call.");
     def_object_field<PyRateLimit, &PyRateLimit::Ts>(cls, "Ts", "Sampling period in seconds.");

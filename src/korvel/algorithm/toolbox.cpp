@@ -1,11 +1,15 @@
 // korvel.algorithm.toolbox: discretisation with dead time, nested tag paths,
 // breakpoint strings, time stamps and the history shift.
+#include <korvel/text.hpp>
+
 #include <ctime>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "pyglue/datastore.hpp"
 #include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 #include "pyglue/pycall.hpp"
 
 namespace nb = nanobind;
@@ -13,51 +17,22 @@ using namespace korvel::pyglue;
 
 namespace {
 
-const Signature sig_c2d("c2d", {"Gs_num", "Gs_den", "Gs_delay", "Ts", "method"}, 3, false);
-const Signature sig_dict2pairs("dict2pairs", {"d", "path"}, 1, false);
-const Signature sig_pair2dict("pair2dict", {"pair", "d"}, 2, false);
-const Signature sig_str2xpyp("str2xpyp", {"s"}, 1, false);
-const Signature sig_time("current_time_str", {}, 0, false);
-const Signature sig_data_store("dataStore", {"xArray", "xt"}, 2, false);
-
-nb::object checked(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
+const Signature sig_c2d("c2d",
+                        {object("Gs_num"), object("Gs_den"), object("Gs_delay"), object("Ts", "1"),
+                         object("method", "'zoh'")},
+                        false);
+const Signature sig_dict2pairs("dict2pairs", {dict("d"), object("path", "''")}, false);
+const Signature sig_pair2dict("pair2dict", {tuple("pair"), dict("d")}, false);
+const Signature sig_str2xpyp("str2xpyp", {text("s")}, false);
+const Signature sig_time("current_time_str", {}, false);
+const Signature sig_data_store("dataStore", {object("xArray"), object("xt")}, false);
 
 // --- c2d -----------------------------------------------------------------
 
-PyObject* c2d(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[5];
-    if (!sig_c2d.bind(args, nargs, kwnames, a)) return nullptr;
-    return guard([&] {
-        nb::object num = float_array(a[0]);
-        nb::object den = float_array(a[1]);
-        nb::handle delay = a[2];
-        nb::object Ts = a[3] ? nb::borrow(a[3]) : nb::cast(1);
-        nb::object method = a[4] ? nb::borrow(a[4]) : nb::str("zoh");
-
-        // Leading zeros go; an all-zero numerator has no first index.
-        nb::object nonzero = checked(PyObject_RichCompare(num.ptr(), nb::int_(0).ptr(), Py_NE));
-        nb::object where = import_attr("numpy", "where")(nonzero);
-        nb::object first = where[nb::int_(0)][nb::int_(0)];
-        num = num[nb::slice(first, nb::none(), nb::none())];
-
-        nb::object res = import_attr("scipy.signal", "cont2discrete")(
-            nb::make_tuple(num, den), nb::arg("dt") = Ts, nb::arg("method") = method,
-            nb::arg("alpha") = nb::none());
-        auto parts = unpack(res, 3);
-
-        // Dead time in whole samples, ties to even.
-        nb::object ratio = checked(PyNumber_TrueDivide(delay.ptr(), Ts.ptr()));
-        nb::object rounded = nb::module_::import_("builtins").attr("round")(ratio);
-        nb::object d = checked(PyNumber_Long(rounded.ptr()));
-
-        nb::object zeros = import_attr("numpy", "zeros")(d);
-        nb::object row = parts[0][nb::int_(0)];
-        nb::object gd_num = import_attr("numpy", "hstack")(nb::make_tuple(zeros, row));
-        return nb::make_tuple(gd_num, parts[1]).release().ptr();
-    });
+nb::object py_c2d(const Args& a) {
+    const std::vector<double> num = doubles(a.obj(0), "Gs_num"), den = doubles(a.obj(1), "Gs_den");
+    const korvel::DiscreteTf d = korvel::pyglue::c2d(num, den, a.obj(2), a.obj(3), a.obj(4));
+    return nb::make_tuple(f64_array(d.num), f64_array(d.den));
 }
 
 // --- dict2pairs ----------------------------------------------------------
@@ -155,26 +130,17 @@ PyType_Slot pairs_slots[] = {{Py_tp_iter, reinterpret_cast<void*>(pairs_iter)},
                              {Py_tp_iternext, reinterpret_cast<void*>(pairs_next)},
                              {0, nullptr}};
 
-PyObject* dict2pairs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!sig_dict2pairs.bind(args, nargs, kwnames, a) || !exact_type(a[0], &PyDict_Type, "d"))
-        return nullptr;
-    return guard([&] {
-        PairIterator it;
-        push_frame(it, a[0], a[1] ? nb::borrow(a[1]) : nb::str(""));
-        return nb::cast(std::move(it)).release().ptr();
-    });
+nb::object dict2pairs(const Args& a) {
+    PairIterator it;
+    push_frame(it, a.obj(0), nb::borrow(a.obj(1)));
+    return nb::cast(std::move(it));
 }
 
 // --- pair2dict -----------------------------------------------------------
 
-PyObject* pair2dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!sig_pair2dict.bind(args, nargs, kwnames, a) || !exact_type(a[0], &PyTuple_Type, "pair") ||
-        !exact_type(a[1], &PyDict_Type, "d"))
-        return nullptr;
-    return guard([&] {
-        auto kv = unpack(a[0], 2);
+void pair2dict(const Args& a) {
+    {
+        auto kv = unpack(a.obj(0), 2);
         if (!PyUnicode_Check(kv[0].ptr())) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
                          Py_TYPE(kv[0].ptr())->tp_name);
@@ -184,7 +150,7 @@ PyObject* pair2dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::vector<nb::object> parts;
         for (nb::handle k : nb::list(keys))
             parts.push_back(nb::borrow(k));
-        nb::object current = nb::borrow(a[1]);
+        nb::object current = nb::borrow(a.obj(1));
         for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
             nb::object next;
             if (PyDict_CheckExact(current.ptr())) {
@@ -203,18 +169,14 @@ PyObject* pair2dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
         if (PyObject_SetItem(current.ptr(), parts.back().ptr(), kv[1].ptr()) < 0)
             throw nb::python_error();
-        Py_RETURN_NONE;
-    });
+    }
 }
 
 // --- str2xpyp, current_time_str, dataStore -------------------------------
 
-PyObject* str2xpyp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (!sig_str2xpyp.bind(args, nargs, kwnames, a) || !exact_type(a[0], &PyUnicode_Type, "s"))
-        return nullptr;
-    return guard([&] {
-        nb::object entries = checked(PyUnicode_Split(a[0], nb::str("#").ptr(), -1));
+nb::object str2xpyp(const Args& a) {
+    {
+        nb::object entries = checked(PyUnicode_Split(a.obj(0), nb::str("#").ptr(), -1));
         nb::str comma(",");
         std::vector<nb::object> used;
         for (nb::handle e : nb::list(entries)) {
@@ -234,49 +196,19 @@ PyObject* str2xpyp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         nb::object order = import_attr("numpy", "argsort")(xp);
         nb::object xs = array(xp)[order].attr("tolist")();
         nb::object ys = array(yp)[order].attr("tolist")();
-        return nb::make_tuple(xs, ys).release().ptr();
-    });
-}
-
-PyObject* current_time_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!sig_time.bind(args, nargs, kwnames, nullptr)) return nullptr;
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (!localtime_r(&now, &local)) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        return nullptr;
+        return nb::make_tuple(xs, ys);
     }
-    char text[64];
-    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(n));
 }
 
-PyObject* py_data_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!sig_data_store.bind(args, nargs, kwnames, a) || !data_store(a[0], a[1])) return nullptr;
-    Py_RETURN_NONE;
+nb::object current_time_str(const Args&) {
+    std::string text;
+    korvel::append_local_time(text, std::time(nullptr));
+    return nb::str(text.data(), text.size());
 }
 
-PyMethodDef functions[] = {
-    {"c2d", as_method(c2d), fastcall_flags,
-     "c2d($module, Gs_num, Gs_den, Gs_delay, Ts=1, method='zoh')\n--\n\nDiscretises a "
-     "continuous transfer function and builds its dead time into the numerator; returns "
-     "(Gd_num, Gd_den)."},
-    {"dict2pairs", as_method(dict2pairs), fastcall_flags,
-     "dict2pairs($module, d, path='')\n--\n\nIterates over the (dotted key path, value) "
-     "pairs of a nested dict, depth first."},
-    {"pair2dict", as_method(pair2dict), fastcall_flags,
-     "pair2dict($module, pair, d)\n--\n\nStores a (dotted key path, value) pair into the "
-     "nested dict d."},
-    {"str2xpyp", as_method(str2xpyp), fastcall_flags,
-     "str2xpyp($module, s)\n--\n\nParses 'x,y#x,y#...' into breakpoint lists (xp, yp) "
-     "sorted by x."},
-    {"current_time_str", as_method(current_time_str), fastcall_flags,
-     "current_time_str($module)\n--\n\nThe local time as 'YYYY-mm-dd HH:MM:SS'."},
-    {"dataStore", as_method(py_data_store), fastcall_flags,
-     "dataStore($module, xArray, xt)\n--\n\nShifts the history one place back in place and "
-     "stores xt at its front."},
-    {nullptr, nullptr, 0, nullptr}};
+void py_data_store(const Args& a) {
+    if (!data_store(a.obj(0), a.obj(1))) raise();
+}
 
 } // namespace
 
@@ -290,5 +222,18 @@ NB_MODULE(toolbox, m) {
                          Py_TYPE(self.ptr())->tp_name);
             throw nb::python_error();
         });
+    PyMethodDef* functions = methods({
+        function<sig_c2d, py_c2d>("Discretises a continuous transfer function and builds its dead "
+                                  "time into the numerator; returns (Gd_num, Gd_den)."),
+        function<sig_dict2pairs, dict2pairs>(
+            "Iterates over the (dotted key path, value) pairs of a nested dict, depth first."),
+        function<sig_pair2dict, pair2dict>(
+            "Stores a (dotted key path, value) pair into the nested dict d."),
+        function<sig_str2xpyp, str2xpyp>(
+            "Parses 'x,y#x,y#...' into breakpoint lists (xp, yp) sorted by x."),
+        function<sig_time, current_time_str>("The local time as 'YYYY-mm-dd HH:MM:SS'."),
+        function<sig_data_store, py_data_store>(
+            "Shifts the history one place back in place and stores xt at its front."),
+    });
     if (PyModule_AddFunctions(m.ptr(), functions) < 0) throw nb::python_error();
 }

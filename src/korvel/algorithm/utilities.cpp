@@ -1,29 +1,25 @@
 // korvel.algorithm.utilities: the history shift the delay and trigger blocks
 // rely on.
 #include "pyglue/datastore.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/methods.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
 
 namespace {
 
-const Signature sig_data_store("dataStore", {"xArray", "xt"}, 2, false);
+const Signature sig_data_store("dataStore", {object("xArray"), object("xt")}, false);
 
-PyObject* py_data_store(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!sig_data_store.bind(args, nargs, kwnames, a) || !data_store(a[0], a[1])) return nullptr;
-    Py_RETURN_NONE;
+void py_data_store(const Args& a) {
+    if (!data_store(a.obj(0), a.obj(1))) raise();
 }
-
-PyMethodDef functions[] = {
-    {"dataStore", as_method(py_data_store), fastcall_flags,
-     "dataStore($module, xArray, xt)\n--\n\nShifts the history one place back in place and "
-     "stores xt at its front."},
-    {nullptr, nullptr, 0, nullptr}};
 
 } // namespace
 
 NB_MODULE(utilities, m) {
+    m.doc() = "The history shift: dataStore(xArray, xt) moves every sample one place back and "
+              "stores xt at the front, in place.";
+    PyMethodDef* functions = methods({function<sig_data_store, py_data_store>(
+        "Shifts the history one place back in place and stores xt at its front.")});
     if (PyModule_AddFunctions(m.ptr(), functions) < 0) throw nb::python_error();
 }

@@ -1,14 +1,114 @@
 #include "args.hpp"
 
+#include <deque>
+
+#include "convert.hpp"
+
 namespace korvel::pyglue {
 
-Signature::Signature(const char* name, std::initializer_list<const char*> params, int required,
-                     bool method) noexcept
-    : name_(name), count_(static_cast<Py_ssize_t>(params.size())), required_(required),
+namespace {
+
+// Strings handed to CPython as docstrings live as long as the process.
+const char* keep(std::string s) {
+    static std::deque<std::string> kept;
+    return kept.emplace_back(std::move(s)).c_str();
+}
+
+// The value of a default literal, through ast.literal_eval; a new reference.
+PyObject* literal(const char* text) {
+    static PyObject* eval = nullptr;
+    if (!eval) {
+        PyObject* ast = PyImport_ImportModule("ast");
+        if (!ast) return nullptr;
+        eval = PyObject_GetAttrString(ast, "literal_eval");
+        Py_DECREF(ast);
+        if (!eval) return nullptr;
+    }
+    return PyObject_CallFunction(eval, "s", text);
+}
+
+bool type_is(PyObject* o, PyTypeObject* t, const char* name) noexcept {
+    return Py_IS_TYPE(o, t) || raise_arg_type(name, t, o);
+}
+
+} // namespace
+
+bool Args::longlong(std::size_t i, long long& out) const noexcept {
+    out = PyLong_AsLongLong(obj_[i]);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+Signature::Signature(const char* name, std::initializer_list<Param> params, bool method) noexcept
+    : name_(name), count_(static_cast<Py_ssize_t>(params.size())), required_(0),
       self_(method ? 1 : 0) {
     std::size_t i = 0;
-    for (const char* p : params)
+    for (const Param& p : params) {
         params_[i++] = p;
+        if (!p.dflt) required_ = static_cast<Py_ssize_t>(i);
+    }
+}
+
+bool Signature::defaults() const noexcept {
+    for (Py_ssize_t i = required_; i < count_; ++i) {
+        if (dflt_obj_[i]) continue;
+        PyObject* v = literal(params_[i].dflt);
+        if (!v) return false;
+        const Kind k = params_[i].kind;
+        if ((k == Kind::real || k == Kind::opt_real) && v != Py_None &&
+            !to_double(v, dflt_num_[i])) {
+            Py_DECREF(v);
+            return false;
+        }
+        if (k == Kind::opt_float && v != Py_None) dflt_num_[i] = PyFloat_AsDouble(v);
+        dflt_obj_[i] = v;
+    }
+    ready_ = true;
+    return true;
+}
+
+bool Signature::convert(Args& a) const noexcept {
+    if (!ready_ && !defaults()) return false;
+    for (Py_ssize_t i = 0; i < count_; ++i) {
+        PyObject* o = a.obj_[i];
+        a.given_[i] = o != nullptr;
+        if (!o) {
+            a.obj_[i] = dflt_obj_[i];
+            a.num_[i] = dflt_num_[i];
+            continue;
+        }
+        const char* name = params_[i].name;
+        switch (params_[i].kind) {
+        case Kind::object:
+            break;
+        case Kind::real:
+            if (!to_double(o, a.num_[i])) return false;
+            break;
+        case Kind::opt_real:
+            if (o != Py_None && !to_double(o, a.num_[i])) return false;
+            break;
+        case Kind::opt_float:
+            if (o == Py_None) break;
+            if (!type_is(o, &PyFloat_Type, name)) return false;
+            a.num_[i] = PyFloat_AS_DOUBLE(o);
+            break;
+        case Kind::integer:
+            if (!type_is(o, &PyLong_Type, name)) return false;
+            break;
+        case Kind::text:
+            if (!type_is(o, &PyUnicode_Type, name)) return false;
+            break;
+        case Kind::dict:
+            if (!type_is(o, &PyDict_Type, name)) return false;
+            break;
+        case Kind::list:
+            if (!type_is(o, &PyList_Type, name)) return false;
+            break;
+        case Kind::tuple:
+            if (!type_is(o, &PyTuple_Type, name)) return false;
+            break;
+        }
+    }
+    return true;
 }
 
 void Signature::raise_count(Py_ssize_t given) const noexcept {
@@ -24,7 +124,7 @@ void Signature::raise_count(Py_ssize_t given) const noexcept {
 Py_ssize_t Signature::index_of(PyObject* keyword) const noexcept {
     if (!PyUnicode_Check(keyword)) return -1;
     for (Py_ssize_t i = 0; i < count_; ++i)
-        if (PyUnicode_EqualToUTF8(keyword, params_[i])) return i;
+        if (PyUnicode_EqualToUTF8(keyword, params_[i].name)) return i;
     return -1;
 }
 
@@ -100,19 +200,41 @@ bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return true;
 }
 
-bool Signature::bind(PyObject* args, PyObject* kwargs, PyObject** out) const noexcept {
+bool Signature::parse(PyObject* args, PyObject* kwargs, Args& a) const noexcept {
     PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject** out = a.obj_;
     if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && nargs >= required_ &&
         nargs <= count_) {
         for (Py_ssize_t i = 0; i < nargs; ++i)
             out[i] = items[i];
         for (Py_ssize_t i = nargs; i < count_; ++i)
             out[i] = nullptr;
-        return true;
+    } else if (!bind_slow(items, nargs, nullptr,
+                          kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr, out)) {
+        return false;
     }
-    return bind_slow(items, nargs, nullptr, kwargs && PyDict_GET_SIZE(kwargs) ? kwargs : nullptr,
-                     out);
+    return convert(a);
+}
+
+std::string Signature::text_signature(const char* shown_name, const char* self) const {
+    std::string s = shown_name;
+    s += '(';
+    if (self) s += self;
+    for (Py_ssize_t i = 0; i < count_; ++i) {
+        if (i > 0 || self) s += ", ";
+        s += params_[i].name;
+        if (params_[i].dflt) s.append("=").append(params_[i].dflt);
+    }
+    return s + ")\n--\n\n";
+}
+
+const char* Signature::doc(const char* text) const {
+    return keep(text_signature(name_, self_ ? "$self" : "$module") + (text ? text : ""));
+}
+
+const char* Signature::class_doc(const char* class_name, const char* text) const {
+    return keep(text_signature(class_name, nullptr) + (text ? text : ""));
 }
 
 } // namespace korvel::pyglue

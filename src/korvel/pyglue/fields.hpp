@@ -165,20 +165,21 @@ template <class T, class Class, class Save, class Load>
 void def_pickle(Class& cls, const char* block, Save save, Load load) {
     cls.def("__getstate__",
             [save](nanobind::handle self, nanobind::args args, nanobind::kwargs kwargs) {
-                static const Signature sig("__getstate__", {}, 0);
-                if (!sig.bind(args.ptr(), kwargs.ptr(), nullptr)) throw nanobind::python_error();
+                static const Signature sig("__getstate__", {});
+                Args a;
+                if (!sig.parse(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
                 return save(ready<T>(self));
             });
     cls.def("__setstate__",
             [block, load](nanobind::handle self, nanobind::args args, nanobind::kwargs kwargs) {
-                static const Signature sig("__setstate__", {"state"}, 1);
-                PyObject* a[1];
-                if (!sig.bind(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
-                if (!PyTuple_Check(a[0])) {
+                static const Signature sig("__setstate__", {object("state")});
+                Args a;
+                if (!sig.parse(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
+                if (!PyTuple_Check(a.obj(0))) {
                     PyErr_Format(PyExc_TypeError, "invalid %s state", block);
                     throw nanobind::python_error();
                 }
-                load(self, nanobind::borrow<nanobind::tuple>(a[0]));
+                load(self, nanobind::borrow<nanobind::tuple>(a.obj(0)));
             });
 }
 

@@ -4,8 +4,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include <korvel/errors.hpp>
+
+#include <cerrno>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "args.hpp"
@@ -14,6 +18,38 @@
 namespace korvel::pyglue {
 
 namespace nb = nanobind;
+
+// --- raising -------------------------------------------------------------
+
+// Leaves a C++ function with the Python error that is set.
+[[noreturn]] inline void raise() {
+    throw nb::python_error();
+}
+
+// A new reference from the C API, or the error it set.
+inline nb::object checked(PyObject* o) {
+    if (!o) raise();
+    return nb::steal(o);
+}
+
+inline bool truth(nb::handle o) {
+    const int t = PyObject_IsTrue(o.ptr());
+    if (t < 0) raise();
+    return t != 0;
+}
+
+inline bool equal(nb::handle a, nb::handle b) {
+    const int t = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (t < 0) raise();
+    return t != 0;
+}
+
+// `TypeError` (or another type) with a formatted message, thrown.
+template <class... A>
+[[noreturn]] inline void raise_format(PyObject* type, const char* format, A... args) {
+    PyErr_Format(type, format, args...);
+    raise();
+}
 
 // The C++ object behind `self`; nullptr and TypeError for an instance that
 // was made by __new__ alone and never constructed.
@@ -37,26 +73,60 @@ template <class T, class... A> inline void emplace(PyObject* self, A&&... args) 
     }
 }
 
-// Sets the Python error for a C++ exception that reached a raw slot.
+// Sets the Python error for a C++ exception that reached a raw slot. The
+// core's standard exceptions become their Python counterparts (a refused
+// model specification the bare AssertionError of a failed assertion).
 inline void set_error_from_current() noexcept {
     try {
         throw;
     } catch (nb::python_error& e) {
         e.restore();
     } catch (nb::builtin_exception& e) {
-        // In the order of nb::exception_type.
-        PyObject* const types[] = {PyExc_RuntimeError, PyExc_StopIteration, PyExc_IndexError,
-                                   PyExc_KeyError,     PyExc_ValueError,    PyExc_TypeError,
-                                   PyExc_BufferError,  PyExc_ImportError,   PyExc_AttributeError};
-        const auto k = static_cast<unsigned>(e.type());
-        PyObject* t = k < sizeof(types) / sizeof(types[0]) ? types[k] : PyExc_RuntimeError;
+        PyObject* t = PyExc_RuntimeError;
+        switch (e.type()) {
+        case nb::exception_type::stop_iteration:
+            t = PyExc_StopIteration;
+            break;
+        case nb::exception_type::index_error:
+            t = PyExc_IndexError;
+            break;
+        case nb::exception_type::key_error:
+            t = PyExc_KeyError;
+            break;
+        case nb::exception_type::value_error:
+            t = PyExc_ValueError;
+            break;
+        case nb::exception_type::type_error:
+            t = PyExc_TypeError;
+            break;
+        case nb::exception_type::buffer_error:
+            t = PyExc_BufferError;
+            break;
+        case nb::exception_type::import_error:
+            t = PyExc_ImportError;
+            break;
+        case nb::exception_type::attribute_error:
+            t = PyExc_AttributeError;
+            break;
+        default:
+            break;
+        }
         PyErr_SetString(t, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) { // a container asked for more than it can hold
         PyErr_NoMemory();
+    } catch (const korvel::zero_division& e) {
+        PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+    } catch (const korvel::bad_spec&) {
+        PyErr_SetNone(PyExc_AssertionError);
     } catch (const std::out_of_range& e) {
         PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::system_error& e) {
+        errno = e.code().value();
+        PyErr_SetFromErrno(PyExc_OSError);
     } catch (const std::invalid_argument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::domain_error& e) {

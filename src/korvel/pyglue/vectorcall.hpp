@@ -5,9 +5,9 @@
 //     `block(u)` skips building the tuple;
 //   * fastcall_method<T, sig, step>: the same as a method (`block.run(u)`).
 //
-// `step(T&, PyObject* const* a)` receives the arguments bound by `sig` (a[i]
-// is nullptr for a parameter left to its default) and returns a new
-// reference or nullptr with an error set; C++ exceptions are translated.
+// `step(T&, const Args& a)` receives the arguments bound and converted by
+// `sig` and returns a new reference or nullptr with an error set; C++
+// exceptions are translated.
 //
 // A block opts in to vectorcall with a member `vectorcallfunc call` (set to
 // vectorcall_slot<...> when the block is constructed, or left nullptr) and
@@ -25,13 +25,13 @@ namespace korvel::pyglue {
 
 namespace nb = nanobind;
 
-template <class T> using StepFn = PyObject* (*)(T&, PyObject* const*);
+template <class T> using StepFn = PyObject* (*)(T&, const Args&);
 
 template <class T, const Signature& Sig, StepFn<T> Step>
 PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* a[Signature::max_params];
+    Args a;
     T* p = self_of<T>(self);
-    if (!p || !Sig.bind(args, kwargs, a)) return nullptr;
+    if (!p || !Sig.parse(args, kwargs, a)) return nullptr;
     return guard([&] { return Step(*p, a); });
 }
 
@@ -40,9 +40,9 @@ PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 template <class T, const Signature& Sig, StepFn<T> Step>
 PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
-    PyObject* a[Signature::max_params];
+    Args a;
     T* p = self_of<T>(self);
-    if (!p || !Sig.bind(args, nargs, kwnames, a)) return nullptr;
+    if (!p || !Sig.parse(args, nargs, kwnames, a)) return nullptr;
     return guard([&] { return Step(*p, a); });
 }
 
@@ -54,9 +54,9 @@ template <class T> inline Py_ssize_t vectorcall_data_offset = 0;
 template <class T, const Signature& Sig, StepFn<T> Step>
 PyObject* vectorcall_slot(PyObject* self, PyObject* const* args, std::size_t nargsf,
                           PyObject* kwnames) noexcept {
-    PyObject* a[Signature::max_params];
+    Args a;
     T* p = reinterpret_cast<T*>(reinterpret_cast<char*>(self) + vectorcall_data_offset<T>);
-    if (!Sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    if (!Sig.parse(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     return guard([&] { return Step(*p, a); });
 }
 

@@ -1,4 +1,4 @@
-#include <korvel/plant.hpp>
+#include <korvel/mimo.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,19 @@
+// Failures of the blocks beyond the standard exceptions.
+#pragma once
+
+#include <stdexcept>
+
+namespace korvel {
+
+// A model specification the construction rule refuses: an unknown mode, or
+// breakpoint lists of different lengths.
+struct bad_spec : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
+// A division by zero in arithmetic a Python caller would have done itself.
+struct zero_division : std::domain_error {
+    using std::domain_error::domain_error;
+};
+
+} // namespace korvel

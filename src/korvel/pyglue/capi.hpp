@@ -1,0 +1,62 @@
+// The C interfaces modules publish for one another, in CPython's convention
+// (datetime's and NumPy's): a versioned table of functions behind a capsule
+// named "korvel.algorithm.<module>._C_API". A module that uses another
+// module's objects imports its table instead of its instance layout, so each
+// module is free to change its own; a table only grows, and a user asks for
+// the version it was written against.
+//
+// Every function returns 0 on success, -1 with a Python error set, or 1 when
+// the object is not one the publishing module steps natively (a subclass
+// written in Python, or another object altogether); the caller then goes
+// through Python.
+#pragma once
+
+#include <Python.h>
+
+#include <nanobind/nanobind.h>
+
+namespace korvel::pyglue {
+
+// korvel.algorithm.tfblock
+struct TfblockApi {
+    static constexpr unsigned version = 1;
+    static constexpr const char* capsule = "korvel.algorithm.tfblock._C_API";
+    unsigned api_version;
+    // One sample of an sFilter with Ut = u and the default y_ini, as calling it
+    // does; *y is its output.
+    int (*sfilter_step)(PyObject* filter, double u, double* y);
+};
+
+// korvel.algorithm.plantmodels
+struct PlantmodelsApi {
+    static constexpr unsigned version = 1;
+    static constexpr const char* capsule = "korvel.algorithm.plantmodels._C_API";
+    unsigned api_version;
+    // One step of a MIMOSim as calling sim(u, v) does, without the copy of
+    // the outputs it returns: they are in its _y_dict.
+    int (*mimo_step)(PyObject* sim, PyObject* u, PyObject* v);
+    // The simulator's _y_dict (borrowed), or nullptr with TypeError.
+    PyObject* (*mimo_outputs)(PyObject* sim);
+};
+
+template <class Api> void publish(nanobind::module_& m, const Api* api) {
+    PyObject* cap = PyCapsule_New(const_cast<Api*>(api), Api::capsule, nullptr);
+    if (!cap || PyModule_AddObject(m.ptr(), "_C_API", cap) < 0) {
+        Py_XDECREF(cap);
+        throw nanobind::python_error();
+    }
+}
+
+// The table a module published (importing it), checked for its version.
+template <class Api> const Api* import_api() {
+    auto* api = static_cast<const Api*>(PyCapsule_Import(Api::capsule, 0));
+    if (!api) throw nanobind::python_error();
+    if (api->api_version < Api::version) {
+        PyErr_Format(PyExc_ImportError, "%s has version %u, %u is needed", Api::capsule,
+                     api->api_version, Api::version);
+        throw nanobind::python_error();
+    }
+    return api;
+}
+
+} // namespace korvel::pyglue
