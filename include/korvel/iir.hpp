@@ -37,26 +37,27 @@ class Iir {
     Iir(std::vector<double> b, std::vector<double> a) : b_(std::move(b)), a_(std::move(a)) {
         if (a_.empty()) throw std::invalid_argument("There must be at least one `a` coefficient.");
         fir_ = a_.size() == 1;
+        state_ = std::max(a_.size(), b_.size()) - 1;
         const double a0 = a_[0];
         if (fir_) {
             nb_.resize(b_.size());
             for (std::size_t i = 0; i < b_.size(); ++i)
                 nb_[i] = b_[i] / a0;
-            return;
-        }
-        const std::size_t n = std::max(a_.size(), b_.size());
-        nb_.assign(n, 0.0);
-        na_.assign(n, 0.0);
-        std::copy(b_.begin(), b_.end(), nb_.begin());
-        std::copy(a_.begin(), a_.end(), na_.begin());
-        for (std::size_t i = 0; i < n; ++i) {
-            nb_[i] /= a0;
-            na_[i] /= a0;
+        } else {
+            const std::size_t n = std::max(a_.size(), b_.size());
+            nb_.assign(n, 0.0);
+            na_.assign(n, 0.0);
+            std::copy(b_.begin(), b_.end(), nb_.begin());
+            std::copy(a_.begin(), a_.end(), na_.begin());
+            for (std::size_t i = 0; i < n; ++i) {
+                nb_[i] /= a0;
+                na_[i] /= a0;
+            }
         }
     }
 
     // Length of the state vector (lfilter's zi).
-    std::size_t state_size() const noexcept { return std::max(a_.size(), b_.size()) - 1; }
+    std::size_t state_size() const noexcept { return state_; }
 
     // False when lfilter would refuse these coefficients; check() says why.
     bool usable() const noexcept { return !b_.empty() && (fir_ || a_[0] != 0.0); }
@@ -71,8 +72,7 @@ class Iir {
     // One sample; z (state_size() items) becomes the final state. Equals
     // lfilter(b, a, [x], zi=z). Requires usable().
     double step(double x, double* z) const noexcept {
-        return fir_ ? fir_step(nb_.data(), nb_.size(), x, z)
-                    : iir_step(nb_.data(), na_.data(), nb_.size(), x, z);
+        return fir_ ? fir_step(x, z) : iir_step(x, z);
     }
 
     // lfilter over x[0:n] into y[0:n] (y may alias x); z becomes the final
@@ -83,14 +83,12 @@ class Iir {
         check();
         if (n == 0) return;
         if (!fir_) {
-            const double *b = nb_.data(), *a = na_.data();
-            const std::size_t m = nb_.size();
             for (std::size_t k = 0; k < n; ++k)
-                y[k] = iir_step(b, a, m, x[k], z);
+                y[k] = iir_step(x[k], z);
             return;
         }
         if (n == 1) {
-            y[0] = fir_step(nb_.data(), nb_.size(), x[0], z);
+            y[0] = fir_step(x[0], z);
             return;
         }
         const std::size_t L = state_size();
@@ -109,10 +107,8 @@ class Iir {
         check();
         if (n == 0) return;
         if (!fir_) {
-            const double *b = nb_.data(), *a = na_.data();
-            const std::size_t m = nb_.size();
             for (std::size_t k = 0; k < n; ++k)
-                y[k] = iir_step(b, a, m, x[k] - x0, z) + y0;
+                y[k] = iir_step(x[k] - x0, z) + y0;
             return;
         }
         std::vector<double> d(n);
@@ -127,8 +123,9 @@ class Iir {
     const std::vector<double>& a() const noexcept { return a_; }
 
   private:
-    static double iir_step(const double* b, const double* a, std::size_t n, double x,
-                           double* z) noexcept {
+    double iir_step(double x, double* z) const noexcept {
+        const double *b = nb_.data(), *a = na_.data();
+        const std::size_t n = nb_.size();
         const double y = z[0] + b[0] * x;
         for (std::size_t i = 0; i + 2 < n; ++i)
             z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
@@ -138,7 +135,9 @@ class Iir {
 
     // Each convolution term is a sum started at 0.0, so a -0.0 product comes
     // out as +0.0 before the state is added.
-    static double fir_step(const double* b, std::size_t n, double x, double* z) noexcept {
+    double fir_step(double x, double* z) const noexcept {
+        const double* b = nb_.data();
+        const std::size_t n = nb_.size();
         if (n == 1) return 0.0 + b[0] * x;
         const double y = (0.0 + b[0] * x) + z[0];
         for (std::size_t i = 0; i + 2 < n; ++i)
@@ -149,6 +148,7 @@ class Iir {
 
     std::vector<double> b_, a_;   // as given
     std::vector<double> nb_, na_; // divided by a[0]; padded to one length unless FIR
+    std::size_t state_ = 0;       // max(len(a), len(b)) - 1
     bool fir_ = false;
 };
 

@@ -8,6 +8,7 @@
 // Python call; anything else a caller put in a record is called.
 #include <korvel/lpv.hpp>
 
+#include <memory>
 #include <vector>
 
 #include "pyglue/capi.hpp"
@@ -21,6 +22,12 @@ using namespace korvel::pyglue;
 
 namespace {
 
+// Set once at module init and kept for the life of the process.
+nb::handle local_plant_type;
+nb::handle mimo_sim; // plantmodels.MIMOSim
+const PlantmodelsApi* plants = nullptr;
+nb::handle zero_weight, full_weight; // 0.0 and 1.0
+
 // One entry of the bank: a plain record whose fields callers read and write.
 struct LocalPlant {
     nb::object plant_id = nb::none(), working_point = nb::none(), plant = nb::none(),
@@ -33,18 +40,45 @@ struct LocalPlant {
     }
 };
 
+// What a step keeps of its two neighbours: a mapping, or the tags and values
+// a deferred step gave.
+struct Kept {
+    std::size_t index = static_cast<std::size_t>(-1);
+    nb::object result;
+    nb::object keys; // a list, made when first asked for
+    std::vector<nb::object> tags;
+    std::vector<double> values;
+};
+
+// The working storage of a step, kept between steps so that a step
+// allocates nothing once it has run.
+struct Scratch {
+    std::vector<nb::object> records; // the bank as the step began
+    std::vector<double> points;
+    Kept kept[2];
+
+    void release() {
+        records.clear();
+        for (Kept& k : kept) {
+            k.index = static_cast<std::size_t>(-1);
+            k.result = k.keys = nb::object();
+            k.tags.clear();
+        }
+    }
+};
+
+struct PlantSim;
+extern const Signature sig_call;
+PyObject* sim_step(PlantSim& s, const Args& a);
+
 struct PlantSim {
+    vectorcallfunc call = vectorcall_slot<PlantSim, sig_call, sim_step>;
     nb::list plant_list;
     nb::dict ini_value_dict;
     double working_value = 0.0;
     nb::dict u_dict, y_dict;
+    std::unique_ptr<Scratch> scratch = std::make_unique<Scratch>(); // null while a step runs
 };
-
-// Set once at module init and kept for the life of the process.
-nb::handle local_plant_type;
-nb::handle mimo_sim; // plantmodels.MIMOSim
-const PlantmodelsApi* plants = nullptr;
-nb::handle zero_weight, full_weight; // 0.0 and 1.0
 
 LocalPlant& record(nb::handle h) {
     if (!PyObject_TypeCheck(h.ptr(), reinterpret_cast<PyTypeObject*>(local_plant_type.ptr())) ||
@@ -61,7 +95,7 @@ nb::object ini_value(const PlantSim& s, nb::handle tag) {
     PyObject* v = PyDict_GetItemWithError(s.ini_value_dict.ptr(), tag.ptr());
     if (v) return nb::borrow(v);
     if (PyErr_Occurred()) raise();
-    return nb::float_(0.0);
+    return nb::borrow(zero_weight);
 }
 
 // The bank as it is now. Walks over the bank call into Python (working
@@ -110,24 +144,31 @@ void learn_tags(PlantSim& s, nb::dict& ours, nb::handle sim_dict) {
 // plants would give them.
 struct Bank {
     PlantSim& s;
-    nb::list records;
+    Scratch& w;
     PyObject *u, *v;
-    std::vector<double> points;
-    struct Kept {
-        std::size_t index = static_cast<std::size_t>(-1);
-        nb::object result;
-        nb::object keys; // a list, made when first asked for
-    } kept[2];
+    Kept (&kept)[2] = w.kept;
 
-    std::size_t size() const noexcept {
-        return static_cast<std::size_t>(PyList_GET_SIZE(records.ptr()));
-    }
-    std::vector<double>& points_scratch() noexcept { return points; }
-    LocalPlant& at(std::size_t i) const { return record(records[i]); }
+    std::size_t size() const noexcept { return w.records.size(); }
+    std::vector<double>& points_scratch() noexcept { return w.points; }
+    LocalPlant& at(std::size_t i) const { return record(w.records[i]); }
     double point(std::size_t i) const { return as_double(at(i).working_point); }
 
     void advance(std::size_t i, bool keep) {
         nb::object plant = at(i).plant; // the call may replace the field
+        PlantmodelsApi::Outputs out;
+        const int deferred = plants->mimo_step_deferred(plant.ptr(), u, v, &out);
+        if (deferred < 0) raise();
+        if (deferred == 0) {
+            if (keep) {
+                Kept& slot = kept[0].index == static_cast<std::size_t>(-1) ? kept[0] : kept[1];
+                slot.index = i;
+                slot.tags.clear();
+                for (Py_ssize_t c = 0; c < out.n; ++c)
+                    slot.tags.push_back(nb::borrow(out.tags[c]));
+                slot.values.assign(out.values, out.values + out.n);
+            }
+            return;
+        }
         nb::object result;
         const int native = plants->mimo_step(plant.ptr(), u, v);
         if (native < 0) raise();
@@ -139,7 +180,8 @@ struct Bank {
         }
         if (keep) {
             Kept& slot = kept[0].index == static_cast<std::size_t>(-1) ? kept[0] : kept[1];
-            slot = Kept{i, std::move(result), nb::object()};
+            slot.index = i;
+            slot.result = std::move(result);
         }
     }
     void set_weight(std::size_t i, double w) {
@@ -155,34 +197,84 @@ struct Bank {
         return r.keys.ptr();
     }
     nb::handle key(std::size_t k, std::size_t c) {
+        Kept& r = result(k);
+        if (!r.result.is_valid()) return r.tags[c];
         return PyList_GET_ITEM(keys(k), static_cast<Py_ssize_t>(c));
     }
-    std::size_t cvs(std::size_t k) { return static_cast<std::size_t>(PyList_GET_SIZE(keys(k))); }
+    std::size_t cvs(std::size_t k) {
+        Kept& r = result(k);
+        if (!r.result.is_valid()) return r.tags.size();
+        return static_cast<std::size_t>(PyList_GET_SIZE(keys(k)));
+    }
     double value_of(std::size_t i, nb::handle cv) {
+        Kept& kept_i = result(i);
+        if (!kept_i.result.is_valid()) {
+            for (std::size_t c = 0; c < kept_i.tags.size(); ++c)
+                if (kept_i.tags[c].ptr() == cv.ptr()) return kept_i.values[c];
+            for (std::size_t c = 0; c < kept_i.tags.size(); ++c)
+                if (equal(kept_i.tags[c], cv)) return kept_i.values[c];
+            nb::object key = checked(PyTuple_Pack(1, cv.ptr())); // the KeyError of a lookup
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+            raise();
+        }
+        PyObject* r = kept_i.result.ptr();
+        if (PyDict_CheckExact(r)) {
+            PyObject* y = PyDict_GetItemWithError(r, cv.ptr()); // borrowed
+            if (y && PyFloat_CheckExact(y)) return PyFloat_AS_DOUBLE(y);
+            if (!y && PyErr_Occurred()) raise();
+        }
         // A KeyError names the tag when the plant lacks it.
-        return as_double(checked(PyObject_GetItem(result(i).result.ptr(), cv.ptr())));
+        return as_double(checked(PyObject_GetItem(r, cv.ptr())));
     }
     double output(std::size_t k, std::size_t c) { return value_of(k, key(k, c)); }
     double upper_output(std::size_t i, std::size_t c, std::size_t k) {
         return value_of(i, key(k, c));
     }
     double ini(std::size_t k, std::size_t c) { return as_double(ini_value(s, key(k, c))); }
-    void write(std::size_t k, std::size_t c, double y) { s.y_dict[key(k, c)] = nb::float_(y); }
+    void write(std::size_t k, std::size_t c, double y) {
+        nb::object value = checked(PyFloat_FromDouble(y));
+        if (PyDict_SetItem(s.y_dict.ptr(), key(k, c).ptr(), value.ptr()) < 0) raise();
+    }
 };
 
 nb::dict step(PlantSim& s, const Args& a) {
     s.working_value = a.num(0);
     PyObject *u = a.obj(1), *v = a.obj(2);
     // Only MVs the bank already knows are taken; u must offer items().
-    nb::object items = checked(PyObject_CallMethod(u, "items", nullptr));
-    std::vector<std::pair<nb::object, nb::object>> known;
-    for (nb::handle kv : items) {
-        nb::object tag = kv[0];
-        if (s.u_dict.contains(tag)) known.emplace_back(tag, kv[1]);
+    PyObject* ours = s.u_dict.ptr();
+    if (PyDict_CheckExact(u) && u != ours) {
+        PyObject *tag, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(u, &pos, &tag, &value)) {
+            const int known = PyDict_Contains(ours, tag);
+            if (known < 0 || (known && PyDict_SetItem(ours, tag, value) < 0)) raise();
+        }
+    } else {
+        nb::object items = checked(PyObject_CallMethod(u, "items", nullptr));
+        std::vector<std::pair<nb::object, nb::object>> known;
+        for (nb::handle kv : items) {
+            nb::object tag = kv[0];
+            if (s.u_dict.contains(tag)) known.emplace_back(tag, kv[1]);
+        }
+        for (auto& [tag, value] : known)
+            s.u_dict[tag] = value;
     }
-    for (auto& [tag, value] : known)
-        s.u_dict[tag] = value;
-    Bank bank{s, bank_of(s), u, v, {}, {}};
+    // A step the step's own Python calls start runs on storage of its own.
+    std::unique_ptr<Scratch> mine = s.scratch ? std::move(s.scratch) : std::make_unique<Scratch>();
+    struct Done {
+        PlantSim& s;
+        std::unique_ptr<Scratch>& w;
+        ~Done() {
+            w->release();
+            if (!s.scratch) s.scratch = std::move(w);
+        }
+    } done{s, mine};
+    // Walks over the bank call into Python, which may change plant_list or
+    // drop records: the step holds every record it started with.
+    PyObject* list = s.plant_list.ptr();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+        mine->records.push_back(nb::borrow(PyList_GET_ITEM(list, i)));
+    Bank bank{s, *mine, u, v};
     korvel::lpv_step(bank, s.working_value);
     return nb::borrow<nb::dict>(copy_mapping(s.y_dict));
 }
@@ -198,8 +290,8 @@ void local_plant_init(PyObject* self, const Args&) {
 // ---- LPVPlantSim ----------------------------------------------------------
 
 const Signature sig_init("__init__", {object("ini_value_dict", "{}")});
-const Signature sig_call("__call__", {real("working_value"), object("u_Value_Dict", "{}"),
-                                      object("v_Value_Dict", "{}")});
+extern const Signature sig_call("__call__", {real("working_value"), object("u_Value_Dict", "{}"),
+                                             object("v_Value_Dict", "{}")});
 const Signature sig_run("run", {real("working_value"), object("u_Value_Dict", "{}"),
                                 object("v_Value_Dict", "{}")});
 const Signature sig_add("addPlant", {integer("plant_id"), real("working_point"),
@@ -400,6 +492,7 @@ NB_MODULE(gainsched, m) {
                              sig_init.class_doc("LPVPlantSim", "LPV plant simulator; add local "
                                                                "plants with addPlant, then call "
                                                                "it once per sample."));
+    enable_vectorcall<PlantSim>(sim);
     def_field<PlantSim>(
         sim, "plant_list", [](PlantSim& s) { return s.plant_list; },
         [](PlantSim& s, nb::handle v) {
@@ -421,9 +514,12 @@ NB_MODULE(gainsched, m) {
                 !nb::isinstance<nb::dict>(t[1]) || !nb::isinstance<nb::dict>(t[3]) ||
                 !nb::isinstance<nb::dict>(t[4]))
                 throw nb::type_error("invalid LPVPlantSim state");
-            emplace<PlantSim>(self.ptr(),
-                              PlantSim{nb::borrow<nb::list>(t[0]), nb::borrow<nb::dict>(t[1]),
-                                       state_double(t[2]), nb::borrow<nb::dict>(t[3]),
-                                       nb::borrow<nb::dict>(t[4])});
+            emplace<PlantSim>(self.ptr(), PlantSim{vectorcall_slot<PlantSim, sig_call, sim_step>,
+                                                   nb::borrow<nb::list>(t[0]),
+                                                   nb::borrow<nb::dict>(t[1]),
+                                                   state_double(t[2]),
+                                                   nb::borrow<nb::dict>(t[3]),
+                                                   nb::borrow<nb::dict>(t[4]),
+                                                   {}});
         });
 }

@@ -58,7 +58,8 @@ void py_plot(const Args& a) {
     plot_stp(a.obj(0), a.obj(1), a.obj(2));
 }
 
-const PlantmodelsApi capi{PlantmodelsApi::version, capi_mimo_step, capi_mimo_outputs};
+const PlantmodelsApi capi{PlantmodelsApi::version, capi_mimo_step, capi_mimo_outputs,
+                          capi_mimo_step_deferred};
 
 } // namespace
 

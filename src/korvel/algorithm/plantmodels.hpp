@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/pycall.hpp"
@@ -120,6 +121,7 @@ void def_simulators(nb::module_& m);
 
 // The C interface: one MIMOSim step without its result copy, and its outputs.
 int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v);
+int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, PlantmodelsApi::Outputs* out);
 PyObject* capi_mimo_outputs(PyObject* sim);
 
 } // namespace korvel::plantmodels

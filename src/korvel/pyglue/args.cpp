@@ -27,10 +27,6 @@ PyObject* literal(const char* text) {
     return PyObject_CallFunction(eval, "s", text);
 }
 
-bool type_is(PyObject* o, PyTypeObject* t, const char* name) noexcept {
-    return Py_IS_TYPE(o, t) || raise_arg_type(name, t, o);
-}
-
 } // namespace
 
 bool Args::longlong(std::size_t i, long long& out) const noexcept {
@@ -63,51 +59,6 @@ bool Signature::defaults() const noexcept {
         dflt_obj_[i] = v;
     }
     ready_ = true;
-    return true;
-}
-
-bool Signature::convert(Args& a) const noexcept {
-    if (!ready_ && !defaults()) return false;
-    for (Py_ssize_t i = 0; i < count_; ++i) {
-        PyObject* o = a.obj_[i];
-        a.given_[i] = o != nullptr;
-        if (!o) {
-            a.obj_[i] = dflt_obj_[i];
-            a.num_[i] = dflt_num_[i];
-            continue;
-        }
-        const char* name = params_[i].name;
-        switch (params_[i].kind) {
-        case Kind::object:
-            break;
-        case Kind::real:
-            if (!to_double(o, a.num_[i])) return false;
-            break;
-        case Kind::opt_real:
-            if (o != Py_None && !to_double(o, a.num_[i])) return false;
-            break;
-        case Kind::opt_float:
-            if (o == Py_None) break;
-            if (!type_is(o, &PyFloat_Type, name)) return false;
-            a.num_[i] = PyFloat_AS_DOUBLE(o);
-            break;
-        case Kind::integer:
-            if (!type_is(o, &PyLong_Type, name)) return false;
-            break;
-        case Kind::text:
-            if (!type_is(o, &PyUnicode_Type, name)) return false;
-            break;
-        case Kind::dict:
-            if (!type_is(o, &PyDict_Type, name)) return false;
-            break;
-        case Kind::list:
-            if (!type_is(o, &PyList_Type, name)) return false;
-            break;
-        case Kind::tuple:
-            if (!type_is(o, &PyTuple_Type, name)) return false;
-            break;
-        }
-    }
     return true;
 }
 

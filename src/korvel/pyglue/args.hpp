@@ -27,6 +27,8 @@
 #include <optional>
 #include <string>
 
+#include "convert.hpp"
+
 namespace korvel::pyglue {
 
 // What an argument must be.
@@ -156,5 +158,55 @@ class Signature {
     mutable std::array<double, max_params> dflt_num_{};
     mutable bool ready_ = false;
 };
+
+// Exactly of type t, or the "Argument 'x' has incorrect type" TypeError.
+inline bool exact(PyObject* o, PyTypeObject* t, const char* name) noexcept {
+    return Py_IS_TYPE(o, t) || raise_arg_type(name, t, o);
+}
+
+inline bool Signature::convert(Args& a) const noexcept {
+    if (!ready_ && !defaults()) return false;
+    for (Py_ssize_t i = 0; i < count_; ++i) {
+        PyObject* o = a.obj_[i];
+        a.given_[i] = o != nullptr;
+        if (!o) {
+            a.obj_[i] = dflt_obj_[i];
+            a.num_[i] = dflt_num_[i];
+            continue;
+        }
+        const char* name = params_[i].name;
+        switch (params_[i].kind) {
+        case Kind::object:
+            break;
+        case Kind::real:
+            if (!to_double(o, a.num_[i])) return false;
+            break;
+        case Kind::opt_real:
+            if (o != Py_None && !to_double(o, a.num_[i])) return false;
+            break;
+        case Kind::opt_float:
+            if (o == Py_None) break;
+            if (!exact(o, &PyFloat_Type, name)) return false;
+            a.num_[i] = PyFloat_AS_DOUBLE(o);
+            break;
+        case Kind::integer:
+            if (!exact(o, &PyLong_Type, name)) return false;
+            break;
+        case Kind::text:
+            if (!exact(o, &PyUnicode_Type, name)) return false;
+            break;
+        case Kind::dict:
+            if (!exact(o, &PyDict_Type, name)) return false;
+            break;
+        case Kind::list:
+            if (!exact(o, &PyList_Type, name)) return false;
+            break;
+        case Kind::tuple:
+            if (!exact(o, &PyTuple_Type, name)) return false;
+            break;
+        }
+    }
+    return true;
+}
 
 } // namespace korvel::pyglue

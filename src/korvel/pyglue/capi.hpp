@@ -37,6 +37,17 @@ struct PlantmodelsApi {
     int (*mimo_step)(PyObject* sim, PyObject* u, PyObject* v);
     // The simulator's _y_dict (borrowed), or nullptr with TypeError.
     PyObject* (*mimo_outputs)(PyObject* sim);
+    // The same step as mimo_step, when it can run without Python code (plain
+    // dicts of numbers, the library's own models, dicts nobody else holds):
+    // its dicts are written when Python next reaches the simulator, and the
+    // CV values (in the order of its _y_dict) are in *out until its next
+    // step. 1 when it cannot; mimo_step then serves.
+    struct Outputs {
+        Py_ssize_t n;
+        PyObject* const* tags;
+        const double* values;
+    };
+    int (*mimo_step_deferred)(PyObject* sim, PyObject* u, PyObject* v, Outputs* out);
 };
 
 template <class Api> void publish(nanobind::module_& m, const Api* api) {

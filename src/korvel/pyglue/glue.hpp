@@ -58,7 +58,11 @@ template <class T> inline T* self_of(PyObject* self) noexcept {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not initialized", Py_TYPE(self)->tp_name);
         return nullptr;
     }
-    return nb::inst_ptr<T>(self);
+    T* p = nb::inst_ptr<T>(self);
+    // A block that defers writing what Python can see catches up first.
+    if constexpr (requires(T & t) { t.sync(); })
+        if (!p->sync()) return nullptr;
+    return p;
 }
 
 // Builds the T behind `self`. A second __init__ on a live object starts it
