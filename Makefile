@@ -5,6 +5,8 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := demo
 
 VENV   := .venv
+# The C++ core driven over a line protocol, for the differential tests.
+export KORVEL_DRIVE := $(abspath build/cpp/korvel_drive)
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.korvel-installed
 SOURCES := $(shell find src include -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml

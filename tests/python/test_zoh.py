@@ -1,26 +1,24 @@
-"""Hold korvel::zoh against scipy.signal.cont2discrete(..., method="zoh").
+"""korvel::zoh, the core's zero-order hold, against scipy.signal.cont2discrete.
 
-usage: zoh_vs_scipy.py PATH/TO/zoh_cli
-
-Random systems of orders 1-4 (stable, unstable, integrating, Ts from 0.1 to
-10) and a few fixed ones go through the CLI built from zoh_cli.cpp and
-through SciPy. Passes when the shapes match; den agrees to TOL of its largest
-coefficient; ours is within REF_TOL of the same pipeline run in 50-digit
-decimals from the very doubles SciPy forms (normalised coefficients, C and
-Ts * [[A, B], [0, 0]]); and num agrees to TOL, except where SciPy's own num
-is off the 50-digit value by that much. SciPy forms num as a difference of
-two polynomials of the size of den, so a num small beside den carries its
-rounding; there ours must still agree to GROSS. Refusals must carry SciPy's
-messages.
+Random systems of orders 1-4 (stable, unstable, integrating; Ts from 0.1 to
+10) go through the C++ core and through SciPy. The denominator agrees to TOL
+of its largest coefficient. So does the numerator, except where SciPy's own
+numerator is off: SciPy forms it as a difference of two polynomials of the
+size of the denominator, so a numerator small beside the denominator carries
+that rounding. The arbiter is the same pipeline in 50-digit decimals from the
+doubles SciPy forms; the core must be within REF_TOL of it everywhere, and
+match SciPy to GROSS of max(|num|, |den|) where SciPy is the one that is off.
 """
 
 import decimal
-import subprocess
-import sys
 import warnings
 
 import numpy as np
+import pytest
+from core_driver import DRIVE, CoreError, number
 from scipy.signal import BadCoefficients, cont2discrete
+
+pytestmark = pytest.mark.skipif(not DRIVE, reason="the C++ driver is built by `make test`")
 
 TOL = 1e-13
 REF_TOL = 1e-14  # ours against the 50-digit pipeline: a few ulps
@@ -55,19 +53,6 @@ def random_system(rng):
     if rng.random() < 0.15:
         num = np.concatenate([np.zeros(int(rng.integers(1, 3))), num])
     return ts, num, den
-
-
-def hexs(v):
-    return f"{len(v)} " + " ".join(float(x).hex() for x in v)
-
-
-def parse(line):
-    t = line.split()
-    k = int(t[0])
-    return (
-        np.array([float.fromhex(x) for x in t[1 : 1 + k]]),
-        np.array([float.fromhex(x) for x in t[2 + k :]]),
-    )
 
 
 def reference(ts, num, den):
@@ -136,83 +121,45 @@ def rel(x, r):
     )
 
 
-def main(cli):
+def core_zoh(core, ts, num, den):
+    toks = [number(t) for t in core("zoh", float(ts), list(num), list(den)).split()]
+    k = toks[0]
+    return np.array(toks[1 : 1 + k], float), np.array(toks[2 + k :], float)
+
+
+def test_zoh_agrees_with_scipy(core):
     rng = np.random.default_rng(20240611)
     systems = [random_system(rng) for _ in range(300)]
     systems += [
         (0.5, np.array([1.0]), np.array([20.0, 1.0, 0.0])),
         (1.0, np.array([0.0, 0.0, 2.0]), np.array([3.0, 1.0])),
         (2.0, np.array([0.0]), np.array([1.0, 2.0, 1.0])),
-        (0.5, np.array([3.0]), np.array([0.0, 2.0])),
-    ]  # static gain
-    refused = [
-        (0.5, np.array([1.0, 2.0, 3.0]), np.array([1.0, 2.0])),
-        (0.5, np.array([1.0]), np.array([0.0, 0.0])),
-        (0.5, np.array([np.nan]), np.array([1.0, 2.0])),
+        (0.5, np.array([3.0]), np.array([0.0, 2.0])),  # a static gain
     ]
-    lines = [f"{ts.hex()} {hexs(num)} {hexs(den)}\n" for ts, num, den in systems + refused]
-    out = subprocess.run(
-        [cli], input="".join(lines), capture_output=True, text=True, check=True
-    ).stdout.splitlines()
-    assert len(out) == len(lines), out
-
-    worst = dict(
-        den=0.0, num=0.0, num_where_scipy_ok=0.0, num_by_scale=0.0, ours_ref=0.0, scipy_ref=0.0
-    )
-    excused, bad = 0, []
-    for (ts, num, den), line in zip(systems, out, strict=False):
+    bad = []
+    for ts, num, den in systems:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", BadCoefficients)
             sn, sd, _ = cont2discrete((num, den), ts, method="zoh")
         sn = np.ravel(sn)
-        on, od = parse(line)
+        on, od = core_zoh(core, ts, num, den)
         rn, rd = reference(ts, num, den)
-        if on.shape != sn.shape or od.shape != sd.shape:
-            bad.append((ts, list(num), list(den), "shape", line))
-            continue
-        e_num, e_den = rel(on, sn), rel(od, sd)
-        e_ref = max(rel(on, rn), rel(od, rd))
-        scipy_err = rel(sn, rn)
+        assert on.shape == sn.shape and od.shape == sd.shape, (ts, num, den)
+        scipy_off = rel(sn, rn) > TOL / 2
         by_scale = float(np.max(np.abs(on - sn)) / max(np.max(np.abs(sn)), np.max(np.abs(sd))))
-        for key, v in (
-            ("num", e_num),
-            ("den", e_den),
-            ("ours_ref", e_ref),
-            ("scipy_ref", max(scipy_err, rel(sd, rd))),
-            ("num_by_scale", by_scale),
-        ):
-            worst[key] = max(worst[key], v)
-        if scipy_err <= TOL / 2:
-            worst["num_where_scipy_ok"] = max(worst["num_where_scipy_ok"], e_num)
-        excused += e_num > TOL and scipy_err > TOL / 2
-        num_ok = e_num <= TOL or (scipy_err > TOL / 2 and by_scale <= GROSS)
-        if not num_ok or e_den > TOL or e_ref > REF_TOL:
-            bad.append((ts, list(num), list(den), e_num, e_den, e_ref))
-
-    for (ts, num, den), line in zip(refused, out[len(systems) :], strict=False):
-        try:
-            cont2discrete((num, den), ts, method="zoh")
-            raise AssertionError(f"SciPy took {num} / {den}")
-        except ValueError as e:
-            assert line == f"error: {e}", (line, str(e))
-
-    print(f"{len(systems)} systems, orders 0-4; errors relative to the largest coefficient")
-    print(f"  ours vs SciPy, den:                   {worst['den']:.3g}")
-    print(f"  ours vs SciPy, num:                   {worst['num']:.3g}")
-    print(f"    where SciPy's num is within {TOL / 2:g}:  {worst['num_where_scipy_ok']:.3g}")
-    print(f"    per max(|num|, |den|):              {worst['num_by_scale']:.3g}")
-    print(f"  ours vs 50-digit pipeline:            {worst['ours_ref']:.3g}")
-    print(f"  SciPy vs 50-digit pipeline:           {worst['scipy_ref']:.3g}")
-    print(
-        f"  {excused} systems differ from SciPy's num by more than {TOL:g}, each where "
-        "SciPy's own num is off the 50-digit value"
-    )
-    for b in bad:
-        print("  FAILED:", b)
-    ok = not bad
-    print("ok" if ok else "FAILED")
-    return 0 if ok else 1
+        num_ok = rel(on, sn) <= TOL or (scipy_off and by_scale <= GROSS)
+        if not num_ok or rel(od, sd) > TOL or max(rel(on, rn), rel(od, rd)) > REF_TOL:
+            bad.append((ts, list(num), list(den)))
+    assert not bad
 
 
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+@pytest.mark.parametrize(
+    "num, den",
+    [([1.0, 2.0, 3.0], [1.0, 2.0]), ([1.0], [0.0, 0.0]), ([float("nan")], [1.0, 2.0])],
+)
+def test_zoh_refuses_what_scipy_refuses(core, num, den):
+    with pytest.raises(ValueError) as scipy:
+        cont2discrete((np.array(num), np.array(den)), 0.5, method="zoh")
+    with pytest.raises(CoreError) as ours:
+        core("zoh", 0.5, num, den)
+    assert str(ours.value) == f"invalid_argument {scipy.value}"
