@@ -5,13 +5,14 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := demo
 
 VENV   := .venv
-# The C++ core driven over a line protocol, for the differential tests.
-export KORVEL_DRIVE := $(abspath build/cpp/korvel_drive)
+# The C++ test build: the core driven over a line protocol (the differential
+# tests) and the C++ study (compared with `make demo`).
+export KORVEL_CPP_BUILD := $(abspath build/cpp)
 PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.korvel-installed
 SOURCES := $(shell find src include -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-cpp test-python test-asan bench dev clean lint format
+.PHONY: demo demo-cpp test test-cpp test-python test-asan bench dev clean lint format
 
 $(PY):
 	@py="$$(tools/find-python.sh)" && "$$py" -m venv $(VENV)
@@ -26,6 +27,10 @@ demo: $(STAMP)
 	$(PY) examples/demo.py
 
 test: test-cpp test-python
+
+# The same study with the C++ core alone.
+demo-cpp: test-cpp
+	build/cpp/korvel_demo --out out/cpp
 
 test-python: $(STAMP)
 	$(PY) -m pytest -q

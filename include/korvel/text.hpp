@@ -33,8 +33,9 @@ inline void append_float_repr(std::string& out, double v) {
         return;
     }
     char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const auto r = std::to_chars(buf, buf + sizeof buf - 1, v, std::chars_format::scientific);
     if (r.ec != std::errc()) throw std::runtime_error("float to text failed");
+    *r.ptr = '\0'; // to_chars does not end the text
     // buf: [-]d[.ddd]e[+-]XX
     const char* p = buf;
     const char* end = r.ptr;

@@ -10,7 +10,8 @@ import subprocess
 
 from scipy.signal import cont2discrete
 
-DRIVE = os.environ.get("KORVEL_DRIVE")
+BUILD = os.environ.get("KORVEL_CPP_BUILD")
+DRIVE = os.path.join(BUILD, "korvel_drive") if BUILD else None
 
 
 class CoreError(Exception):

@@ -1,4 +1,5 @@
 import importlib.util
+import os
 import re
 import subprocess
 import sys
@@ -7,6 +8,7 @@ from pathlib import Path
 import pytest
 
 DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+BUILD = os.environ.get("KORVEL_CPP_BUILD")
 
 
 @pytest.fixture(scope="module")
@@ -42,3 +44,28 @@ def test_runs_as_a_script(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert "closed-loop steps" in done.stdout
+
+
+@pytest.mark.skipif(not BUILD, reason="the C++ study is built by `make test`")
+def test_cpp_study_prints_the_same_table(demo, tmp_path, capsys):
+    assert demo.main(["--out", str(tmp_path / "py"), "--no-progress"]) == 0
+    python = capsys.readouterr().out.splitlines()
+    done = subprocess.run(
+        [str(Path(BUILD) / "korvel_demo"), "--out", str(tmp_path / "cpp")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    cpp = done.stdout.splitlines()
+    # Everything but the last line, which tells the time taken.
+    assert cpp[:-1] == python[:-1] and len(cpp) == 10
+    for study in ("MIMO", "LPV"):
+        rows = [
+            (tmp_path / side / f"{study}-CV2_Raw_LabData.csv").read_text().splitlines()
+            for side in ("py", "cpp")
+        ]
+        # Laboratory times agree; values to the digits discretisation leaves them.
+        assert [r.split(",")[1] for r in rows[0]] == [r.split(",")[1] for r in rows[1]]
+        for a, b in zip(rows[0][1:], rows[1][1:], strict=True):
+            assert float(a.split(",")[2]) == pytest.approx(float(b.split(",")[2]), rel=1e-12)
