@@ -9,9 +9,10 @@
 
 #include <cmath>
 #include <cstddef>
-#include <deque>
 #include <stdexcept>
 #include <utility>
+
+#include "ring.hpp"
 
 namespace korvel {
 
@@ -50,7 +51,8 @@ template <class T = double, class Key = AsDouble> class ConstWindow {
         return changes_ == 0 && same_level(first, first);
     }
 
-    const std::deque<T>& samples() const noexcept { return q_; }
+    // Oldest first.
+    const Ring<T>& samples() const noexcept { return q_; }
 
     // Replaces the window (oldest first), as from a saved state.
     template <class It> void assign(It first, It last) {
@@ -61,13 +63,15 @@ template <class T = double, class Key = AsDouble> class ConstWindow {
     }
 
     template <class F> void for_each(F&& f) {
-        for (auto& s : q_)
-            f(s);
+        q_.for_each(f);
     }
 
   private:
+    // The ring grows geometrically, so a window of steady length stops
+    // allocating once it has been filled.
     void push_back(const T& s) {
         const bool change = !q_.empty() && !same_level(Key{}(q_.back()), Key{}(s));
+        if (q_.full()) q_.reserve(q_.capacity() < 8 ? 8 : 2 * q_.capacity());
         q_.push_back(s);
         changes_ += change;
     }
@@ -80,7 +84,7 @@ template <class T = double, class Key = AsDouble> class ConstWindow {
         changes_ -= change;
     }
 
-    std::deque<T> q_;
+    Ring<T> q_;
     std::size_t changes_ = 0;
 };
 

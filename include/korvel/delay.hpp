@@ -42,10 +42,7 @@ template <class T> class DelayLine {
 
     // Newest first.
     template <class F> void for_each(F&& f) const { ring_.for_each(f); }
-    template <class F> void for_each_mut(F&& f) {
-        for (std::size_t i = 0; i < ring_.size(); ++i)
-            f(ring_[i]);
-    }
+    template <class F> void for_each_mut(F&& f) { ring_.for_each(f); }
 
     // Replaces the history (newest first, at most capacity() samples).
     template <class It> void assign(It first, It last) {
@@ -67,20 +64,35 @@ inline void extend_with_oldest(const double* old, std::size_t n, double* grown, 
     if (n > 0) std::fill(grown + n, grown + m, old[n - 1]);
 }
 
+// The history is always full (size() == capacity()), so a push drops the
+// oldest sample; it grows only when a longer delay is asked for, and a step
+// at a delay already reached is O(1).
 class DelayBuffer {
   public:
     // Delays `u` by `lag` samples (lag >= 0).
     double step(double u, std::size_t lag) {
-        if (h_.empty()) h_.push_back(u);
-        if (lag + 1 > h_.size()) h_.resize(lag + 1, h_.back());
-        std::move_backward(h_.begin(), h_.end() - 1, h_.end());
-        h_[0] = u;
+        if (h_.empty()) {
+            h_.reserve(1);
+            h_.push_back(u);
+        }
+        if (lag + 1 > h_.size()) {
+            const double oldest = h_.back();
+            h_.reserve(lag + 1);
+            while (!h_.full())
+                h_.push_back(oldest);
+        }
+        h_.push_front(u);
         return h_[lag];
     }
-    const std::vector<double>& history() const noexcept { return h_; }
+    // Newest first.
+    std::vector<double> history() const {
+        std::vector<double> out;
+        h_.for_each([&](double v) { out.push_back(v); });
+        return out;
+    }
 
   private:
-    std::vector<double> h_;
+    Ring<double> h_;
 };
 
 } // namespace korvel

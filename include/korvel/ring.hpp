@@ -4,6 +4,7 @@
 // for FIFO use) lives at slot (head_ + i) % capacity(). Pushing onto a full
 // ring drops the element at the opposite end in the same step, as a deque
 // with a maximum length does, so every push is O(1) and never allocates.
+// Only construction and reserve() allocate.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,17 @@ template <class T> class Ring {
         if (!full()) ++size_;
     }
 
+    // Raises the capacity to at least n, keeping the elements in order. On
+    // failure (std::bad_alloc) the ring is unchanged.
+    void reserve(std::size_t n) {
+        if (n <= slots_.size()) return;
+        std::vector<T> grown(n);
+        for (std::size_t i = 0; i < size_; ++i)
+            grown[i] = std::move((*this)[i]);
+        slots_.swap(grown);
+        head_ = 0;
+    }
+
     // Removes the front element; requires !empty().
     void pop_front() {
         slots_[head_] = T();
@@ -66,6 +78,10 @@ template <class T> class Ring {
 
     // Calls f(element) from front to back.
     template <class F> void for_each(F&& f) const {
+        for (std::size_t i = 0; i < size_; ++i)
+            f((*this)[i]);
+    }
+    template <class F> void for_each(F&& f) {
         for (std::size_t i = 0; i < size_; ++i)
             f((*this)[i]);
     }

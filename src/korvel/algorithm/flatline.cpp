@@ -58,8 +58,7 @@ PyType_Slot cd_slots[] = {
 
 nb::list samples(const PyConstDect& p) {
     nb::list out;
-    for (const Sample& s : p.window.samples())
-        out.append(s.obj);
+    p.window.samples().for_each([&](const Sample& s) { out.append(s.obj); });
     return out;
 }
 
