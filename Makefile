@@ -17,7 +17,7 @@ SOURCES := $(shell find src include -type f \( -name '*.cpp' -o -name '*.hpp' -o
 $(PY):
 	@py="$$(tools/find-python.sh)" && "$$py" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PY) -m pip install -q "scikit-build-core>=1.1,<2" "nanobind>=3.1,<4" "numpy>=2.0"
 
 $(STAMP): $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"

@@ -27,32 +27,6 @@ using namespace korvel;
 
 namespace {
 
-PairSpec tf_s(std::vector<double> num, std::vector<double> den, double delay,
-              bool integrating = false) {
-    PairSpec s;
-    s.mode = PairMode::tf_s;
-    s.num = std::move(num);
-    s.den = std::move(den);
-    s.delay_s = delay;
-    s.integrating = integrating;
-    return s;
-}
-
-PairSpec tf_z(std::vector<double> num, std::vector<double> den) {
-    PairSpec s;
-    s.mode = PairMode::tf_z;
-    s.num = std::move(num);
-    s.den = std::move(den);
-    return s;
-}
-
-PairSpec stp(std::vector<double> table) {
-    PairSpec s;
-    s.mode = PairMode::stp;
-    s.table = std::move(table);
-    return s;
-}
-
 // The reference process, every transfer-function gain scaled by `gain`.
 ModelDict reference(double gain = 1.0) {
     const auto g = [gain](std::vector<double> v) {
@@ -60,14 +34,15 @@ ModelDict reference(double gain = 1.0) {
             x = gain * x;
         return v;
     };
+    using S = PairSpec;
     return {
         {"CV1",
-         {{"MV1", tf_s(g({0, 4.05}), {50, 1}, 25)},
-          {"MV2", tf_z(g({0, 1, 0.5}), {1, -1.5, 0.7})}}},
+         {{"MV1", S::tf_s(g({0, 4.05}), {50, 1}, 25)},
+          {"MV2", S::tf_z(g({0, 1, 0.5}), {1, -1.5, 0.7})}}},
         {"CV2",
-         {{"MV1", tf_s(g({0, 5.39}), {50, 1}, 17)},
-          {"MV2", stp(g({0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3}))},
-          {"MV3", tf_s(g({0, 1}), {20, 1}, 2, true)}}},
+         {{"MV1", S::tf_s(g({0, 5.39}), {50, 1}, 17)},
+          {"MV2", S::stp(g({0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3}))},
+          {"MV3", S::tf_s(g({0, 1}), {20, 1}, 2, true)}}},
     };
 }
 

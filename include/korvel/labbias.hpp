@@ -304,8 +304,8 @@ inline constexpr const char* lab_csv_header = "ExportTime,LabTime,LabData\n";
 
 // One record: export time, laboratory time (whole seconds, rounded down),
 // value, in local time and Python's repr of the value.
-inline std::string lab_row(std::time_t export_time, double lab_time, double lab_data) {
-    std::string row;
+inline void append_lab_row(std::string& row, std::time_t export_time, double lab_time,
+                           double lab_data) {
     const std::time_t lab = whole_seconds(lab_time);
     append_local_time(row, export_time);
     row += ',';
@@ -313,6 +313,10 @@ inline std::string lab_row(std::time_t export_time, double lab_time, double lab_
     row += ',';
     append_float_repr(row, lab_data);
     row += '\n';
+}
+inline std::string lab_row(std::time_t export_time, double lab_time, double lab_data) {
+    std::string row;
+    append_lab_row(row, export_time, lab_time, lab_data);
     return row;
 }
 
@@ -331,6 +335,7 @@ class LabRecorder {
             std::filesystem::weakly_canonical(std::filesystem::absolute(csv_dir));
         std::filesystem::create_directories(dir);
         csv_file_ = (dir / (name_ + lab_csv_suffix)).string();
+        row_.reserve(row_capacity);
     }
 
     // One sample; true when it recorded a new result.
@@ -348,8 +353,9 @@ class LabRecorder {
     // Appends one record (the header first into a new file); std::system_error
     // when the file cannot be written.
     void export_row(double lab_data, double lab_time) {
-        const std::string row = lab_row(std::time(nullptr), lab_time, lab_data);
-        const int err = append_record(csv_file_, file_exists(csv_file_), lab_csv_header, row);
+        row_.clear();
+        append_lab_row(row_, std::time(nullptr), lab_time, lab_data);
+        const int err = append_record(csv_file_, file_exists(csv_file_), lab_csv_header, row_);
         if (err != 0) throw std::system_error(err, std::generic_category(), csv_file_);
     }
 
@@ -360,8 +366,13 @@ class LabRecorder {
   private:
     std::string name_;
     LabHistory lab_;
+    // Room for a row of ordinary dates, so appending to an existing file
+    // allocates nothing.
+    static constexpr std::size_t row_capacity = 96;
+
     double abs_threshold_;
     std::string csv_file_;
+    std::string row_;
 };
 
 } // namespace korvel

@@ -230,6 +230,42 @@ struct PairSpec {
     std::size_t delay_z = 0;      // tf_z: dead time in samples
     std::vector<double> table;    // stp: one value per sample
     std::vector<double> x, y;     // stpxy: breakpoints and values
+
+    static PairSpec tf_s(std::vector<double> num, std::vector<double> den, double delay = 0.0,
+                         bool integrating = false) {
+        PairSpec s;
+        s.mode = PairMode::tf_s;
+        s.num = std::move(num);
+        s.den = std::move(den);
+        s.delay_s = delay;
+        s.integrating = integrating;
+        return s;
+    }
+    static PairSpec tf_z(std::vector<double> num, std::vector<double> den, std::size_t delay = 0,
+                         bool integrating = false) {
+        PairSpec s;
+        s.mode = PairMode::tf_z;
+        s.num = std::move(num);
+        s.den = std::move(den);
+        s.delay_z = delay;
+        s.integrating = integrating;
+        return s;
+    }
+    static PairSpec stp(std::vector<double> table, bool integrating = false) {
+        PairSpec s;
+        s.mode = PairMode::stp;
+        s.table = std::move(table);
+        s.integrating = integrating;
+        return s;
+    }
+    static PairSpec stpxy(std::vector<double> x, std::vector<double> y, bool integrating = false) {
+        PairSpec s;
+        s.mode = PairMode::stpxy;
+        s.x = std::move(x);
+        s.y = std::move(y);
+        s.integrating = integrating;
+        return s;
+    }
 };
 
 // The model the rule gives a pair: its kind (which class a binding shows)
