@@ -1,7 +1,7 @@
 // korvel.algorithm.plantmodels, shared by the files of its binding: the pair
 // model objects (plantmodels_models.cpp), the simulators
-// (plantmodels_simulators.cpp) and the module with its functions
-// (plantmodels.cpp).
+// (plantmodels_simulators.cpp), their C interface (plantmodels_capi.cpp) and
+// the module with its functions (plantmodels.cpp).
 #pragma once
 
 #include <korvel/mimo.hpp>
@@ -110,6 +110,106 @@ void def_models(nb::module_& m);
 
 // --- simulators (plantmodels_simulators.cpp) ------------------------------------------
 
+// One CV as the step loop sees it: its tag, its MVs' initial values and its
+// own. An initial value that is not a number fails where it is used, so the
+// source object is kept for the error.
+struct CvRow {
+    nb::object cv;
+    std::vector<double> u_ini;
+    std::vector<nb::object> u_ini_bad;
+    double y_ini = 0.0;
+    nb::object y_ini_bad;
+};
+
+struct MimoObj {
+    nb::object Ts, process_model_dict, cv_list, mv_list, ini_value_dict, yu_model_obj, u_dict,
+        y_dict, cv_simulators;
+
+    // Derived from cv_simulators by reset() (and by unpickling).
+    ModelBank bank;
+    std::vector<CvRow> rows;
+    std::vector<nb::object> keep; // the models the bank points into
+    std::vector<std::unique_ptr<PyCallModel>> adapters;
+    nb::object mv_index; // {mv: None}: membership of mv_list
+
+    // Per-step scratch.
+    std::vector<double> u;
+    std::vector<nb::object> u_bad;
+    // Set while a step runs: a model written in Python that steps, resets
+    // or rebuilds its own simulator would pull the bank from under the loop.
+    bool busy = false;
+
+    // A step through the C interface, while nothing but this simulator
+    // holds its dicts, writes them later: when Python next reaches the
+    // simulator (sync(), called by self_of), before it can look. MVs in the
+    // order reset() made _u_dict, CVs in row order.
+    std::vector<nb::object> mv_keys;
+    std::vector<nb::object> u_pending; // per MV: the value a deferred step took
+    bool u_pending_any = false;
+    std::vector<double> y_vals;     // per row: the output of the last deferred step
+    std::size_t y_pending = 0;      // rows [0, y_pending) not yet in _y_dict
+    std::vector<PyObject*> cv_tags; // the rows' tags
+    bool plain_rows = false;        // every initial value is a number
+    bool u_current = false;         // u and u_bad hold _u_dict's values, which are plain
+
+    bool sync() noexcept {
+        u_current = false; // whoever looks may change the dicts
+        if (!u_pending_any && y_pending == 0) return true;
+        for (std::size_t j = 0; j < u_pending.size(); ++j) {
+            if (!u_pending[j].is_valid()) continue;
+            if (PyDict_SetItem(u_dict.ptr(), mv_keys[j].ptr(), u_pending[j].ptr()) < 0)
+                return false;
+            u_pending[j] = nb::object();
+        }
+        u_pending_any = false;
+        for (std::size_t r = 0; r < y_pending; ++r) {
+            PyObject* y = PyFloat_FromDouble(y_vals[r]);
+            const int rc = y ? PyDict_SetItem(y_dict.ptr(), cv_tags[r], y) : -1;
+            Py_XDECREF(y);
+            if (rc < 0) return false;
+        }
+        y_pending = 0;
+        return true;
+    }
+
+    MimoObj() = default;
+    MimoObj(const MimoObj&) = delete;
+    MimoObj(MimoObj&&) = default;
+    MimoObj& operator=(const MimoObj&) = delete;
+    MimoObj& operator=(MimoObj&&) = default;
+
+    template <class F> void for_each_object(F&& f) {
+        for (nb::object* o : {&Ts, &process_model_dict, &cv_list, &mv_list, &ini_value_dict,
+                              &yu_model_obj, &u_dict, &y_dict, &cv_simulators, &mv_index})
+            f(*o);
+        for (auto& o : keep)
+            f(o);
+        for (auto& o : u_bad)
+            f(o);
+        for (auto& o : mv_keys)
+            f(o);
+        for (auto& o : u_pending)
+            f(o);
+        for (auto& row : rows) {
+            f(row.cv);
+            f(row.y_ini_bad);
+            for (auto& o : row.u_ini_bad)
+                f(o);
+        }
+    }
+};
+
+struct SisoObj : MimoObj {
+    explicit SisoObj(MimoObj&& o) : MimoObj(std::move(o)) {}
+};
+
+// A number for the step, or the source object kept to fail with later.
+void convert(PyObject* o, double& v, nb::object& bad);
+
+// One sampling step: MV values in, every model one sample on, CV values into
+// _y_dict as each is known.
+void step(MimoObj& s, PyObject* uv, PyObject* vv);
+
 // (cv_tag_list, mv_tag_list) of a model dictionary.
 std::pair<nb::list, nb::list> model_tags(nb::handle yu);
 
@@ -119,7 +219,8 @@ void plot_stp(nb::handle yu, nb::handle Ts, nb::handle plot_len);
 
 void def_simulators(nb::module_& m);
 
-// The C interface: one MIMOSim step without its result copy, and its outputs.
+// The C interface (plantmodels_capi.cpp): one MIMOSim step without its result
+// copy, and its outputs.
 int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v);
 int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, PlantmodelsApi::Outputs* out);
 PyObject* capi_mimo_outputs(PyObject* sim);

@@ -8,6 +8,22 @@
 
 namespace korvel::plantmodels {
 
+// A number for the step, or the source object kept to fail with later.
+void convert(PyObject* o, double& v, nb::object& bad) {
+    if (PyFloat_CheckExact(o)) {
+        v = PyFloat_AS_DOUBLE(o);
+        bad = nb::object();
+        return;
+    }
+    if (to_double(o, v)) {
+        bad = nb::object();
+        return;
+    }
+    PyErr_Clear();
+    bad = nb::borrow(o);
+    v = 0.0;
+}
+
 namespace {
 
 // --- MISOSimulator: one CV, the sum over its models.
@@ -61,115 +77,6 @@ void miso_setstate(PyObject* self, const Args& a) {
 }
 
 // --- MIMOSim
-
-// One CV as the step loop sees it: its tag, its MVs' initial values and its
-// own. An initial value that is not a number fails where it is used, so the
-// source object is kept for the error.
-struct CvRow {
-    nb::object cv;
-    std::vector<double> u_ini;
-    std::vector<nb::object> u_ini_bad;
-    double y_ini = 0.0;
-    nb::object y_ini_bad;
-};
-
-struct MimoObj {
-    nb::object Ts, process_model_dict, cv_list, mv_list, ini_value_dict, yu_model_obj, u_dict,
-        y_dict, cv_simulators;
-
-    // Derived from cv_simulators by reset() (and by unpickling).
-    ModelBank bank;
-    std::vector<CvRow> rows;
-    std::vector<nb::object> keep; // the models the bank points into
-    std::vector<std::unique_ptr<PyCallModel>> adapters;
-    nb::object mv_index; // {mv: None}: membership of mv_list
-
-    // Per-step scratch.
-    std::vector<double> u;
-    std::vector<nb::object> u_bad;
-    // Set while a step runs: a model written in Python that steps, resets
-    // or rebuilds its own simulator would pull the bank from under the loop.
-    bool busy = false;
-
-    // A step through the C interface, while nothing but this simulator
-    // holds its dicts, writes them later: when Python next reaches the
-    // simulator (sync(), called by self_of), before it can look. MVs in the
-    // order reset() made _u_dict, CVs in row order.
-    std::vector<nb::object> mv_keys;
-    std::vector<nb::object> u_pending; // per MV: the value a deferred step took
-    bool u_pending_any = false;
-    std::vector<double> y_vals;     // per row: the output of the last deferred step
-    std::size_t y_pending = 0;      // rows [0, y_pending) not yet in _y_dict
-    std::vector<PyObject*> cv_tags; // the rows' tags
-    bool plain_rows = false;        // every initial value is a number
-    bool u_current = false;         // u and u_bad hold _u_dict's values, which are plain
-
-    bool sync() noexcept {
-        u_current = false; // whoever looks may change the dicts
-        if (!u_pending_any && y_pending == 0) return true;
-        for (std::size_t j = 0; j < u_pending.size(); ++j) {
-            if (!u_pending[j].is_valid()) continue;
-            if (PyDict_SetItem(u_dict.ptr(), mv_keys[j].ptr(), u_pending[j].ptr()) < 0)
-                return false;
-            u_pending[j] = nb::object();
-        }
-        u_pending_any = false;
-        for (std::size_t r = 0; r < y_pending; ++r) {
-            PyObject* y = PyFloat_FromDouble(y_vals[r]);
-            const int rc = y ? PyDict_SetItem(y_dict.ptr(), cv_tags[r], y) : -1;
-            Py_XDECREF(y);
-            if (rc < 0) return false;
-        }
-        y_pending = 0;
-        return true;
-    }
-
-    MimoObj() = default;
-    MimoObj(const MimoObj&) = delete;
-    MimoObj(MimoObj&&) = default;
-    MimoObj& operator=(const MimoObj&) = delete;
-    MimoObj& operator=(MimoObj&&) = default;
-
-    template <class F> void for_each_object(F&& f) {
-        for (nb::object* o : {&Ts, &process_model_dict, &cv_list, &mv_list, &ini_value_dict,
-                              &yu_model_obj, &u_dict, &y_dict, &cv_simulators, &mv_index})
-            f(*o);
-        for (auto& o : keep)
-            f(o);
-        for (auto& o : u_bad)
-            f(o);
-        for (auto& o : mv_keys)
-            f(o);
-        for (auto& o : u_pending)
-            f(o);
-        for (auto& row : rows) {
-            f(row.cv);
-            f(row.y_ini_bad);
-            for (auto& o : row.u_ini_bad)
-                f(o);
-        }
-    }
-};
-
-struct SisoObj : MimoObj {
-    explicit SisoObj(MimoObj&& o) : MimoObj(std::move(o)) {}
-};
-
-// A number for the step, or the source object kept to fail with later.
-void convert(PyObject* o, double& v, nb::object& bad) {
-    if (PyFloat_CheckExact(o)) {
-        v = PyFloat_AS_DOUBLE(o);
-        bad = nb::object();
-        return;
-    }
-    if (to_double(o, v)) {
-        bad = nb::object();
-        return;
-    }
-    PyErr_Clear();
-    bad = nb::borrow(o);
-    v = 0.0;
-}
 
 double value(const nb::object& bad, double v) {
     return bad.is_valid() ? number(bad.ptr()) : v;
@@ -366,8 +273,8 @@ void siso_init(PyObject* self, const Args& a) {
     put_mimo(self, build_mimo(model_dict, ini, a.obj(3)));
 }
 
-// One sampling step: MV values in, every model one sample on, CV values into
-// _y_dict as each is known.
+} // namespace
+
 void step(MimoObj& s, PyObject* uv, PyObject* vv) {
     refuse_if_busy(s);
     s.busy = true;
@@ -424,6 +331,8 @@ void step(MimoObj& s, PyObject* uv, PyObject* vv) {
             if (PyDict_SetItem(y_dict, s.rows[r].cv.ptr(), out.ptr()) < 0) raise();
         });
 }
+
+namespace {
 
 nb::object mimo_call(MimoObj& s, const Args& a) {
     step(s, a.obj(0), a.obj(1));
@@ -545,133 +454,6 @@ std::pair<nb::list, nb::list> model_tags(nb::handle yu) {
         }
     }
     return {std::move(cvs), std::move(mvs)};
-}
-
-// The library's own simulators (a subclass may step differently).
-MimoObj* native(PyObject* sim) {
-    PyTypeObject* t = Py_TYPE(sim);
-    if ((t != types.mimo && t != types.siso) || !nb::inst_ready(sim)) return nullptr;
-    return nb::inst_ptr<MimoObj>(sim);
-}
-
-int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v) {
-    if (!native(sim)) return 1;
-    MimoObj* s = self_of<MimoObj>(sim);
-    if (!s) return -1;
-    try {
-        step(*s, u, v);
-        return 0;
-    } catch (...) {
-        set_error_from_current();
-        return -1;
-    }
-}
-
-namespace {
-
-bool plain_number(PyObject* o) noexcept {
-    return PyFloat_CheckExact(o) || PyLong_CheckExact(o);
-}
-
-// Whether `d` holds exactly `keys`, in order.
-template <class Keys> bool same_keys(PyObject* d, const Keys& keys) noexcept {
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(d)) != keys.size()) return false;
-    PyObject *k, *v;
-    Py_ssize_t pos = 0;
-    for (std::size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
-        PyObject* want;
-        if constexpr (std::is_same_v<typename Keys::value_type, PyObject*>)
-            want = keys[i];
-        else
-            want = keys[i].ptr();
-        if (k != want) return false;
-    }
-    return true;
-}
-
-// Whether a step of `s` with u and v can be deferred: no Python code would
-// run (plain numbers and dicts only, models of the library's own), nothing
-// else holds the simulator's dicts, and they are as reset() made them.
-bool deferrable(MimoObj& s, PyObject* u, PyObject* v) {
-    if (s.busy || !s.adapters.empty() || !s.plain_rows) return false;
-    PyObject *ud = s.u_dict.ptr(), *yd = s.y_dict.ptr();
-    if (!PyDict_CheckExact(ud) || !PyDict_CheckExact(yd) || Py_REFCNT(ud) != 1 ||
-        Py_REFCNT(yd) != 1 || !PyDict_CheckExact(u) || !PyDict_CheckExact(v))
-        return false;
-    PyObject *k, *x;
-    for (Py_ssize_t pos = 0; PyDict_Next(u, &pos, &k, &x);)
-        if (!PyUnicode_CheckExact(k) || !plain_number(x)) return false;
-    for (Py_ssize_t pos = 0; PyDict_Next(v, &pos, &k, &x);)
-        if (!PyUnicode_CheckExact(k) || !plain_number(x)) return false;
-    if (!s.u_current) {
-        if (!same_keys(ud, s.mv_keys) || !same_keys(yd, s.cv_tags)) return false;
-        PyObject *tag, *value;
-        Py_ssize_t pos = 0;
-        for (std::size_t j = 0; PyDict_Next(ud, &pos, &tag, &value); ++j) {
-            if (!plain_number(value)) return false;
-            convert(value, s.u[j], s.u_bad[j]);
-        }
-        s.u_current = true;
-    }
-    return true;
-}
-
-} // namespace
-
-int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, PlantmodelsApi::Outputs* out) {
-    MimoObj* s = native(sim);
-    if (!s) return 1;
-    try {
-        if (!s->u_current) {
-            s->u.resize(s->mv_keys.size());
-            s->u_bad.resize(s->mv_keys.size());
-        }
-        if (!deferrable(*s, u, v)) return 1;
-        PyObject *tag, *value;
-        for (Py_ssize_t pos = 0; PyDict_Next(u, &pos, &tag, &value);) {
-            // The caller's tags are mostly the very objects of the model
-            // dictionary; others are looked up.
-            std::size_t k = 0;
-            while (k < s->mv_keys.size() && s->mv_keys[k].ptr() != tag)
-                ++k;
-            if (k == s->mv_keys.size()) {
-                PyObject* j = PyDict_GetItemWithError(s->mv_index.ptr(), tag);
-                if (!j) {
-                    if (PyErr_Occurred()) raise();
-                    continue;
-                }
-                k = static_cast<std::size_t>(PyLong_AsSsize_t(j));
-            }
-            s->u_pending[k] = nb::borrow(value);
-            s->u_pending_any = true;
-            convert(value, s->u[k], s->u_bad[k]);
-        }
-        const bool no_v = PyDict_GET_SIZE(v) == 0;
-        korvel::mimo_step(
-            s->bank, s->u.size(),
-            [&](std::size_t r, std::size_t j) { return s->u[j] - s->rows[r].u_ini[j]; },
-            [&](std::size_t r) {
-                if (no_v) return 0.0;
-                PyObject* d = PyDict_GetItemWithError(v, s->cv_tags[r]);
-                if (!d && PyErr_Occurred()) raise();
-                return d ? number(d) : 0.0;
-            },
-            [&](std::size_t r) { return s->rows[r].y_ini; },
-            [&](std::size_t r, double y) {
-                s->y_vals[r] = y;
-                s->y_pending = r + 1;
-            });
-        *out = {static_cast<Py_ssize_t>(s->rows.size()), s->cv_tags.data(), s->y_vals.data()};
-        return 0;
-    } catch (...) {
-        set_error_from_current();
-        return -1;
-    }
-}
-
-PyObject* capi_mimo_outputs(PyObject* sim) {
-    MimoObj* s = self_of<MimoObj>(sim);
-    return s ? s->y_dict.ptr() : nullptr;
 }
 
 void def_simulators(nb::module_& m) {
