@@ -15,6 +15,7 @@ import collections.abc
 import copy
 import importlib
 import importlib.machinery
+import inspect
 import math
 import pathlib
 import time
@@ -859,3 +860,29 @@ def test_binder_probes_tell_names_apart_without_running():
     assert "multiple values" in binder_message(pid.run, None, None, MODE=1, PV=0, TV=0)
     assert binder_message(pid.run, None, SP=1, PV=0, TV=0) == good
     assert pid._iniFlag  # never stepped
+
+
+@pytest.mark.parametrize(("stub", "owner", "func"), FUNCTIONS, ids=FUNCTION_IDS)
+def test_text_signatures_match_the_stubs(stub, owner, func):
+    """The text signature derives from the operation's argument table: its
+    names, order and default values are the stub's."""
+    mod = runtime(stub.module)
+    target = getattr(mod, func.name) if owner is None else getattr(getattr(mod, owner), func.name)
+    if func.name == "__init__":
+        target = getattr(mod, owner)  # the class carries the constructor's signature
+    try:
+        sig = inspect.signature(target)
+    except ValueError:
+        pytest.skip("a slot wrapper without a text signature")
+    params = list(sig.parameters.values())
+    if owner is not None and func.name != "__init__":
+        assert params[0].name == "self" and params[0].kind is inspect.Parameter.POSITIONAL_ONLY
+        params = params[1:]
+    if any(p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD) for p in params):
+        pytest.skip("written in Python with *args")
+    assert [p.name for p in params] == [p.name for p in func.params]
+    for p, q in zip(params, func.params, strict=True):
+        if q.default is None:
+            assert p.default is inspect.Parameter.empty, p.name
+        elif not (isinstance(q.default, ast.Constant) and q.default.value is Ellipsis):
+            assert p.default == ast.literal_eval(q.default), p.name
