@@ -44,11 +44,15 @@ template <class T> class DelayLine {
     template <class F> void for_each(F&& f) const { ring_.for_each(f); }
     template <class F> void for_each_mut(F&& f) { ring_.for_each(f); }
 
-    // Replaces the history (newest first, at most capacity() samples).
+    // Replaces the history (newest first; samples beyond capacity() are
+    // dropped). A shorter history is completed with its oldest sample, as the
+    // first push fills every slot: any valid lag reads a sample.
     template <class It> void assign(It first, It last) {
         ring_ = Ring<T>(first == last ? 0 : capacity_);
-        for (; first != last; ++first)
+        for (; first != last && !ring_.full(); ++first)
             ring_.push_back(*first);
+        while (!ring_.full())
+            ring_.push_back(ring_.back());
     }
 
   private:

@@ -72,6 +72,19 @@ class TfModel final : public PairModel {
         reset_zi();
     }
 
+    // A copy steps a state of its own; only the coefficients, which never
+    // change in place, are shared.
+    TfModel(const TfModel& o)
+        : PairModel(o), iir_(o.iir_), zi_(std::make_shared<std::vector<double>>(*o.zi_)) {}
+    TfModel& operator=(const TfModel& o) {
+        auto zi = std::make_shared<std::vector<double>>(*o.zi_);
+        iir_ = o.iir_;
+        zi_ = std::move(zi);
+        return *this;
+    }
+    TfModel(TfModel&&) = default;
+    TfModel& operator=(TfModel&&) = default;
+
     double step(double du) override {
         if (zi_->size() != iir_->state_size()) throw_state_shape();
         return iir_->step(du, zi_->data());
@@ -149,6 +162,9 @@ inline std::size_t dead_time_samples(double delay, double Ts) {
     if (!npmath::round_half_even(ratio, d))
         throw std::overflow_error("cannot convert float infinity to integer");
     if (d < 0) throw std::invalid_argument("negative dimensions are not allowed");
+    // Beyond a vector's length the count would not even convert.
+    if (d > static_cast<double>(std::vector<double>().max_size()))
+        throw std::length_error("dead time too long for a numerator");
     return static_cast<std::size_t>(d);
 }
 

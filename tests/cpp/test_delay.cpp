@@ -40,6 +40,28 @@ TEST(DelayLine, LagBounds) {
     EXPECT_FALSE(none.valid_lag(0));
 }
 
+TEST(DelayLine, RestoredShortHistoryRepeatsItsOldestSample) {
+    // Found by fuzzing: a history shorter than the capacity left slots that
+    // valid_lag accepted but at() read from outside the history.
+    DelayLine<int> d(4);
+    const std::vector<int> h = {7, 6};
+    d.assign(h.begin(), h.end());
+    ASSERT_EQ(d.size(), 4u);
+    for (long long lag = 0; lag < 4; ++lag) {
+        ASSERT_TRUE(d.valid_lag(lag));
+        EXPECT_EQ(d.at(static_cast<std::size_t>(lag)), lag == 0 ? 7 : 6);
+    }
+    d.push(8); // the oldest drops, the length stays
+    EXPECT_EQ(d.size(), 4u);
+    EXPECT_EQ(d.at(0), 8);
+    EXPECT_EQ(d.at(3), 6);
+    // A longer history keeps its newest samples.
+    const std::vector<int> long_h = {1, 2, 3, 4, 5, 6};
+    d.assign(long_h.begin(), long_h.end());
+    EXPECT_EQ(d.at(0), 1);
+    EXPECT_EQ(d.at(3), 4);
+}
+
 TEST(DelayBuffer, ExtendsWithTheOldestSample) {
     DelayBuffer b;
     EXPECT_EQ(b.step(1, 2), 1);
