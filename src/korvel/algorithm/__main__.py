@@ -1,4 +1,15 @@
-"""Run a module's demonstration: ``python -m korvel.algorithm <name> [--fast]``."""
+"""Command line that runs the demonstration of a module.
+
+Usage::
+
+    python -m korvel.algorithm <demo> [--fast]
+
+``demo`` names the module whose demonstration runs: heartbeat,
+phaseshaper, plantmodels or slewguard (``--help`` lists them with what
+they show). ``--fast`` skips the pauses and plot windows, so a
+demonstration finishes at once. The exit status is 0 on success, 2 for a
+wrong command line and 1 when the output pipe closes early (``... | head``).
+"""
 
 import argparse
 import os
@@ -8,6 +19,42 @@ from korvel.algorithm._demos import DEMOS
 
 
 def main(argv: list[str] | None = None) -> int:
+    """Run the demonstration named on the command line.
+
+    Parameters
+    ----------
+    argv : list of str or None, default None
+        The arguments after the program name: the demonstration's name and
+        optionally ``--fast``. None: ``sys.argv[1:]``.
+
+    Returns
+    -------
+    int
+        The exit status: 0 when the demonstration ran, 1 when standard
+        output was closed by its reader before the end.
+
+    Raises
+    ------
+    SystemExit
+        The arguments are wrong (status 2, with argparse's message on
+        standard error) or ``--help`` was asked for (status 0).
+
+    Examples
+    --------
+    >>> from korvel.algorithm.__main__ import main
+    >>> main(["heartbeat", "--fast"])
+    1
+    2
+    3
+    0
+    1
+    2
+    3
+    0
+    1
+    2
+    0
+    """
     listing = "\n".join(
         f"  {name:<12} {(DEMOS[name].__doc__ or '').strip().splitlines()[0]}"
         for name in sorted(DEMOS)

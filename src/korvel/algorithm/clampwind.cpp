@@ -3,6 +3,8 @@
 
 #include <optional>
 
+#include "docstrings/clampwind.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
@@ -59,18 +61,17 @@ nb::object py_opt(const std::optional<double>& v) {
 } // namespace
 
 NB_MODULE(clampwind, m) {
-    m.doc() = "Anti-windup limiter: passes on the changes of its input, kept inside a band.";
+    namespace doc = korvel::docstrings::clampwind;
+    m.doc() = doc::module;
 
     PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, aw_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyAntiWindup, sig_call, step>)},
-        {Py_tp_methods, methods({method<PyAntiWindup, sig_run, step>(
-                            "The same step as calling the limiter; returns y.")})},
+        {Py_tp_methods, methods({method<PyAntiWindup, sig_run, step>(doc::run)})},
         {0, nullptr}};
-    nb::class_<PyAntiWindup> cls(
-        m, "AntiWindupLimter", nb::type_slots(slots),
-        sig_init.class_doc("AntiWindupLimter",
-                           "Call it as limiter(u, HI=100, LO=0) once per sample."));
+    nb::class_<PyAntiWindup> cls(m, "AntiWindupLimter", nb::type_slots(slots),
+                                 sig_init.class_doc("AntiWindupLimter", doc::AntiWindupLimter));
+    def_call_doc(cls, sig_call, doc::call);
     def_state<&AntiWindup::u0, &AntiWindup::set_u0>(cls, "_u0");
     def_state<&AntiWindup::y0, &AntiWindup::set_y0>(cls, "_y0");
     enable_vectorcall<PyAntiWindup>(cls);

@@ -4,6 +4,8 @@
 #include <climits>
 #include <vector>
 
+#include "docstrings/deadtime.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/datastore.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
@@ -225,24 +227,19 @@ nb::list history(const PyDelay& p) {
 } // namespace
 
 NB_MODULE(deadtime, m) {
-    m.doc() = "Pure delays by a whole number of samples.";
+    namespace doc = korvel::docstrings::deadtime;
+    m.doc() = doc::module;
     if (!np::init()) throw nb::python_error();
     nb::module_::import_("korvel.algorithm.utilities");
     deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
 
-    da_slots[1].pfunc = methods({method<PyDelayAlgorithm, sig_da_call, da_call>(
-        "One sample: shifts Ut into U_array and sets Yt to the input of nLag calls ago.")});
-    nb::class_<PyDelayAlgorithm> da(
-        m, "Delay_Algorithm", nb::type_slots(da_slots),
-        sig_da_init.class_doc("Delay_Algorithm", "Write Ut and nLag, call call(), read Yt."));
-    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Ut>(da, "Ut", "Input of the next call.");
-    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Yt>(
-        da, "Yt", "Output of the last call (a float for a float64 history).");
-    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::nLag>(da, "nLag", "Delay in samples.");
-    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::U_array>(
-        da, "U_array",
-        "History, newest first: a float64 array, shifted in place by each call and replaced "
-        "by a longer one when nLag needs more history.");
+    da_slots[1].pfunc = methods({method<PyDelayAlgorithm, sig_da_call, da_call>(doc::da_call)});
+    nb::class_<PyDelayAlgorithm> da(m, "Delay_Algorithm", nb::type_slots(da_slots),
+                                    sig_da_init.class_doc("Delay_Algorithm", doc::Delay_Algorithm));
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Ut>(da, "Ut", doc::Ut);
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Yt>(da, "Yt", doc::Yt);
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::nLag>(da, "nLag", doc::nLag);
+    def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::U_array>(da, "U_array", doc::U_array);
     def_pickle<PyDelayAlgorithm>(
         da, "Delay_Algorithm",
         [](PyDelayAlgorithm& p) { return nb::make_tuple(p.Ut, p.Yt, p.nLag, p.U_array); },
@@ -252,15 +249,13 @@ NB_MODULE(deadtime, m) {
         });
 
     nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
-                          sig_d_init.class_doc("Delay", "Call it as delay(Ut, nLag=1) once per "
-                                                        "sample; returns the input of nLag calls "
-                                                        "ago."));
+                          sig_d_init.class_doc("Delay", doc::Delay));
     enable_vectorcall<PyDelay>(d);
+    def_call_doc(d, sig_d_call, doc::d_call);
     def_readonly<PyDelay>(
         d, "_cache",
         [](PyDelay& p) { return nb::handle(deque_type)(history(p), p.line.capacity()); },
-        "The history, newest first, as a new collections.deque with maxlen max_cache (a copy: "
-        "changing it does not change the delay).");
+        doc::cache);
     def_pickle<PyDelay>(
         d, "Delay",
         [](PyDelay& p) { return nb::make_tuple(p.line.capacity(), nb::tuple(history(p))); },

@@ -1,6 +1,8 @@
 // korvel.algorithm.excite: the random two-level test signal.
 #include <korvel/testsignal.hpp>
 
+#include "docstrings/excite.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
@@ -155,30 +157,26 @@ void ts_set_amp(PyTestSignal& p, const Args& a) {
 } // namespace
 
 NB_MODULE(excite, m) {
-    m.doc() = "Random two-level test signal for plant tests.";
+    namespace doc = korvel::docstrings::excite;
+    m.doc() = doc::module;
     if (!np::init()) throw nb::python_error();
 
     PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, ts_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyTestSignal, sig_call, ts_step>)},
-        {Py_tp_methods,
-         methods({
-             method<PyTestSignal, sig_get_ET, ts_get_ET>("Half the cycle length in seconds."),
-             method<PyTestSignal, sig_set_ET, ts_set_ET>(
-                 "Sets half the cycle length in seconds, truncated to an integer."),
-             method<PyTestSignal, sig_get_amp, ts_get_amp>("The amplitude."),
-             method<PyTestSignal, sig_set_amp, ts_set_amp>(
-                 "Sets the amplitude; negative or NaN values become 0.0."),
-         })},
+        {Py_tp_methods, methods({
+                            method<PyTestSignal, sig_get_ET, ts_get_ET>(doc::get_ET),
+                            method<PyTestSignal, sig_set_ET, ts_set_ET>(doc::set_ET),
+                            method<PyTestSignal, sig_get_amp, ts_get_amp>(doc::get_amplitude),
+                            method<PyTestSignal, sig_set_amp, ts_set_amp>(doc::set_amplitude),
+                        })},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyTestSignal>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyTestSignal>)},
         {0, nullptr}};
-    nb::class_<PyTestSignal> cls(
-        m, "TestSignal", nb::type_slots(slots),
-        sig_init.class_doc("TestSignal", "Call it as signal(t=None) with t in whole seconds; "
-                                         "returns (U, next1, ..., next5), the level and the "
-                                         "times of the next five level changes."));
+    nb::class_<PyTestSignal> cls(m, "TestSignal", nb::type_slots(slots),
+                                 sig_init.class_doc("TestSignal", doc::TestSignal));
     enable_vectorcall<PyTestSignal>(cls);
+    def_call_doc(cls, sig_call, doc::call);
     def_object_field<PyTestSignal, &PyTestSignal::rand_arr>(
         cls, "_rand_arr", "Switching fractions of the cycles (float64 array, read at each call).");
     def_field<PyTestSignal>(

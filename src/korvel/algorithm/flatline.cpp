@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "docstrings/flatline.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
@@ -65,19 +67,17 @@ nb::list samples(const PyConstDect& p) {
 } // namespace
 
 NB_MODULE(flatline, m) {
-    m.doc() = "Constant-signal detector over a sliding window of samples.";
+    namespace doc = korvel::docstrings::flatline;
+    m.doc() = doc::module;
     deque_type = nb::object(nb::module_::import_("collections").attr("deque")).release().ptr();
 
     nb::class_<PyConstDect> cls(m, "ConstDect", nb::type_slots(cd_slots),
-                                sig_init.class_doc("ConstDect",
-                                                   "Call it as detector(Ut, DectLen=10) once per "
-                                                   "sample; true while the last DectLen samples "
-                                                   "stay constant."));
+                                sig_init.class_doc("ConstDect", doc::ConstDect));
     enable_vectorcall<PyConstDect>(cls);
+    def_call_doc(cls, sig_call, doc::ConstDect_call);
     def_readonly<PyConstDect>(
         cls, "_U_queue", [](PyConstDect& p) { return nb::handle(deque_type)(samples(p)); },
-        "The window, oldest first, as a new collections.deque (a copy: changing it does not "
-        "change the detector).");
+        doc::U_queue);
 
     def_pickle<PyConstDect>(
         cls, "ConstDect", [](PyConstDect& p) { return nb::make_tuple(nb::tuple(samples(p))); },

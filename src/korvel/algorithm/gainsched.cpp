@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "docstrings/gainsched.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/methods.hpp"
@@ -422,18 +424,20 @@ int sim_clear(PyObject* self) {
 
 // A field holding a dict (or a subclass of dict).
 template <nb::dict PlantSim::*Member>
-void def_dict_field(nb::class_<PlantSim>& cls, const char* name) {
+void def_dict_field(nb::class_<PlantSim>& cls, const char* name, const char* doc = "") {
     def_field<PlantSim>(
         cls, name, [](PlantSim& s) { return s.*Member; },
         [name](PlantSim& s, nb::handle v) {
             s.*Member = nb::borrow<nb::dict>(field_kind(v, name, &PyDict_Type));
-        });
+        },
+        doc);
 }
 
 } // namespace
 
 NB_MODULE(gainsched, m) {
-    m.doc() = "LPV plant simulation: local MIMO plants blended by working point.";
+    namespace doc = korvel::docstrings::gainsched;
+    m.doc() = doc::module;
     mimo_sim = import_attr("korvel.algorithm.plantmodels", "MIMOSim").release();
     plants = import_api<PlantmodelsApi>();
     zero_weight = nb::float_(0.0).release();
@@ -444,15 +448,16 @@ NB_MODULE(gainsched, m) {
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<LocalPlant>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<LocalPlant>)},
         {0, nullptr}};
-    nb::class_<LocalPlant> lp(
-        m, "LPVLocalPlant", nb::type_slots(local_plant_slots),
-        sig_lp_init.class_doc("LPVLocalPlant", "One local plant of an LPVPlantSim bank."));
-    def_object_field<LocalPlant, &LocalPlant::plant_id>(lp, "plant_id");
-    def_object_field<LocalPlant, &LocalPlant::working_point>(lp, "working_point");
-    def_object_field<LocalPlant, &LocalPlant::plant>(lp, "plant");
-    def_object_field<LocalPlant, &LocalPlant::yu_model_tf>(lp, "yu_model_tf");
-    def_object_field<LocalPlant, &LocalPlant::Ts>(lp, "Ts");
-    def_object_field<LocalPlant, &LocalPlant::current_weight>(lp, "current_weight");
+    nb::class_<LocalPlant> lp(m, "LPVLocalPlant", nb::type_slots(local_plant_slots),
+                              sig_lp_init.class_doc("LPVLocalPlant", doc::LPVLocalPlant));
+    def_object_field<LocalPlant, &LocalPlant::plant_id>(lp, "plant_id", doc::plant_id);
+    def_object_field<LocalPlant, &LocalPlant::working_point>(lp, "working_point",
+                                                             doc::working_point);
+    def_object_field<LocalPlant, &LocalPlant::plant>(lp, "plant", doc::plant);
+    def_object_field<LocalPlant, &LocalPlant::yu_model_tf>(lp, "yu_model_tf", doc::yu_model_tf);
+    def_object_field<LocalPlant, &LocalPlant::Ts>(lp, "Ts", doc::lp_Ts);
+    def_object_field<LocalPlant, &LocalPlant::current_weight>(lp, "current_weight",
+                                                              doc::current_weight);
     def_pickle<LocalPlant>(
         lp, "LPVLocalPlant",
         [](LocalPlant& r) {
@@ -470,35 +475,33 @@ NB_MODULE(gainsched, m) {
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PlantSim, sig_call, sim_step>)},
         {Py_tp_methods,
          methods({
-             method<PlantSim, sig_run, sim_step>("One step; the same as calling the simulator."),
-             method<PlantSim, sig_add, sim_add>("Adds (or replaces) a local plant."),
-             method<PlantSim, sig_del, sim_del>("Removes a local plant."),
-             method<PlantSim, sig_sort, sort_now>("Orders the bank by working point."),
-             method<PlantSim, sig_plant_dict, plant_dict>("{plant_id: LPVLocalPlant}, in bank "
-                                                          "order."),
-             method<PlantSim, sig_weights, weight_dict>("{plant_id: weight} of the last step."),
-             method<PlantSim, sig_cv, cv_list>("The CV tags known to the bank."),
-             method<PlantSim, sig_mv, mv_list>("The MV tags known to the bank."),
-             method<PlantSim, sig_in, input_dict>("A copy of the MV values."),
-             method<PlantSim, sig_out, output_dict>("A copy of the CV values."),
-             method<PlantSim, sig_all, all_dict>("MV values, then CV values, as a new dict."),
-             method<PlantSim, sig_plot, sim_plot>("Plots the step responses of one local "
-                                                  "plant."),
+             method<PlantSim, sig_run, sim_step>(doc::run),
+             method<PlantSim, sig_add, sim_add>(doc::addPlant),
+             method<PlantSim, sig_del, sim_del>(doc::delPlant),
+             method<PlantSim, sig_sort, sort_now>(doc::sort),
+             method<PlantSim, sig_plant_dict, plant_dict>(doc::get_plant_dict),
+             method<PlantSim, sig_weights, weight_dict>(doc::get_current_plant_weight_dict),
+             method<PlantSim, sig_cv, cv_list>(doc::get_cv_list),
+             method<PlantSim, sig_mv, mv_list>(doc::get_mv_list),
+             method<PlantSim, sig_in, input_dict>(doc::get_input_data_dict),
+             method<PlantSim, sig_out, output_dict>(doc::get_output_data_dict),
+             method<PlantSim, sig_all, all_dict>(doc::get_all_data_dict),
+             method<PlantSim, sig_plot, sim_plot>(doc::plot_model_stp),
          })},
         {Py_tp_traverse, reinterpret_cast<void*>(sim_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(sim_clear)},
         {0, nullptr}};
     nb::class_<PlantSim> sim(m, "LPVPlantSim", nb::type_slots(sim_slots),
-                             sig_init.class_doc("LPVPlantSim", "LPV plant simulator; add local "
-                                                               "plants with addPlant, then call "
-                                                               "it once per sample."));
+                             sig_init.class_doc("LPVPlantSim", doc::LPVPlantSim));
     enable_vectorcall<PlantSim>(sim);
+    def_call_doc(sim, sig_call, doc::call);
     def_field<PlantSim>(
         sim, "plant_list", [](PlantSim& s) { return s.plant_list; },
         [](PlantSim& s, nb::handle v) {
             s.plant_list = nb::borrow<nb::list>(field_kind(v, "plant_list", &PyList_Type));
-        });
-    def_dict_field<&PlantSim::ini_value_dict>(sim, "ini_value_dict");
+        },
+        doc::plant_list);
+    def_dict_field<&PlantSim::ini_value_dict>(sim, "ini_value_dict", doc::ini_value_dict);
     def_real<PlantSim>(sim, "_working_value",
                        [](PlantSim& s) -> double& { return s.working_value; });
     def_dict_field<&PlantSim::u_dict>(sim, "_u_dict");

@@ -3,6 +3,8 @@
 
 #include <climits>
 
+#include "docstrings/heartbeat.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
@@ -89,14 +91,14 @@ PyType_Slot wd_slots[] = {
 } // namespace
 
 NB_MODULE(heartbeat, m) {
-    m.doc() = "Watchdog counter that advances by one per call and wraps around.";
+    namespace doc = korvel::docstrings::heartbeat;
+    m.doc() = doc::module;
 
     nb::class_<PyWatchDog> cls(m, "WatchDog", nb::type_slots(wd_slots),
-                               sig_init.class_doc("WatchDog",
-                                                  "Call it as watchdog(MaxOut=0) once per cycle; "
-                                                  "it returns 1, 2, ..., MaxOut, 0, 1, ..."));
-    def_object_field<PyWatchDog, &PyWatchDog::ticks>(cls, "ticks", "Current counter value.");
+                               sig_init.class_doc("WatchDog", doc::WatchDog));
+    def_object_field<PyWatchDog, &PyWatchDog::ticks>(cls, "ticks", doc::ticks);
     enable_vectorcall<PyWatchDog>(cls);
+    def_call_doc(cls, sig_call, doc::call);
 
     def_pickle<PyWatchDog>(
         cls, "WatchDog", [](PyWatchDog& p) { return nb::make_tuple(p.ticks); },

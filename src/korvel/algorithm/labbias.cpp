@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "docstrings/labbias.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/methods.hpp"
@@ -25,6 +26,7 @@ using namespace korvel::pyglue;
 using korvel::BiasUpdate;
 using korvel::LabHistory;
 using korvel::Ring;
+namespace doc = korvel::docstrings::labbias;
 
 namespace {
 
@@ -309,27 +311,21 @@ void def_bias(nb::module_& m) {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bias_init, bias_init>)},
         {Py_tp_methods,
          methods({
-             method<PyBias, sig_bias_run, bias_run>(
-                 "One prediction sample; returns the bias, filtered when a filter exists."),
-             method<PyBias, sig_get_name, get_name>("The block name."),
-             method<PyBias, sig_get_lab_data, get_lab_data>(
-                 "Laboratory value of the last accepted update."),
-             method<PyBias, sig_get_lab_time, get_lab_time>(
-                 "Laboratory time of the last accepted update."),
-             method<PyBias, sig_get_prd_at, get_prd_at>(
-                 "Prediction the last accepted update used."),
-             method<PyBias, sig_get_flag, get_flag>("Whether the latest run updated the bias."),
-             method<PyBias, sig_get_bias, get_bias>("The unfiltered bias."),
-             method<PyBias, sig_update_bias, bias_update>("One bias update attempt."),
+             method<PyBias, sig_bias_run, bias_run>(doc::run),
+             method<PyBias, sig_get_name, get_name>(doc::get_name),
+             method<PyBias, sig_get_lab_data, get_lab_data>(doc::get_lab_data),
+             method<PyBias, sig_get_lab_time, get_lab_time>(doc::get_lab_time),
+             method<PyBias, sig_get_prd_at, get_prd_at>(doc::get_prd_data_at_labtime),
+             method<PyBias, sig_get_flag, get_flag>(doc::get_update_flag),
+             method<PyBias, sig_get_bias, get_bias>(doc::get_bias),
+             method<PyBias, sig_update_bias, bias_update>(doc::update_bias),
          })},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyBias>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyBias>)},
         {0, nullptr}};
-    nb::class_<PyBias> bias(m, "SoftSensorBiasUpdate", nb::type_slots(slots),
-                            sig_bias_init.class_doc("SoftSensorBiasUpdate",
-                                                    "Bias of a soft sensor from laboratory "
-                                                    "samples; call run() once per "
-                                                    "prediction."));
+    nb::class_<PyBias> bias(
+        m, "SoftSensorBiasUpdate", nb::type_slots(slots),
+        sig_bias_init.class_doc("SoftSensorBiasUpdate", doc::SoftSensorBiasUpdate));
     def_name_field<PyBias>(bias);
     def_readonly<PyBias>(bias, "_prd_data_list", [](PyBias& p) {
         return snapshot(p.core.prd_data(), p.core.prd_capacity());
@@ -390,18 +386,14 @@ void def_recorder(nb::module_& m) {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_rec_init, rec_init>)},
         {Py_tp_methods,
          methods({
-             method<PyRecorder, sig_rec_run, rec_run>(
-                 "One sample; True when a new result was recorded."),
-             method<PyRecorder, sig_rec_export, rec_export>("Appends one row to the CSV file."),
+             method<PyRecorder, sig_rec_run, rec_run>(doc::rec_run),
+             method<PyRecorder, sig_rec_export, rec_export>(doc::export_lab_data_csv),
          })},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRecorder>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRecorder>)},
         {0, nullptr}};
-    nb::class_<PyRecorder> rec(
-        m, "LabDataRecorder", nb::type_slots(slots),
-        sig_rec_init.class_doc("LabDataRecorder", "Appends each new laboratory result to "
-                                                  "<csv_dir>/<name>_Raw_LabData.csv; call run() "
-                                                  "once per sample."));
+    nb::class_<PyRecorder> rec(m, "LabDataRecorder", nb::type_slots(slots),
+                               sig_rec_init.class_doc("LabDataRecorder", doc::LabDataRecorder));
     def_name_field<PyRecorder>(rec);
     def_readonly<PyRecorder>(rec, "_lab_data_list", [](PyRecorder& r) {
         return snapshot(r.lab.values(), r.lab.capacity());
@@ -434,8 +426,7 @@ void def_recorder(nb::module_& m) {
 } // namespace
 
 NB_MODULE(labbias, m) {
-    m.doc() = "Soft-sensor bias correction from laboratory samples, and the laboratory-data "
-              "recorder.";
+    m.doc() = doc::module;
     py.sfilter = import_attr("korvel.algorithm.tfblock", "sFilter").release().ptr();
     py.filters = import_api<TfblockApi>();
     py.deque = import_attr("collections", "deque").release().ptr();

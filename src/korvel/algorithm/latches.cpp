@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "docstrings/latches.hpp"
 #include "pyglue/datastore.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
@@ -14,6 +15,7 @@
 namespace nb = nanobind;
 using namespace korvel::pyglue;
 namespace np = korvel::pyglue::np;
+namespace doc = korvel::docstrings::latches;
 
 namespace {
 
@@ -186,18 +188,17 @@ template <bool OnDelay> struct Timer {
 };
 
 template <bool OnDelay>
-void def_timer(nb::module_& m, const char* name, const char* call_doc, const char* doc) {
+void def_timer(nb::module_& m, const char* name, const char* call_doc, const char* class_doc) {
     using PyTimer = PyTimerOf<OnDelay>;
     Timer<OnDelay>::slots[1].pfunc =
         methods({method<PyTimer, sig_call, Timer<OnDelay>::call>(call_doc)});
     nb::class_<PyTimer> cls(m, name, nb::type_slots(Timer<OnDelay>::slots),
-                            sig_init.class_doc(name, doc));
-    def_object_field<PyTimer, &PyTimer::Ut>(cls, "Ut", "Input, written by the caller.");
-    def_object_field<PyTimer, &PyTimer::Yt>(cls, "Yt", "Output, 0 or 1.");
-    def_object_field<PyTimer, &PyTimer::DT>(cls, "DT", "Delay in calls.");
-    def_object_field<PyTimer, &PyTimer::ET>(cls, "ET", "Remaining count of a running delay.");
-    def_object_field<PyTimer, &PyTimer::Ut_array>(
-        cls, "Ut_array", "int64 array: the current input, then the previous one.");
+                            sig_init.class_doc(name, class_doc));
+    def_object_field<PyTimer, &PyTimer::Ut>(cls, "Ut", doc::Ut);
+    def_object_field<PyTimer, &PyTimer::Yt>(cls, "Yt", doc::Yt);
+    def_object_field<PyTimer, &PyTimer::DT>(cls, "DT", doc::DT);
+    def_object_field<PyTimer, &PyTimer::ET>(cls, "ET", doc::ET);
+    def_object_field<PyTimer, &PyTimer::Ut_array>(cls, "Ut_array", doc::Ut_array);
     def_pickle<PyTimer>(
         cls, name, [](PyTimer& p) { return nb::make_tuple(p.Ut, p.Yt, p.DT, p.ET, p.Ut_array); },
         [](nb::handle self, const nb::tuple& s) {
@@ -209,21 +210,18 @@ void def_timer(nb::module_& m, const char* name, const char* call_doc, const cha
 } // namespace
 
 NB_MODULE(latches, m) {
-    m.doc() = "Set/reset flip-flop and on-/off-delay timers, counted in calls.";
+    m.doc() = doc::module;
     if (!np::init()) throw nb::python_error();
     nb::module_::import_("korvel.algorithm.utilities");
 
-    rs_slots[1].pfunc = methods({method<PyRS, sig_call, rs_call>(
-        "One sample: Q from S and R (reset dominates, neither holds), nQ = not Q.")});
+    rs_slots[1].pfunc = methods({method<PyRS, sig_call, rs_call>(doc::rs_call)});
     nb::class_<PyRS> rs(m, "RStrigger", nb::type_slots(rs_slots),
-                        sig_init.class_doc("RStrigger", "Write S and R, call call(), read Q and "
-                                                        "nQ."));
-    def_object_field<PyRS, &PyRS::S>(rs, "S", "Set input (by its truth value).");
-    def_object_field<PyRS, &PyRS::R>(rs, "R", "Reset input (by its truth value); dominates.");
-    def_object_field<PyRS, &PyRS::Q>(rs, "Q", "Output, a bool.");
-    def_object_field<PyRS, &PyRS::nQ>(rs, "nQ", "Negated output, a bool.");
-    def_object_field<PyRS, &PyRS::Q_array>(rs, "Q_array",
-                                           "One-element bool array: the previous output.");
+                        sig_init.class_doc("RStrigger", doc::RStrigger));
+    def_object_field<PyRS, &PyRS::S>(rs, "S", doc::S);
+    def_object_field<PyRS, &PyRS::R>(rs, "R", doc::R);
+    def_object_field<PyRS, &PyRS::Q>(rs, "Q", doc::Q);
+    def_object_field<PyRS, &PyRS::nQ>(rs, "nQ", doc::nQ);
+    def_object_field<PyRS, &PyRS::Q_array>(rs, "Q_array", doc::Q_array);
     def_pickle<PyRS>(
         rs, "RStrigger", [](PyRS& p) { return nb::make_tuple(p.S, p.R, p.Q, p.nQ, p.Q_array); },
         [](nb::handle self, const nb::tuple& s) {
@@ -231,10 +229,6 @@ NB_MODULE(latches, m) {
             emplace<PyRS>(self.ptr(), PyRS{s[0], s[1], s[2], s[3], s[4]});
         });
 
-    def_timer<true>(m, "TONtrigger",
-                    "One sample: Yt switches on DT - 1 calls after Ut rises, off at once.",
-                    "On-delay timer: write Ut (and DT), call call(), read Yt.");
-    def_timer<false>(m, "TOFFtrigger",
-                     "One sample: Yt switches on at once, off DT - 1 calls after Ut falls.",
-                     "Off-delay timer: write Ut (and DT), call call(), read Yt.");
+    def_timer<true>(m, "TONtrigger", doc::ton_call, doc::TONtrigger);
+    def_timer<false>(m, "TOFFtrigger", doc::toff_call, doc::TOFFtrigger);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "docstrings/loopctl.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
@@ -166,30 +167,25 @@ void def_state_fields(nb::class_<PyPID>& cls, std::integer_sequence<unsigned, I.
 } // namespace
 
 NB_MODULE(loopctl, m) {
-    m.doc() = "Incremental PID controller block with tracking, feed-forward and output limits.";
+    namespace doc = korvel::docstrings::loopctl;
+    m.doc() = doc::module;
 
     PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, pid_init>)},
-        {Py_tp_methods,
-         methods({
-             method<PyPID, sig_run, pid_run>(
-                 "One sample: tracking (MODE 0) or automatic (MODE 1); returns the output."),
-             method<PyPID, sig_auto, pid_auto>("One automatic step; returns the output."),
-             method<PyPID, sig_set_param, pid_set_param>("Sets all four tuning parameters."),
-             method<PyPID, sig_get_param, pid_get_param>("Returns (KP, TI, TD, N)."),
-             method<PyPID, sig_set_limit, pid_set_limit>("Sets the output limits."),
-             method<PyPID, sig_get_limit, pid_get_limit>("Returns (OP_HI, OP_LO)."),
-             method<PyPID, sig_reset, pid_reset>("Starts the history over from TV."),
-             method<PyPID, sig_set_saved, pid_set_saved>("Stores the saved inner state."),
-             method<PyPID, sig_get_saved, pid_get_saved>(
-                 "The last sample's output and increments."),
-             method<PyPID, sig_form, pid_form>("The control law and the defaults, as text."),
-         })},
+        {Py_tp_methods, methods({
+                            method<PyPID, sig_run, pid_run>(doc::run),
+                            method<PyPID, sig_auto, pid_auto>(doc::PID_Auto),
+                            method<PyPID, sig_set_param, pid_set_param>(doc::setPIDParam),
+                            method<PyPID, sig_get_param, pid_get_param>(doc::getPIDParam),
+                            method<PyPID, sig_set_limit, pid_set_limit>(doc::setOPHighLowLimit),
+                            method<PyPID, sig_get_limit, pid_get_limit>(doc::getOPHighLowLimit),
+                            method<PyPID, sig_reset, pid_reset>(doc::resetPID),
+                            method<PyPID, sig_set_saved, pid_set_saved>(doc::setInnerSaveState),
+                            method<PyPID, sig_get_saved, pid_get_saved>(doc::getInnerSaveState),
+                            method<PyPID, sig_form, pid_form>(doc::getPIDForm),
+                        })},
         {0, nullptr}};
-    nb::class_<PyPID> cls(m, "PID", nb::type_slots(slots),
-                          sig_init.class_doc("PID", "Incremental PID block with tracking, "
-                                                    "feed-forward and output limits; drive it "
-                                                    "with run() once per sample."));
+    nb::class_<PyPID> cls(m, "PID", nb::type_slots(slots), sig_init.class_doc("PID", doc::PID));
     def_field<PyPID>(
         cls, "_iniFlag", [](PyPID& p) { return p.core.ini_flag(); },
         [](PyPID& p, nb::handle v) { p.core.set_ini_flag(state_bool(v)); });

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "docstrings/phaseshaper.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
@@ -21,6 +23,7 @@ namespace nb = nanobind;
 using namespace korvel::pyglue;
 using korvel::Iir;
 using korvel::LeadLag;
+namespace doc = korvel::docstrings::phaseshaper;
 
 namespace {
 
@@ -146,7 +149,8 @@ void ld_modify(PyLDLAG& p, const Args&) {
 
 // --- positive_parameter_property ------------------------------------------
 
-nb::object make_property(nb::object name, nb::object expected) {
+// `doc` null: the property's docstring is that of its getter.
+nb::object make_property(nb::object name, nb::object expected, const char* doc = nullptr) {
     nb::object field = nb::steal(PyNumber_Add(nb::str("_").ptr(), name.ptr()));
     if (!field.is_valid()) raise();
     nb::object fget = nb::cpp_function([field](nb::handle obj) { return nb::getattr(obj, field); },
@@ -183,7 +187,8 @@ nb::object make_property(nb::object name, nb::object expected) {
             }
         },
         nb::name("fset"), nb::arg("obj").none(), nb::arg("value").none());
-    return import_attr("builtins", "property")(fget, fset);
+    nb::object text = doc ? nb::object(nb::str(doc)) : nb::object(nb::none());
+    return import_attr("builtins", "property")(fget, fset, nb::none(), text);
 }
 
 nb::object positive_parameter_property(const Args& a) {
@@ -224,17 +229,12 @@ void def_ldlag(nb::module_& m) {
     static PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, ld_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyLDLAG, sig_call, ld_step>)},
-        {Py_tp_methods,
-         methods({method<PyLDLAG, sig_multi, ld_multi>("Filters a whole sequence of input "
-                                                       "samples."),
-                  method<PyLDLAG, sig_modify, ld_modify>(
-                      "Recomputes the coefficients and restarts the state from the last input "
-                      "and output.")})},
+        {Py_tp_methods, methods({method<PyLDLAG, sig_multi, ld_multi>(doc::multi_step),
+                                 method<PyLDLAG, sig_modify, ld_modify>(doc::modify_param)})},
         {0, nullptr}};
     nb::class_<PyLDLAG> cls(m, "LDLAG", nb::type_slots(slots),
-                            sig_init.class_doc("LDLAG", "Lead-lag filter (alpha*tao*s + "
-                                                        "1)/(tao*s + 1); call it once per "
-                                                        "sample."));
+                            sig_init.class_doc("LDLAG", doc::LDLAG));
+    def_call_doc(cls, sig_call, doc::call);
     def_field<PyLDLAG>(
         cls, "_alpha", [](PyLDLAG& p) { return p.alpha.get(); },
         [](PyLDLAG& p, nb::handle v) {
@@ -313,8 +313,8 @@ void def_ldlag(nb::module_& m) {
 
     nb::object number = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),
                                        nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
-    cls.attr("alpha") = make_property(nb::str("alpha"), number);
-    cls.attr("tao") = make_property(nb::str("tao"), number);
+    cls.attr("alpha") = make_property(nb::str("alpha"), number, doc::alpha);
+    cls.attr("tao") = make_property(nb::str("tao"), number, doc::tao);
     name_property(cls, "alpha");
     name_property(cls, "tao");
 }
@@ -322,16 +322,12 @@ void def_ldlag(nb::module_& m) {
 } // namespace
 
 NB_MODULE(phaseshaper, m) {
-    m.doc() = "First-order lead-lag filter LDLAG with bumpless parameter changes, its step "
-              "trajectory, and validated parameter properties.";
+    m.doc() = doc::module;
     if (!np::init()) throw nb::python_error();
     def_ldlag(m);
     PyMethodDef* functions = methods({
-        function<sig_stp, filter_stp>("The lead-lag step trajectory from r1 to r2 over N "
-                                      "samples."),
-        function<sig_ppp, positive_parameter_property>(
-            "A property stored in '_' + name that accepts non-negative values of "
-            "expected_type and calls _modify_param() on a change."),
+        function<sig_stp, filter_stp>(doc::filter_stp),
+        function<sig_ppp, positive_parameter_property>(doc::positive_parameter_property),
     });
     if (PyModule_AddFunctions(m.ptr(), functions) < 0) throw nb::python_error();
 }

@@ -5,6 +5,7 @@
 // called through its deltaU_sim. The C interface lets gainsched step its
 // local simulators without a Python call.
 #include "algorithm/plantmodels.hpp"
+#include "docstrings/plantmodels.hpp"
 #include "pyglue/capi.hpp"
 
 namespace korvel::plantmodels {
@@ -75,18 +76,17 @@ void plot_stp(nb::handle yu, nb::handle Ts, nb::handle plot_len) {
 
 NB_MODULE(plantmodels, m) {
     using namespace korvel::plantmodels;
-    m.doc() = "Process simulation: pair models, MISO/MIMO/SISO simulators and step responses.";
+    namespace doc = korvel::docstrings::plantmodels;
+    m.doc() = doc::module;
     if (!korvel::pyglue::np::init()) throw nb::python_error();
     init_names();
     nb::module_::import_("korvel.algorithm.toolbox");
     def_models(m);
     def_simulators(m);
     PyMethodDef* functions = methods({
-        function<sig_tags, py_model_tags>(
-            "The CV tags and the MV tags of a model dictionary, in order."),
-        function<sig_stp, py_model_stp>(
-            "Unit-step response of every CV/MV pair (an empty list for a flat one)."),
-        function<sig_plot, py_plot>("Draw the step responses as a grid."),
+        function<sig_tags, py_model_tags>(doc::get_model_tags),
+        function<sig_stp, py_model_stp>(doc::get_model_stp),
+        function<sig_plot, py_plot>(doc::plot_model_stp),
     });
     if (PyModule_AddFunctions(m.ptr(), functions) < 0) throw nb::python_error();
     publish(m, &capi);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "algorithm/plantmodels.hpp"
+#include "docstrings/plantmodels.hpp"
 
 namespace korvel::plantmodels {
 
@@ -427,34 +428,33 @@ PyTypeObject* type_of(nb::handle cls) {
 } // namespace
 
 void def_models(nb::module_& m) {
+    namespace doc = korvel::docstrings::plantmodels;
     static PyType_Slot model_slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(model_new)},
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_model_init, empty_init<ModelObj>>)},
-        {Py_tp_methods,
-         methods({
-             {&sig_abstract_step, as_method(model_abstract_step),
-              "One sample of the model: MV deviation in, CV deviation out (abstract)."},
-             {&sig_getstate, as_method(dict_getstate<ModelObj>), nullptr},
-             {&sig_setstate, as_method(dict_setstate<ModelObj>), nullptr},
-         })},
+        {Py_tp_methods, methods({
+                            {&sig_abstract_step, as_method(model_abstract_step), doc::model_step},
+                            {&sig_getstate, as_method(dict_getstate<ModelObj>), nullptr},
+                            {&sig_setstate, as_method(dict_setstate<ModelObj>), nullptr},
+                        })},
         {0, nullptr}};
     static PyType_Slot no_model_slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_model_init, empty_init<NoModelObj>>)},
-        {Py_tp_methods, methods({
-                            method<NoModelObj, sig_no_model_step, no_model_step>("Always 0.0."),
-                            {&sig_getstate, as_method(dict_getstate<NoModelObj>), nullptr},
-                            {&sig_setstate, as_method(dict_setstate<NoModelObj>), nullptr},
-                        })},
+        {Py_tp_methods,
+         methods({
+             method<NoModelObj, sig_no_model_step, no_model_step>(doc::no_model_step),
+             {&sig_getstate, as_method(dict_getstate<NoModelObj>), nullptr},
+             {&sig_setstate, as_method(dict_setstate<NoModelObj>), nullptr},
+         })},
         {0, nullptr}};
     static PyType_Slot tfz_slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_tfz_init, tfz_init>)},
-        {Py_tp_methods,
-         methods({
-             method<TfzObj, sig_tfz_step, tfz_step>("One sample of G(z) from the stored state."),
-             method<TfzObj, sig_reset_zi, tfz_reset_zi>("State back to rest (zeros)."),
-             method<TfzObj, sig_getstate, tfz_getstate>(nullptr),
-             {&sig_setstate, as_method(tfz_setstate), nullptr},
-         })},
+        {Py_tp_methods, methods({
+                            method<TfzObj, sig_tfz_step, tfz_step>(doc::tfz_step),
+                            method<TfzObj, sig_reset_zi, tfz_reset_zi>(doc::reset_zi),
+                            method<TfzObj, sig_getstate, tfz_getstate>(nullptr),
+                            {&sig_setstate, as_method(tfz_setstate), nullptr},
+                        })},
         {0, nullptr}};
     static PyType_Slot tfs_slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_tfs_init, tfs_init>)}, {0, nullptr}};
@@ -464,28 +464,20 @@ void def_models(nb::module_& m) {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_stpxy_init, stpxy_init>)},
         {0, nullptr}};
 
-    nb::class_<ModelObj> model_cls(
-        m, "model", nb::type_slots(model_slots),
-        sig_model_init.class_doc("model", "Abstract pair model: deltaU_sim(dU) advances one "
-                                          "sample."));
+    nb::class_<ModelObj> model_cls(m, "model", nb::type_slots(model_slots),
+                                   sig_model_init.class_doc("model", doc::model));
     nb::class_<NoModelObj, ModelObj> no_model_cls(
         m, "no_model", nb::type_slots(no_model_slots),
-        sig_model_init.class_doc("no_model", "A pair without a model."));
-    nb::class_<TfzObj, ModelObj> tfz_cls(
-        m, "tfz_model", nb::type_slots(tfz_slots),
-        sig_tfz_init.class_doc("tfz_model", "Discrete transfer function in powers of z^-1 with a "
-                                            "dead time of whole samples."));
-    nb::class_<TfsObj, TfzObj> tfs_cls(
-        m, "tfs_model", nb::type_slots(tfs_slots),
-        sig_tfs_init.class_doc("tfs_model", "Continuous transfer function with dead time, "
-                                            "discretised at Ts."));
-    nb::class_<StpObj, TfzObj> stp_cls(
-        m, "stp_model", nb::type_slots(stp_slots),
-        sig_stp_init.class_doc("stp_model", "Unit-step response table, one value per sample."));
+        sig_model_init.class_doc("no_model", doc::no_model));
+    nb::class_<TfzObj, ModelObj> tfz_cls(m, "tfz_model", nb::type_slots(tfz_slots),
+                                         sig_tfz_init.class_doc("tfz_model", doc::tfz_model));
+    nb::class_<TfsObj, TfzObj> tfs_cls(m, "tfs_model", nb::type_slots(tfs_slots),
+                                       sig_tfs_init.class_doc("tfs_model", doc::tfs_model));
+    nb::class_<StpObj, TfzObj> stp_cls(m, "stp_model", nb::type_slots(stp_slots),
+                                       sig_stp_init.class_doc("stp_model", doc::stp_model));
     nb::class_<StpxyObj, StpObj> stpxy_cls(
         m, "stpxy_model", nb::type_slots(stpxy_slots),
-        sig_stpxy_init.class_doc("stpxy_model", "Step response from breakpoints, interpolated "
-                                                "per sample."));
+        sig_stpxy_init.class_doc("stpxy_model", doc::stpxy_model));
 
     def_field<TfzObj>(
         tfz_cls, "Gz_num",
@@ -493,14 +485,16 @@ void def_models(nb::module_& m) {
             auto iir = o.m.shared_iir();
             return view(iir, iir->b(), false);
         },
-        [](TfzObj& o, nb::handle v) { o.m.set_num(coefficients(field_array(v, "Gz_num"), "b")); });
+        [](TfzObj& o, nb::handle v) { o.m.set_num(coefficients(field_array(v, "Gz_num"), "b")); },
+        doc::Gz_num);
     def_field<TfzObj>(
         tfz_cls, "Gz_den",
         [](TfzObj& o) {
             auto iir = o.m.shared_iir();
             return view(iir, iir->a(), false);
         },
-        [](TfzObj& o, nb::handle v) { o.m.set_den(coefficients(field_array(v, "Gz_den"), "a")); });
+        [](TfzObj& o, nb::handle v) { o.m.set_den(coefficients(field_array(v, "Gz_den"), "a")); },
+        doc::Gz_den);
     def_field<TfzObj>(
         tfz_cls, "_zi",
         [](TfzObj& o) {

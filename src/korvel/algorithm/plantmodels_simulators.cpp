@@ -5,6 +5,8 @@
 #include <type_traits>
 
 #include "algorithm/plantmodels.hpp"
+#include "docstrings/plantmodels.hpp"
+#include "pyglue/calldoc.hpp"
 
 namespace korvel::plantmodels {
 
@@ -457,11 +459,11 @@ std::pair<nb::list, nb::list> model_tags(nb::handle yu) {
 }
 
 void def_simulators(nb::module_& m) {
+    namespace doc = korvel::docstrings::plantmodels;
     static PyType_Slot miso_slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_miso_init, miso_init>)},
         {Py_tp_methods, methods({
-                            method<MisoObj, sig_one_step, miso_one_step>(
-                                "The CV deviation caused by all MVs this sample."),
+                            method<MisoObj, sig_one_step, miso_one_step>(doc::one_step_sim),
                             method<MisoObj, sig_getstate, miso_getstate>(nullptr),
                             {&sig_setstate, as_method(setstate_entry<miso_setstate>), nullptr},
                         })},
@@ -471,53 +473,48 @@ void def_simulators(nb::module_& m) {
     static PyType_Slot mimo_slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_mimo_init, mimo_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<MimoObj, sig_mimo_call, mimo_call_step>)},
-        {Py_tp_methods,
-         methods({
-             method<MimoObj, sig_reset, mimo_reset>(
-                 "Data mappings back to the initial values; model states are kept."),
-             method<MimoObj, sig_tags, mimo_tags>("CV tags, then MV tags, as a new list."),
-             method<MimoObj, sig_input, mimo_input>("A copy of the MV values."),
-             method<MimoObj, sig_output, mimo_output>("A copy of the CV values."),
-             method<MimoObj, sig_all, mimo_all>("MV values, then CV values, as a new dict."),
-             method<MimoObj, sig_cvs, mimo_cvs>("A copy of the CV tags."),
-             method<MimoObj, sig_mvs, mimo_mvs>("A copy of the MV tags."),
-             method<MimoObj, sig_model_dict, mimo_model_dict>(
-                 "A deep copy of the model dictionary."),
-             method<MimoObj, sig_mimo_plot, mimo_plot>(
-                 "Plot the step responses of this simulator's models."),
-             method<MimoObj, sig_getstate, mimo_getstate>(nullptr),
-             {&sig_setstate, as_method(setstate_entry<mimo_setstate>), nullptr},
-         })},
+        {Py_tp_methods, methods({
+                            method<MimoObj, sig_reset, mimo_reset>(doc::reset),
+                            method<MimoObj, sig_tags, mimo_tags>(doc::get_process_tags),
+                            method<MimoObj, sig_input, mimo_input>(doc::get_input_data_dict),
+                            method<MimoObj, sig_output, mimo_output>(doc::get_output_data_dict),
+                            method<MimoObj, sig_all, mimo_all>(doc::get_all_data_dict),
+                            method<MimoObj, sig_cvs, mimo_cvs>(doc::get_cv_list),
+                            method<MimoObj, sig_mvs, mimo_mvs>(doc::get_mv_list),
+                            method<MimoObj, sig_model_dict, mimo_model_dict>(doc::get_model_dict),
+                            method<MimoObj, sig_mimo_plot, mimo_plot>(doc::mimo_plot),
+                            method<MimoObj, sig_getstate, mimo_getstate>(nullptr),
+                            {&sig_setstate, as_method(setstate_entry<mimo_setstate>), nullptr},
+                        })},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<MimoObj>)},
         {Py_tp_clear, reinterpret_cast<void*>(mimo_clear)},
         {0, nullptr}};
     static PyType_Slot siso_slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_siso_init, siso_init>)}, {0, nullptr}};
 
-    nb::class_<MisoObj> miso_cls(
-        m, "MISOSimulator", nb::type_slots(miso_slots),
-        sig_miso_init.class_doc("MISOSimulator", "The sum of one CV's pair models."));
-    def_object_field<MisoObj, &MisoObj::model_list>(miso_cls, "model_list");
-    def_object_field<MisoObj, &MisoObj::u_ini_list>(miso_cls, "u_ini_list");
+    nb::class_<MisoObj> miso_cls(m, "MISOSimulator", nb::type_slots(miso_slots),
+                                 sig_miso_init.class_doc("MISOSimulator", doc::MISOSimulator));
+    def_object_field<MisoObj, &MisoObj::model_list>(miso_cls, "model_list", doc::model_list);
+    def_object_field<MisoObj, &MisoObj::u_ini_list>(miso_cls, "u_ini_list", doc::u_ini_list);
 
-    nb::class_<MimoObj> mimo_cls(
-        m, "MIMOSim", nb::type_slots(mimo_slots),
-        sig_mimo_init.class_doc("MIMOSim", "Process simulator; call it with MV values and CV "
-                                           "disturbances once per sample."));
-    def_object_field<MimoObj, &MimoObj::Ts>(mimo_cls, "Ts");
-    def_object_field<MimoObj, &MimoObj::process_model_dict>(mimo_cls, "process_model_dict");
-    def_object_field<MimoObj, &MimoObj::cv_list>(mimo_cls, "cv_list");
-    def_object_field<MimoObj, &MimoObj::mv_list>(mimo_cls, "mv_list");
-    def_object_field<MimoObj, &MimoObj::ini_value_dict>(mimo_cls, "ini_value_dict");
-    def_object_field<MimoObj, &MimoObj::yu_model_obj>(mimo_cls, "yu_model_obj");
-    def_object_field<MimoObj, &MimoObj::cv_simulators>(mimo_cls, "cv_simulators");
+    nb::class_<MimoObj> mimo_cls(m, "MIMOSim", nb::type_slots(mimo_slots),
+                                 sig_mimo_init.class_doc("MIMOSim", doc::MIMOSim));
+    def_call_doc(mimo_cls, sig_mimo_call, doc::mimo_call);
+    def_object_field<MimoObj, &MimoObj::Ts>(mimo_cls, "Ts", doc::Ts);
+    def_object_field<MimoObj, &MimoObj::process_model_dict>(mimo_cls, "process_model_dict",
+                                                            doc::process_model_dict);
+    def_object_field<MimoObj, &MimoObj::cv_list>(mimo_cls, "cv_list", doc::cv_list);
+    def_object_field<MimoObj, &MimoObj::mv_list>(mimo_cls, "mv_list", doc::mv_list);
+    def_object_field<MimoObj, &MimoObj::ini_value_dict>(mimo_cls, "ini_value_dict",
+                                                        doc::ini_value_dict);
+    def_object_field<MimoObj, &MimoObj::yu_model_obj>(mimo_cls, "yu_model_obj", doc::yu_model_obj);
+    def_object_field<MimoObj, &MimoObj::cv_simulators>(mimo_cls, "cv_simulators",
+                                                       doc::cv_simulators);
     def_kind_field<MimoObj, &MimoObj::u_dict>(mimo_cls, "_u_dict", &PyDict_Type);
     def_kind_field<MimoObj, &MimoObj::y_dict>(mimo_cls, "_y_dict", &PyDict_Type);
 
-    nb::class_<SisoObj, MimoObj> siso_cls(
-        m, "SISOSim", nb::type_slots(siso_slots),
-        sig_siso_init.class_doc("SISOSim", "One first-order process with dead time, CV \"CV\" "
-                                           "and MV \"MV\"."));
+    nb::class_<SisoObj, MimoObj> siso_cls(m, "SISOSim", nb::type_slots(siso_slots),
+                                          sig_siso_init.class_doc("SISOSim", doc::SISOSim));
 
     types.miso = reinterpret_cast<PyTypeObject*>(miso_cls.ptr());
     types.mimo = reinterpret_cast<PyTypeObject*>(mimo_cls.ptr());

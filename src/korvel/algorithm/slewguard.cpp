@@ -1,6 +1,8 @@
 // korvel.algorithm.slewguard: the rate limiter.
 #include <korvel/limiters.hpp>
 
+#include "docstrings/slewguard.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
@@ -94,23 +96,21 @@ void rl_reset(PyRateLimit& p, const Args& a) {
 } // namespace
 
 NB_MODULE(slewguard, m) {
-    m.doc() = "Slew-rate limiter with rates in units per minute.";
+    namespace doc = korvel::docstrings::slewguard;
+    m.doc() = doc::module;
 
     PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, rl_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyRateLimit, sig_call, rl_step>)},
-        {Py_tp_methods, methods({method<PyRateLimit, sig_reset, rl_reset>(
-                            "Restarts the output from u_ini without a ramp.")})},
+        {Py_tp_methods, methods({method<PyRateLimit, sig_reset, rl_reset>(doc::reset)})},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRateLimit>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRateLimit>)},
         {0, nullptr}};
-    nb::class_<PyRateLimit> cls(
-        m, "RateLimit", nb::type_slots(slots),
-        sig_init.class_doc("RateLimit", "Call it as limiter(u_end, PRLimPerMin=60, "
-                                        "NRLimPerMin=None) once per sample of Ts seconds."));
-    def_object_field<PyRateLimit, &PyRateLimit::u_last>(cls, "u_last",
-                                                        "Output of the previous call.");
-    def_object_field<PyRateLimit, &PyRateLimit::Ts>(cls, "Ts", "Sampling period in seconds.");
+    nb::class_<PyRateLimit> cls(m, "RateLimit", nb::type_slots(slots),
+                                sig_init.class_doc("RateLimit", doc::RateLimit));
+    def_call_doc(cls, sig_call, doc::call);
+    def_object_field<PyRateLimit, &PyRateLimit::u_last>(cls, "u_last", doc::u_last);
+    def_object_field<PyRateLimit, &PyRateLimit::Ts>(cls, "Ts", doc::Ts);
     enable_vectorcall<PyRateLimit>(cls);
 
     def_pickle<PyRateLimit>(

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "docstrings/tfblock.hpp"
+#include "pyglue/calldoc.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/methods.hpp"
@@ -19,6 +21,7 @@
 namespace nb = nanobind;
 using namespace korvel::pyglue;
 using korvel::Iir;
+namespace doc = korvel::docstrings::tfblock;
 
 namespace {
 
@@ -161,15 +164,12 @@ void def_zfilter(nb::module_& m) {
         {Py_tp_clear, reinterpret_cast<void*>(zf_clear)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyZFilter, sig_call, step<PyZFilter>>)},
         {Py_tp_methods,
-         methods({method<PyZFilter, sig_run, step<PyZFilter>>(
-                      "One sample; the same as calling the filter."),
-                  method<PyZFilter, sig_z_multistep, zf_multistep>(
-                      "Filters a sequence of samples; one output per input sample.")})},
+         methods({method<PyZFilter, sig_run, step<PyZFilter>>(doc::z_run),
+                  method<PyZFilter, sig_z_multistep, zf_multistep>(doc::z_run_multistep)})},
         {0, nullptr}};
-    nb::class_<PyZFilter> cls(
-        m, "zFilter", nb::type_slots(slots),
-        sig_z_init.class_doc("zFilter", "Discrete transfer function Bz(z^-1)/Az(z^-1) around an "
-                                        "operating point; call it once per sample."));
+    nb::class_<PyZFilter> cls(m, "zFilter", nb::type_slots(slots),
+                              sig_z_init.class_doc("zFilter", doc::zFilter));
+    def_call_doc(cls, sig_call, doc::z_step);
     def_field<PyZFilter>(
         cls, "_Bz", [](PyZFilter& p) { return p.Bz; },
         [](PyZFilter& p, nb::handle v) { set_coefficients(p, nb::borrow(v), p.Az); });
@@ -285,16 +285,13 @@ void def_sfilter(nb::module_& m) {
         {Py_tp_traverse, reinterpret_cast<void*>(sf_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(sf_clear)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PySFilter, sig_call, step<PySFilter>>)},
-        {Py_tp_methods, methods({method<PySFilter, sig_run, step<PySFilter>>(
-                                     "One sample; the same as calling the filter."),
-                                 method<PySFilter, sig_s_multistep, sf_multistep>(
-                                     "Filters a list of samples; one output per input sample.")})},
+        {Py_tp_methods,
+         methods({method<PySFilter, sig_run, step<PySFilter>>(doc::s_run),
+                  method<PySFilter, sig_s_multistep, sf_multistep>(doc::s_run_multistep)})},
         {0, nullptr}};
-    nb::class_<PySFilter> cls(
-        m, "sFilter", nb::type_slots(slots),
-        sig_s_init.class_doc("sFilter", "Continuous transfer function Bs(s)/As(s), discretised "
-                                        "with a zero-order hold at Ts; call it once per "
-                                        "sample."));
+    nb::class_<PySFilter> cls(m, "sFilter", nb::type_slots(slots),
+                              sig_s_init.class_doc("sFilter", doc::sFilter));
+    def_call_doc(cls, sig_call, doc::s_step);
     def_object_field<PySFilter, &PySFilter::Bs>(cls, "_Bs");
     def_object_field<PySFilter, &PySFilter::As>(cls, "_As");
     def_object_field<PySFilter, &PySFilter::Ts>(cls, "_Ts");
@@ -333,8 +330,7 @@ const TfblockApi capi{TfblockApi::version, capi_sfilter_step};
 } // namespace
 
 NB_MODULE(tfblock, m) {
-    m.doc() = "Discrete (zFilter) and continuous (sFilter) transfer-function filters with "
-              "persistent filter state.";
+    m.doc() = doc::module;
     if (!np::init()) throw nb::python_error();
     def_zfilter(m);
     def_sfilter(m);

@@ -1,12 +1,16 @@
 // korvel.algorithm.toolbox: discretisation with dead time, nested tag paths,
 // breakpoint strings, time stamps and the history shift.
+#include <korvel/breakpoints.hpp>
+#include <korvel/tagpath.hpp>
 #include <korvel/text.hpp>
 
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "docstrings/toolbox.hpp"
 #include "pyglue/datastore.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
@@ -26,6 +30,31 @@ const Signature sig_pair2dict("pair2dict", {tuple("pair"), dict("d")}, false);
 const Signature sig_str2xpyp("str2xpyp", {text("s")}, false);
 const Signature sig_time("current_time_str", {}, false);
 const Signature sig_data_store("dataStore", {object("xArray"), object("xt")}, false);
+
+// --- text as the core splits it ------------------------------------------
+
+// A str's UTF-8 bytes, lone surrogates encoded as three bytes each
+// (surrogatepass), so every str has them and a piece decoded the same way is
+// exactly that part of the str.
+struct Utf8 {
+    nb::object owner; // the encoded bytes, when the str's own cache cannot hold them
+    std::string_view bytes;
+};
+
+Utf8 utf8_of(PyObject* s) {
+    Py_ssize_t n = 0;
+    if (const char* p = PyUnicode_AsUTF8AndSize(s, &n))
+        return {nb::object(), {p, static_cast<std::size_t>(n)}};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object b = checked(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+    return {b, {PyBytes_AS_STRING(b.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr()))}};
+}
+
+nb::object str_of(std::string_view piece) {
+    return checked(
+        PyUnicode_DecodeUTF8(piece.data(), static_cast<Py_ssize_t>(piece.size()), "surrogatepass"));
+}
 
 // --- c2d -----------------------------------------------------------------
 
@@ -66,7 +95,8 @@ nb::object join(nb::handle path, nb::handle key) {
     const int nonempty = PyObject_IsTrue(path.ptr());
     if (nonempty < 0) throw nb::python_error();
     if (!nonempty) return k;
-    nb::object head = checked(PyNumber_Add(path.ptr(), nb::str(".").ptr()));
+    static const char sep[] = {korvel::tagpath::separator, '\0'};
+    nb::object head = checked(PyNumber_Add(path.ptr(), nb::str(sep).ptr()));
     return checked(PyNumber_Add(head.ptr(), k.ptr()));
 }
 
@@ -146,10 +176,10 @@ void pair2dict(const Args& a) {
                          Py_TYPE(kv[0].ptr())->tp_name);
             throw nb::python_error();
         }
-        nb::object keys = checked(PyUnicode_Split(kv[0].ptr(), nb::str(".").ptr(), -1));
+        const Utf8 path = utf8_of(kv[0].ptr());
         std::vector<nb::object> parts;
-        for (nb::handle k : nb::list(keys))
-            parts.push_back(nb::borrow(k));
+        korvel::tagpath::for_each_key(path.bytes,
+                                      [&](std::string_view k) { parts.push_back(str_of(k)); });
         nb::object current = nb::borrow(a.obj(1));
         for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
             nb::object next;
@@ -176,21 +206,16 @@ void pair2dict(const Args& a) {
 
 nb::object str2xpyp(const Args& a) {
     {
-        nb::object entries = checked(PyUnicode_Split(a.obj(0), nb::str("#").ptr(), -1));
-        nb::str comma(",");
-        std::vector<nb::object> used;
-        for (nb::handle e : nb::list(entries)) {
-            const int has = PyUnicode_Contains(e.ptr(), comma.ptr());
-            if (has < 0) throw nb::python_error();
-            if (has && PyUnicode_GET_LENGTH(e.ptr()) >= 2)
-                used.push_back(checked(PyUnicode_Split(e.ptr(), comma.ptr(), -1)));
-        }
-        // Every x first, then every y, as two list comprehensions would.
+        const Utf8 text = utf8_of(a.obj(0));
+        const std::vector<korvel::BreakpointFields> used = korvel::breakpoint_fields(text.bytes);
+        // Every x first, then every y, as two list comprehensions would; the
+        // fields go through float() itself, which reads more than the core's
+        // ASCII reader (Unicode digits and white space) and words its errors.
         nb::list xp, yp;
         for (const auto& f : used)
-            xp.append(checked(PyFloat_FromString(PyList_GET_ITEM(f.ptr(), 0))));
+            xp.append(checked(PyFloat_FromString(str_of(f.x).ptr())));
         for (const auto& f : used)
-            yp.append(checked(PyFloat_FromString(PyList_GET_ITEM(f.ptr(), 1))));
+            yp.append(checked(PyFloat_FromString(str_of(f.y).ptr())));
         // NumPy's default sort decides the order of equal x values.
         nb::object array = import_attr("numpy", "array");
         nb::object order = import_attr("numpy", "argsort")(xp);
@@ -213,8 +238,8 @@ void py_data_store(const Args& a) {
 } // namespace
 
 NB_MODULE(toolbox, m) {
-    m.doc() = "Discretisation with dead time, nested tag paths, breakpoint strings, time stamps "
-              "and the history shift.";
+    namespace doc = korvel::docstrings::toolbox;
+    m.doc() = doc::module;
     nb::class_<PairIterator>(m, "_PairIterator", nb::type_slots(pairs_slots),
                              "Iterator of dict2pairs: (dotted key path, value) pairs.")
         .def("__reduce__", [](nb::handle self) -> nb::object {
@@ -223,17 +248,12 @@ NB_MODULE(toolbox, m) {
             throw nb::python_error();
         });
     PyMethodDef* functions = methods({
-        function<sig_c2d, py_c2d>("Discretises a continuous transfer function and builds its dead "
-                                  "time into the numerator; returns (Gd_num, Gd_den)."),
-        function<sig_dict2pairs, dict2pairs>(
-            "Iterates over the (dotted key path, value) pairs of a nested dict, depth first."),
-        function<sig_pair2dict, pair2dict>(
-            "Stores a (dotted key path, value) pair into the nested dict d."),
-        function<sig_str2xpyp, str2xpyp>(
-            "Parses 'x,y#x,y#...' into breakpoint lists (xp, yp) sorted by x."),
-        function<sig_time, current_time_str>("The local time as 'YYYY-mm-dd HH:MM:SS'."),
-        function<sig_data_store, py_data_store>(
-            "Shifts the history one place back in place and stores xt at its front."),
+        function<sig_c2d, py_c2d>(doc::c2d),
+        function<sig_dict2pairs, dict2pairs>(doc::dict2pairs),
+        function<sig_pair2dict, pair2dict>(doc::pair2dict),
+        function<sig_str2xpyp, str2xpyp>(doc::str2xpyp),
+        function<sig_time, current_time_str>(doc::current_time_str),
+        function<sig_data_store, py_data_store>(doc::dataStore),
     });
     if (PyModule_AddFunctions(m.ptr(), functions) < 0) throw nb::python_error();
 }

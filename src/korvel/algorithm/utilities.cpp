@@ -1,5 +1,6 @@
 // korvel.algorithm.utilities: the history shift the delay and trigger blocks
 // rely on.
+#include "docstrings/utilities.hpp"
 #include "pyglue/datastore.hpp"
 #include "pyglue/methods.hpp"
 
@@ -17,9 +18,8 @@ void py_data_store(const Args& a) {
 } // namespace
 
 NB_MODULE(utilities, m) {
-    m.doc() = "The history shift: dataStore(xArray, xt) moves every sample one place back and "
-              "stores xt at the front, in place.";
-    PyMethodDef* functions = methods({function<sig_data_store, py_data_store>(
-        "Shifts the history one place back in place and stores xt at its front.")});
+    namespace doc = korvel::docstrings::utilities;
+    m.doc() = doc::module;
+    PyMethodDef* functions = methods({function<sig_data_store, py_data_store>(doc::dataStore)});
     if (PyModule_AddFunctions(m.ptr(), functions) < 0) throw nb::python_error();
 }
