@@ -48,13 +48,13 @@ ModelDict reference(double gain = 1.0) {
 
 const TagValues initial{{"CV1", 10.0}, {"CV2", 20.0}, {"MV1", 15.0}, {"MV2", 16.0}, {"MV3", 17.0}};
 
-constexpr int tracking_until = 20;                 // samples in tracking before automatic
-constexpr int sp_step_at = 60;                     // CV1 set-point step
+constexpr int tracking_until = 20; // samples in tracking before automatic
+constexpr int sp_step_at = 60;     // CV1 set-point step
 constexpr double sp_step = 4.0;
-constexpr int load_at = 400;                       // unmeasured disturbance on CV1
+constexpr int load_at = 400; // unmeasured disturbance on CV1
 constexpr double load = -3.0;
-constexpr int lab_every = 45, lab_delay = 12;      // laboratory sampling and analysis delay
-constexpr double epoch = 1'767'225'600.0;          // 2026-01-01 00:00:00 UTC
+constexpr int lab_every = 45, lab_delay = 12; // laboratory sampling and analysis delay
+constexpr double epoch = 1'767'225'600.0;     // 2026-01-01 00:00:00 UTC
 
 struct Trace {
     std::vector<double> sp, pv, op;

@@ -62,9 +62,7 @@ template <class T = double, class Key = AsDouble> class ConstWindow {
             push_back(*first);
     }
 
-    template <class F> void for_each(F&& f) {
-        q_.for_each(f);
-    }
+    template <class F> void for_each(F&& f) { q_.for_each(f); }
 
   private:
     // The ring grows geometrically, so a window of steady length stops

@@ -35,11 +35,21 @@ void* operator new(std::size_t n) {
     if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t n) { return ::operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t n) {
+    return ::operator new(n);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 using namespace korvel;
 
@@ -57,7 +67,9 @@ long allocations_in(const std::function<void(int)>& step, int warm = 100) {
     return allocations.load() - before;
 }
 
-double wave(int k) { return std::sin(0.01 * k) + 0.1 * (k % 7); }
+double wave(int k) {
+    return std::sin(0.01 * k) + 0.1 * (k % 7);
+}
 
 ModelDict process() {
     using S = PairSpec;
@@ -88,7 +100,8 @@ TEST(Allocations, NoneInTheStepOfAnyBlock) {
 
     AntiWindup clamp;
     RateLimiter rate(0.0);
-    EXPECT_EQ(allocations_in([&](int k) { clamp.step(rate.step(10 * wave(k), 30.0), 1.0, -1.0); }), 0);
+    EXPECT_EQ(allocations_in([&](int k) { clamp.step(rate.step(10 * wave(k), 30.0), 1.0, -1.0); }),
+              0);
 
     DelayLine<double> line(50);
     DelayBuffer buffer;
