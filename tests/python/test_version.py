@@ -1,0 +1,19 @@
+"""The package's version is the one in its installed metadata."""
+
+import importlib.metadata
+from pathlib import Path
+
+import pytest
+
+import korvel.algorithm
+
+
+def test_version_is_the_installed_metadata_version():
+    try:
+        dist = importlib.metadata.distribution("korvel-algorithm")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("no metadata: the package runs from its source tree")
+    installed = {Path(dist.locate_file(f)).resolve() for f in dist.files or ()}
+    if Path(korvel.algorithm.__file__).resolve() not in installed:
+        pytest.skip("the package imported is not the installed one (an in-place build)")
+    assert korvel.algorithm.__version__ == dist.version
