@@ -39,7 +39,7 @@ from korvel.algorithm.phaseshaper import LDLAG
 from korvel.algorithm.plantmodels import MIMOSim
 from korvel.algorithm.slewguard import RateLimit
 
-# CV tag -> MV tag -> model specification.
+# CV tag -> MV tag -> model entry.
 ModelDict = dict[str, dict[str, dict[str, Any]]]
 
 REFERENCE: ModelDict = {

@@ -25,7 +25,7 @@ def tf(num, den):
     return {"mode": "tf_z", "num_z": num, "den_z": den}
 
 
-# CV tag -> MV tag -> model specification. The off-diagonal pairs are the
+# CV tag -> MV tag -> model entry. The off-diagonal pairs are the
 # interaction the two loops have to live with.
 models = {
     "CV1": {"MV1": tf([0.0, 0.08], [1.0, -0.92]), "MV2": tf([0.0, 0.0, 0.03], [1.0, -0.95])},

@@ -5,7 +5,7 @@
 
 namespace korvel {
 
-// A model specification the construction rule refuses: an unknown mode, or
+// A model entry the construction rule refuses: an unknown mode, or
 // breakpoint lists of different lengths.
 struct bad_spec : std::invalid_argument {
     using std::invalid_argument::invalid_argument;

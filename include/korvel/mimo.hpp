@@ -2,10 +2,10 @@
 // built from a model dictionary, with its tags, initial values, disturbances,
 // reset and step responses.
 //
-// A model dictionary maps each CV tag to the specifications of its MV pairs
+// A model dictionary maps each CV tag to the model entries of its MV pairs
 // (models.hpp). Its key order fixes the order of everything: CVs in key
 // order, MVs in the order they first appear when the CVs are scanned in
-// order. A pair without a specification contributes nothing.
+// order. A pair without a model entry contributes nothing.
 //
 // One sampling step, for each CV r in order:
 //   y[r] = ((sum over MVs j, in order, of model_rj(u[j] - u_ini[j])) + v[r]) + y_ini[r]
@@ -43,7 +43,7 @@ inline double tag_value(const TagValues& m, std::string_view tag, double fallbac
     return v ? *v : fallback;
 }
 
-// CV tag -> (MV tag, specification) pairs, both in order.
+// CV tag -> (MV tag, model entry) pairs, both in order.
 struct ModelRow {
     std::string cv;
     std::vector<std::pair<std::string, PairSpec>> pairs;

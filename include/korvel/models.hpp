@@ -1,5 +1,5 @@
 // Process models of one CV/MV pair, and the rule that builds one from its
-// specification.
+// description.
 //
 // A pair model works in deviation form: it takes the deviation of its MV from
 // the MV's initial value and returns its contribution to the CV's deviation,
@@ -7,7 +7,7 @@
 // filter stepped with the library's one IIR kernel, so a model driven sample
 // by sample equals scipy.signal.lfilter over the same inputs to the last bit.
 //
-// The specification kinds and what they become:
+// The model kinds and what they become:
 //   tf_z   num(z^-1)/den(z^-1), a dead time of whole samples as leading zeros;
 //   tf_s   G(s) with a dead time, discretised with a zero-order hold (c2d);
 //   stp    a unit-step table: the FIR whose step response it is;
@@ -297,7 +297,7 @@ struct BuiltPair {
     }
 };
 
-// Integration of a spec's dynamics: G(s)/s, G(z)/(1 - z^-1), running sums.
+// Integration of a pair's dynamics: G(s)/s, G(z)/(1 - z^-1), running sums.
 inline std::vector<double> integrated_den(PairMode mode, std::span<const double> den) {
     static constexpr double per_s[] = {1.0, 0.0}, per_z[] = {1.0, -1.0};
     return npmath::convolve(mode == PairMode::tf_s ? per_s : per_z, den);

@@ -1,4 +1,4 @@
-// Model specifications drawn from the fuzzer's bytes, small enough to
+// Model entries drawn from the fuzzer's bytes, small enough to
 // build and step quickly, for the model, simulator and LPV harnesses.
 #pragma once
 

@@ -1,4 +1,4 @@
-// Pair models from their specifications: built or refused in the rule's
+// Pair models from their model entries: built or refused in the rule's
 // terms, stepped as the IIR kernel steps them, step tables reproduced, and a
 // copy that continues exactly as the original.
 #include <korvel/iir.hpp>

@@ -4,7 +4,7 @@ from collections.abc import Mapping
 from typing import Any, SupportsFloat, SupportsIndex
 
 type _Real = SupportsFloat | SupportsIndex
-# CV tag -> MV tag -> model specification, as for plantmodels.MIMOSim.
+# CV tag -> MV tag -> model entry, as for plantmodels.MIMOSim.
 type _ModelDict = dict[str, dict[str, dict[str, Any]]]
 
 class LPVLocalPlant:

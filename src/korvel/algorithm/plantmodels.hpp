@@ -71,7 +71,7 @@ struct StpxyObj : StpObj {
     using StpObj::StpObj;
 };
 
-// The construction rule on a specification mapping, with Python's lookups
+// The construction rule on a model entry mapping, with Python's lookups
 // in the rule's order; tf_s pairs are discretised by SciPy at Ts.
 BuiltPair build_pair(nb::handle spec, nb::handle Ts);
 

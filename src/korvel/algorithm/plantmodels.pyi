@@ -8,7 +8,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 type _Real = SupportsFloat | SupportsIndex
-# CV tag -> MV tag -> model specification ("mode", "num_s", "den_s", ...).
+# CV tag -> MV tag -> model entry ("mode", "num_s", "den_s", ...).
 type _ModelDict = dict[str, dict[str, dict[str, Any]]]
 
 class model:

@@ -1,5 +1,5 @@
 // The pair model classes of plantmodels and the construction rule on a
-// specification mapping. The models are the core's; a Python class is a
+// model entry mapping. The models are the core's; a Python class is a
 // handle on one.
 #include <nanobind/ndarray.h>
 

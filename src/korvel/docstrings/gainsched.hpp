@@ -210,7 +210,7 @@ plant_id : int
 working_point : float
     Working value at which the local model holds.
 yu_model_tf : dict
-    The local model dictionary, CV tag -> MV tag -> specification; exactly
+    The local model dictionary, CV tag -> MV tag -> model entry; exactly
     a dict. The record keeps this very object.
 Ts : int
     Sampling period of the local simulator in seconds; exactly an int.

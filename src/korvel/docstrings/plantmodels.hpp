@@ -7,7 +7,7 @@ inline constexpr const char module[] =
     R"doc(Process simulation: pair models, MISO/MIMO/SISO simulators and step responses.
 
 A multivariable process is described by a model dictionary, an ordered
-mapping CV tag -> MV tag -> model specification, one single-input
+mapping CV tag -> MV tag -> model entry, one single-input
 single-output model per controlled/manipulated variable pair. ``MIMOSim``
 builds one model object per pair and, called once per sample with the MV
 values and CV disturbances, returns the CV values. All models work in
@@ -15,7 +15,7 @@ deviation form: a model sees its MV's deviation from the MV's initial
 value and returns its contribution to the CV's deviation; the simulator
 adds the initial values back.
 
-A model specification is a dict with the key "mode" and the keys of its
+A model entry is a dict with the key "mode" and the keys of its
 mode ("IntegralMark", default 0, makes the pair integrating):
 
 ========  ======================================  ===========================
@@ -86,7 +86,7 @@ float
 inline constexpr const char no_model[] =
     R"doc(Pair without a model: contributes 0.0 whatever its MV does.
 
-The simulators give it to every pair that has no specification, an empty
+The simulators give it to every pair that has no model entry, an empty
 one or the mode "None". The constructor takes no parameters.
 
 Examples
@@ -378,7 +378,7 @@ inline constexpr const char MIMOSim[] =
 
 Call it once per sample with the MV values and the CV disturbances; it
 returns the CV values. One pair model is built for every CV and every MV
-of the dictionary (a pair without a specification contributes 0.0). The
+of the dictionary (a pair without a model entry contributes 0.0). The
 order of the CVs is that of the dictionary's keys, the order of the MVs
 that of their first appearance when the CVs are scanned in order; every
 list and mapping of the simulator follows it. The models are fixed at
@@ -387,7 +387,7 @@ construction.
 Parameters
 ----------
 process_model_dict : dict
-    The model dictionary CV tag -> MV tag -> model specification (see
+    The model dictionary CV tag -> MV tag -> model entry (see
     the module documentation); exactly a dict. A deep copy is kept.
 ini_value_dict : dict, default {}
     Initial values, tag -> number, of the CVs and MVs; a tag missing from
@@ -401,7 +401,7 @@ TypeError
     ``process_model_dict`` is not a dict ("Argument 'process_model_dict'
     has incorrect type (expected dict, got list)").
 KeyError
-    A specification lacks a key its mode requires (the key, such as
+    A model entry lacks a key its mode requires (the key, such as
     'num_s').
 AssertionError
     A mode is unknown (names are compared exactly: "TF_S" and None are
@@ -712,12 +712,12 @@ Examples
 inline constexpr const char get_model_tags[] =
     R"doc(Return the CV tags and the MV tags of a model dictionary.
 
-The specifications themselves are not looked at.
+The model entries themselves are not looked at.
 
 Parameters
 ----------
 yu_model : dict
-    The model dictionary CV tag -> MV tag -> specification.
+    The model dictionary CV tag -> MV tag -> model entry.
 
 Returns
 -------
@@ -774,7 +774,7 @@ TypeError
 ValueError
     ``length`` is 0 ("max() iterable argument is empty").
 KeyError, AssertionError
-    A specification is refused, as by ``MIMOSim``.
+    A model entry is refused, as by ``MIMOSim``.
 
 Examples
 --------

@@ -79,7 +79,7 @@ template <class T, class... A> inline void emplace(PyObject* self, A&&... args) 
 
 // Sets the Python error for a C++ exception that reached a raw slot. The
 // core's standard exceptions become their Python counterparts (a refused
-// model specification the bare AssertionError of a failed assertion).
+// model entry the bare AssertionError of a failed assertion).
 inline void set_error_from_current() noexcept {
     try {
         throw;
