@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -28,6 +29,26 @@
 #include "npmath.hpp"
 
 namespace korvel {
+
+// Pairs of doubles where the compiler offers vector types: lane-wise
+// arithmetic rounds as scalar arithmetic does, and nothing is contracted into
+// fused multiply-adds (the build forbids it), so results stay bit for bit.
+#if defined(__GNUC__) || defined(__clang__)
+#define KORVEL_PAIRS 1
+namespace detail {
+typedef double pair __attribute__((vector_size(16)));
+inline pair load(const double* p) noexcept {
+    pair v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void store(double* p, pair v) noexcept {
+    std::memcpy(p, &v, sizeof v);
+}
+} // namespace detail
+#else
+#define KORVEL_PAIRS 0
+#endif
 
 class Iir {
   public:
@@ -54,14 +75,16 @@ class Iir {
                 na_[i] /= a0;
             }
         }
+        usable_ = !b_.empty() && (fir_ || a0 != 0.0);
     }
 
     // Length of the state vector (lfilter's zi).
     std::size_t state_size() const noexcept { return state_; }
 
     // False when lfilter would refuse these coefficients; check() says why.
-    bool usable() const noexcept { return !b_.empty() && (fir_ || a_[0] != 0.0); }
+    bool usable() const noexcept { return usable_; }
     void check() const {
+        if (usable_) return;
         if (b_.empty())
             throw std::invalid_argument(
                 "Parameter b is not a non-empty 1d array, since b.shape=(0,)!");
@@ -123,13 +146,27 @@ class Iir {
     const std::vector<double>& a() const noexcept { return a_; }
 
   private:
+    // z holds n - 1 items; GCC, inlining a step on a one-item state, cannot
+    // see that n bounds the tap loops and warns of reads they never make.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
     double iir_step(double x, double* z) const noexcept {
         const double *b = nb_.data(), *a = na_.data();
         const std::size_t n = nb_.size();
         const double y = z[0] + b[0] * x;
-        for (std::size_t i = 0; i + 2 < n; ++i)
+        const std::size_t last = n - 2; // z[last] takes no older state
+        std::size_t i = 0;
+#if KORVEL_PAIRS
+        // Two taps at a time, each lane the scalar expression below. Every
+        // pair is read before it is written, one place down.
+        using detail::load;
+        const detail::pair xx = {x, x}, yy = {y, y};
+        for (; i + 2 <= last; i += 2)
+            detail::store(z + i, (load(z + i + 1) + xx * load(b + i + 1)) - yy * load(a + i + 1));
+#endif
+        for (; i < last; ++i)
             z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
-        z[n - 2] = x * b[n - 1] - y * a[n - 1];
+        z[last] = x * b[n - 1] - y * a[n - 1];
         return y;
     }
 
@@ -140,16 +177,26 @@ class Iir {
         const std::size_t n = nb_.size();
         if (n == 1) return 0.0 + b[0] * x;
         const double y = (0.0 + b[0] * x) + z[0];
-        for (std::size_t i = 0; i + 2 < n; ++i)
+        const std::size_t last = n - 2;
+        std::size_t i = 0;
+#if KORVEL_PAIRS
+        using detail::load;
+        const detail::pair xx = {x, x}, zero = {0.0, 0.0};
+        for (; i + 2 <= last; i += 2)
+            detail::store(z + i, (zero + xx * load(b + i + 1)) + load(z + i + 1));
+#endif
+        for (; i < last; ++i)
             z[i] = (0.0 + x * b[i + 1]) + z[i + 1];
-        z[n - 2] = 0.0 + x * b[n - 1];
+        z[last] = 0.0 + x * b[n - 1];
         return y;
     }
+#pragma GCC diagnostic pop
 
     std::vector<double> b_, a_;   // as given
     std::vector<double> nb_, na_; // divided by a[0]; padded to one length unless FIR
     std::size_t state_ = 0;       // max(len(a), len(b)) - 1
     bool fir_ = false;
+    bool usable_ = false; // lfilter would filter with these coefficients
 };
 
 // scipy.signal.lfiltic(b, a, y, x): the state of a filter whose last outputs

@@ -62,8 +62,10 @@ struct PyZFilter {
         core.operating_point().adopt(ut, y_arg);
     }
 
+    // The core holds a point exactly where the field is not None.
     double step(double ut, double y_arg) {
-        adopt(ut, y_arg);
+        const korvel::OperatingPoint& op = core.operating_point();
+        if (!op.u || !op.y) adopt(ut, y_arg);
         return core.step(ut, y_arg, zi.mut());
     }
 };

@@ -188,4 +188,32 @@ const char* Signature::class_doc(const char* class_name, const char* text) const
     return keep(text_signature(class_name, nullptr) + (text ? text : ""));
 }
 
+bool Signature::convert_one(Py_ssize_t i, PyObject* o, Args& a) const noexcept {
+    const char* name = params_[i].name;
+    switch (params_[i].kind) {
+    case Kind::object:
+        return true;
+    case Kind::real:
+        return to_double(o, a.num_[i]);
+    case Kind::opt_real:
+        return o == Py_None || to_double(o, a.num_[i]);
+    case Kind::opt_float:
+        if (o == Py_None) return true;
+        if (!exact(o, &PyFloat_Type, name)) return false;
+        a.num_[i] = PyFloat_AS_DOUBLE(o);
+        return true;
+    case Kind::integer:
+        return exact(o, &PyLong_Type, name);
+    case Kind::text:
+        return exact(o, &PyUnicode_Type, name);
+    case Kind::dict:
+        return exact(o, &PyDict_Type, name);
+    case Kind::list:
+        return exact(o, &PyList_Type, name);
+    case Kind::tuple:
+        return exact(o, &PyTuple_Type, name);
+    }
+    return true;
+}
+
 } // namespace korvel::pyglue

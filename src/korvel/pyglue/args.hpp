@@ -114,15 +114,27 @@ class Signature {
     // METH_FASTCALL | METH_KEYWORDS form: binds, fills in defaults and
     // converts. False with the error set.
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& a) const noexcept {
-        PyObject** out = a.obj_;
-        if (kwnames == nullptr && nargs >= required_ && nargs <= count_) {
-            for (Py_ssize_t i = 0; i < nargs; ++i)
-                out[i] = args[i];
-            for (Py_ssize_t i = nargs; i < count_; ++i)
-                out[i] = nullptr;
-        } else if (!bind_slow(args, nargs, kwnames, nullptr, out)) {
-            return false;
+        if (kwnames == nullptr && nargs >= required_ && nargs <= count_ && ready_) {
+            // Positional only, the common case of a step: binding and
+            // conversion in one pass, floats converted in line.
+            for (Py_ssize_t i = 0; i < count_; ++i) {
+                if (i >= nargs) {
+                    a.obj_[i] = dflt_obj_[i];
+                    a.num_[i] = dflt_num_[i];
+                    a.given_[i] = false;
+                    continue;
+                }
+                PyObject* o = args[i];
+                a.obj_[i] = o;
+                a.given_[i] = true;
+                if (params_[i].kind == Kind::real && PyFloat_CheckExact(o))
+                    a.num_[i] = PyFloat_AS_DOUBLE(o);
+                else if (!convert_one(i, o, a))
+                    return false;
+            }
+            return true;
         }
+        if (!bind_slow(args, nargs, kwnames, nullptr, a.obj_)) return false;
         return convert(a);
     }
 
@@ -143,6 +155,7 @@ class Signature {
     bool bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* kwdict,
                    PyObject** out) const noexcept;
     bool convert(Args& a) const noexcept;
+    bool convert_one(Py_ssize_t i, PyObject* o, Args& a) const noexcept;
     bool defaults() const noexcept;
     void raise_count(Py_ssize_t given) const noexcept;
     Py_ssize_t index_of(PyObject* keyword) const noexcept;
@@ -172,38 +185,8 @@ inline bool Signature::convert(Args& a) const noexcept {
         if (!o) {
             a.obj_[i] = dflt_obj_[i];
             a.num_[i] = dflt_num_[i];
-            continue;
-        }
-        const char* name = params_[i].name;
-        switch (params_[i].kind) {
-        case Kind::object:
-            break;
-        case Kind::real:
-            if (!to_double(o, a.num_[i])) return false;
-            break;
-        case Kind::opt_real:
-            if (o != Py_None && !to_double(o, a.num_[i])) return false;
-            break;
-        case Kind::opt_float:
-            if (o == Py_None) break;
-            if (!exact(o, &PyFloat_Type, name)) return false;
-            a.num_[i] = PyFloat_AS_DOUBLE(o);
-            break;
-        case Kind::integer:
-            if (!exact(o, &PyLong_Type, name)) return false;
-            break;
-        case Kind::text:
-            if (!exact(o, &PyUnicode_Type, name)) return false;
-            break;
-        case Kind::dict:
-            if (!exact(o, &PyDict_Type, name)) return false;
-            break;
-        case Kind::list:
-            if (!exact(o, &PyList_Type, name)) return false;
-            break;
-        case Kind::tuple:
-            if (!exact(o, &PyTuple_Type, name)) return false;
-            break;
+        } else if (!convert_one(i, o, a)) {
+            return false;
         }
     }
     return true;
