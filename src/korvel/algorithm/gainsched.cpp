@@ -56,11 +56,16 @@ struct Kept {
 // allocates nothing once it has run.
 struct Scratch {
     std::vector<nb::object> records; // the bank as the step began
+    std::vector<LocalPlant*> fields; // their fields, once checked (null until then)
     std::vector<double> points;
     Kept kept[2];
+    PlainInputs inputs; // the step's u and v, read once for every local plant
+    bool read = false, plain = false;
 
     void release() {
         records.clear();
+        fields.clear();
+        read = false;
         for (Kept& k : kept) {
             k.index = static_cast<std::size_t>(-1);
             k.result = k.keys = nb::object();
@@ -152,13 +157,25 @@ struct Bank {
 
     std::size_t size() const noexcept { return w.records.size(); }
     std::vector<double>& points_scratch() noexcept { return w.points; }
-    LocalPlant& at(std::size_t i) const { return record(w.records[i]); }
+    LocalPlant& at(std::size_t i) const {
+        LocalPlant*& f = w.fields[i];
+        if (!f) f = &record(w.records[i]);
+        return *f;
+    }
     double point(std::size_t i) const { return as_double(at(i).working_point); }
 
     void advance(std::size_t i, bool keep) {
         nb::object plant = at(i).plant; // the call may replace the field
         PlantmodelsApi::Outputs out;
-        const int deferred = plants->mimo_step_deferred(plant.ptr(), u, v, &out);
+        if (!w.read) {
+            w.plain = w.inputs.read(u, v);
+            w.read = true;
+        }
+        int deferred = 1;
+        if (w.plain) {
+            const PlantmodelsApi::Inputs in = w.inputs.view();
+            deferred = plants->mimo_step_inputs(plant.ptr(), &in, &out);
+        }
         if (deferred < 0) raise();
         if (deferred == 0) {
             if (keep) {
@@ -171,6 +188,7 @@ struct Bank {
             }
             return;
         }
+        w.read = false; // Python code from here on may change u or v
         nb::object result;
         const int native = plants->mimo_step(plant.ptr(), u, v);
         if (native < 0) raise();
@@ -248,8 +266,10 @@ nb::dict step(PlantSim& s, const Args& a) {
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(u, &pos, &tag, &value)) {
-            const int known = PyDict_Contains(ours, tag);
-            if (known < 0 || (known && PyDict_SetItem(ours, tag, value) < 0)) raise();
+            PyObject* held = PyDict_GetItemWithError(ours, tag); // borrowed
+            if (!held && PyErr_Occurred()) raise();
+            // Storing the value a tag already holds would change nothing.
+            if (held && held != value && PyDict_SetItem(ours, tag, value) < 0) raise();
         }
     } else {
         nb::object items = checked(PyObject_CallMethod(u, "items", nullptr));
@@ -276,6 +296,7 @@ nb::dict step(PlantSim& s, const Args& a) {
     PyObject* list = s.plant_list.ptr();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
         mine->records.push_back(nb::borrow(PyList_GET_ITEM(list, i)));
+    mine->fields.assign(mine->records.size(), nullptr);
     Bank bank{s, *mine, u, v};
     korvel::lpv_step(bank, s.working_value);
     return nb::borrow<nb::dict>(copy_mapping(s.y_dict));

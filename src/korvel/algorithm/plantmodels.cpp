@@ -60,7 +60,7 @@ void py_plot(const Args& a) {
 }
 
 const PlantmodelsApi capi{PlantmodelsApi::version, capi_mimo_step, capi_mimo_outputs,
-                          capi_mimo_step_deferred};
+                          capi_mimo_step_deferred, capi_mimo_step_inputs};
 
 } // namespace
 

@@ -223,6 +223,8 @@ void def_simulators(nb::module_& m);
 // copy, and its outputs.
 int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v);
 int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, PlantmodelsApi::Outputs* out);
+int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
+                          PlantmodelsApi::Outputs* out);
 PyObject* capi_mimo_outputs(PyObject* sim);
 
 } // namespace korvel::plantmodels

@@ -53,22 +53,19 @@ template <class Keys> bool same_keys(PyObject* d, const Keys& keys) noexcept {
     return true;
 }
 
-// Whether a step of `s` with u and v can be deferred: no Python code would
-// run (plain numbers and dicts only, models of the library's own), nothing
-// else holds the simulator's dicts, and they are as reset() made them.
-bool deferrable(MimoObj& s, PyObject* u, PyObject* v) {
+// Whether a step of `s` with plain inputs can be deferred: no Python code
+// would run (models of the library's own), nothing else holds the
+// simulator's dicts, and they are as reset() made them.
+bool deferrable(MimoObj& s) {
     if (s.busy || !s.adapters.empty() || !s.plain_rows) return false;
     PyObject *ud = s.u_dict.ptr(), *yd = s.y_dict.ptr();
     if (!PyDict_CheckExact(ud) || !PyDict_CheckExact(yd) || Py_REFCNT(ud) != 1 ||
-        Py_REFCNT(yd) != 1 || !PyDict_CheckExact(u) || !PyDict_CheckExact(v))
+        Py_REFCNT(yd) != 1)
         return false;
-    PyObject *k, *x;
-    for (Py_ssize_t pos = 0; PyDict_Next(u, &pos, &k, &x);)
-        if (!PyUnicode_CheckExact(k) || !plain_number(x)) return false;
-    for (Py_ssize_t pos = 0; PyDict_Next(v, &pos, &k, &x);)
-        if (!PyUnicode_CheckExact(k) || !plain_number(x)) return false;
     if (!s.u_current) {
         if (!same_keys(ud, s.mv_keys) || !same_keys(yd, s.cv_tags)) return false;
+        s.u.resize(s.mv_keys.size());
+        s.u_bad.resize(s.mv_keys.size());
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
         for (std::size_t j = 0; PyDict_Next(ud, &pos, &tag, &value); ++j) {
@@ -80,36 +77,33 @@ bool deferrable(MimoObj& s, PyObject* u, PyObject* v) {
     return true;
 }
 
+// The MV a caller's tag names, or -1: mostly the very objects of the model
+// dictionary, others are looked up.
+Py_ssize_t mv_of(MimoObj& s, PyObject* tag) {
+    for (std::size_t k = 0; k < s.mv_keys.size(); ++k)
+        if (s.mv_keys[k].ptr() == tag) return static_cast<Py_ssize_t>(k);
+    PyObject* j = PyDict_GetItemWithError(s.mv_index.ptr(), tag);
+    if (!j && PyErr_Occurred()) raise();
+    return j ? PyLong_AsSsize_t(j) : -1;
+}
+
 } // namespace
 
-int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, PlantmodelsApi::Outputs* out) {
+int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
+                          PlantmodelsApi::Outputs* out) {
     MimoObj* s = native(sim);
     if (!s) return 1;
     try {
-        if (!s->u_current) {
-            s->u.resize(s->mv_keys.size());
-            s->u_bad.resize(s->mv_keys.size());
-        }
-        if (!deferrable(*s, u, v)) return 1;
-        PyObject *tag, *value;
-        for (Py_ssize_t pos = 0; PyDict_Next(u, &pos, &tag, &value);) {
-            // The caller's tags are mostly the very objects of the model
-            // dictionary; others are looked up.
-            std::size_t k = 0;
-            while (k < s->mv_keys.size() && s->mv_keys[k].ptr() != tag)
-                ++k;
-            if (k == s->mv_keys.size()) {
-                PyObject* j = PyDict_GetItemWithError(s->mv_index.ptr(), tag);
-                if (!j) {
-                    if (PyErr_Occurred()) raise();
-                    continue;
-                }
-                k = static_cast<std::size_t>(PyLong_AsSsize_t(j));
-            }
-            s->u_pending[k] = nb::borrow(value);
+        if (!deferrable(*s)) return 1;
+        for (Py_ssize_t i = 0; i < in->n; ++i) {
+            const Py_ssize_t k = mv_of(*s, in->tags[i]);
+            if (k < 0) continue;
+            s->u_pending[k] = nb::borrow(in->objects[i]);
             s->u_pending_any = true;
-            convert(value, s->u[k], s->u_bad[k]);
+            s->u[k] = in->values[i];
+            s->u_bad[k] = nb::object();
         }
+        PyObject* v = in->v;
         const bool no_v = PyDict_GET_SIZE(v) == 0;
         korvel::mimo_step(
             s->bank, s->u.size(),
@@ -131,6 +125,19 @@ int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, Plantmodels
         set_error_from_current();
         return -1;
     }
+}
+
+int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, PlantmodelsApi::Outputs* out) {
+    // Under the GIL, and no Python code runs while the inputs are in use.
+    static PlainInputs plain;
+    try {
+        if (!native(sim) || !plain.read(u, v)) return 1;
+    } catch (...) {
+        set_error_from_current();
+        return -1;
+    }
+    const PlantmodelsApi::Inputs in = plain.view();
+    return capi_mimo_step_inputs(sim, &in, out);
 }
 
 PyObject* capi_mimo_outputs(PyObject* sim) {

@@ -15,6 +15,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <vector>
+
 namespace korvel::pyglue {
 
 // korvel.algorithm.tfblock
@@ -29,7 +31,7 @@ struct TfblockApi {
 
 // korvel.algorithm.plantmodels
 struct PlantmodelsApi {
-    static constexpr unsigned version = 1;
+    static constexpr unsigned version = 2;
     static constexpr const char* capsule = "korvel.algorithm.plantmodels._C_API";
     unsigned api_version;
     // One step of a MIMOSim as calling sim(u, v) does, without the copy of
@@ -48,6 +50,69 @@ struct PlantmodelsApi {
         const double* values;
     };
     int (*mimo_step_deferred)(PyObject* sim, PyObject* u, PyObject* v, Outputs* out);
+
+    // Version 2. The same deferred step with MV values the caller has read
+    // once (PlainInputs) for every simulator it steps with them.
+    struct Inputs {
+        Py_ssize_t n;              // MV values
+        PyObject* const* tags;     // str
+        PyObject* const* objects;  // int or float, as given
+        const double* values;      // the same as doubles
+        PyObject* v;               // the disturbances: a dict of str tags and numbers
+    };
+    int (*mimo_step_inputs)(PyObject* sim, const Inputs* in, Outputs* out);
+};
+
+// MV values and disturbances in the form a deferred step takes them: exact
+// dicts of str tags and plain numbers (int or float), read once. Anything
+// else needs Python code to read, and the step then goes through Python.
+class PlainInputs {
+  public:
+    // False when u or v is not plain (no error is left set).
+    bool read(PyObject* u, PyObject* v) {
+        tags_.clear();
+        objects_.clear();
+        values_.clear();
+        v_ = v;
+        if (!PyDict_CheckExact(u) || !PyDict_CheckExact(v)) return false;
+        PyObject *k, *x;
+        for (Py_ssize_t pos = 0; PyDict_Next(v, &pos, &k, &x);)
+            if (!PyUnicode_CheckExact(k) || !(PyFloat_CheckExact(x) || PyLong_CheckExact(x)))
+                return false;
+        for (Py_ssize_t pos = 0; PyDict_Next(u, &pos, &k, &x);) {
+            double d;
+            if (!PyUnicode_CheckExact(k) || !plain(x, d)) return false;
+            tags_.push_back(k);
+            objects_.push_back(x);
+            values_.push_back(d);
+        }
+        return true;
+    }
+
+    // Valid while the dicts read stay unchanged.
+    PlantmodelsApi::Inputs view() const noexcept {
+        return {static_cast<Py_ssize_t>(tags_.size()), tags_.data(), objects_.data(),
+                values_.data(), v_};
+    }
+
+  private:
+    static bool plain(PyObject* x, double& d) {
+        if (PyFloat_CheckExact(x)) {
+            d = PyFloat_AS_DOUBLE(x);
+            return true;
+        }
+        if (!PyLong_CheckExact(x)) return false;
+        d = PyLong_AsDouble(x);
+        if (d == -1.0 && PyErr_Occurred()) { // beyond a double: not plain
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+
+    std::vector<PyObject*> tags_, objects_;
+    std::vector<double> values_;
+    PyObject* v_ = nullptr;
 };
 
 template <class Api> void publish(nanobind::module_& m, const Api* api) {
