@@ -1,10 +1,14 @@
+#include <korvel/bytes.hpp>
 #include <korvel/labbias.hpp>
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 using korvel::BiasUpdate;
@@ -185,4 +189,23 @@ TEST(BiasUpdate, EmptyHistoryAndRestore) {
     EXPECT_EQ(c.update_bias(9.0, 25.0), Attempt::updated);
     EXPECT_EQ(c.bias(), 7.0);
     EXPECT_THROW(c.restore({1.0}, {}, {}), std::invalid_argument);
+}
+
+// Saved histories restore bit for bit, whatever the values; bytes that are no
+// whole history of the capacity are refused.
+TEST(HistoryBytes, RoundTripAndRefusals) {
+    const double samples[] = {0.0, -0.0, 1.5, -2.25e-310, 1e308, INFINITY, -INFINITY,
+                              std::bit_cast<double>(std::uint64_t{0x7ff8dead0000beefULL})};
+    std::string bytes;
+    for (double v : samples)
+        korvel::append_le64(bytes, v);
+    ASSERT_EQ(bytes.size(), 64u);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[8 * 2 + 6]), 0xf8); // 1.5, little-endian
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::vector<double> back = korvel::read_le64({p, bytes.size()}, 8);
+    ASSERT_EQ(back.size(), 8u);
+    for (std::size_t i = 0; i < 8; ++i)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(back[i]), std::bit_cast<std::uint64_t>(samples[i]));
+    EXPECT_THROW(korvel::read_le64({p, 63}, 8), std::invalid_argument);
+    EXPECT_THROW(korvel::read_le64({p, 64}, 7), std::invalid_argument);
 }

@@ -6,9 +6,7 @@
 #include <korvel/append.hpp>
 #include <korvel/labbias.hpp>
 
-#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +16,7 @@
 #include "docstrings/labbias.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
+#include "pyglue/history.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/pycall.hpp"
 
@@ -35,72 +34,11 @@ namespace {
 struct Imports {
     PyObject* sfilter;         // korvel.algorithm.tfblock.sFilter
     const TfblockApi* filters; // its C interface
-    PyObject* deque;           // collections.deque
     PyObject* path;            // pathlib.Path
     PyObject* fsencode;        // os.fsencode
 } py;
 
 // ---------------------------------------------------------------- helpers
-
-// A deque capacity from a length argument, with deque's own messages.
-bool capacity_of(long long len, long long extra, std::size_t& out) {
-    if (len < -extra) {
-        PyErr_SetString(PyExc_ValueError, "maxlen must be non-negative");
-        return false;
-    }
-    const unsigned long long cap = static_cast<unsigned long long>(len) + extra;
-    if (cap > static_cast<unsigned long long>(PY_SSIZE_T_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C ssize_t");
-        return false;
-    }
-    out = static_cast<std::size_t>(cap);
-    return true;
-}
-
-// Ring allocation failures are memory errors whatever the library calls them.
-template <class F> auto allocating(F&& f) {
-    try {
-        return f();
-    } catch (const std::length_error&) {
-        throw std::bad_alloc();
-    }
-}
-
-nb::object snapshot(const Ring<double>& r, std::size_t maxlen) {
-    nb::object list = nb::steal(PyList_New(static_cast<Py_ssize_t>(r.size())));
-    if (!list) throw nb::python_error();
-    for (std::size_t i = 0; i < r.size(); ++i) {
-        PyObject* v = PyFloat_FromDouble(r[i]);
-        if (!v) throw nb::python_error();
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), v);
-    }
-    return nb::handle(py.deque)(list, maxlen);
-}
-
-// Histories in state tuples: little-endian float64 bytes.
-nb::bytes pack(const Ring<double>& r) {
-    std::string b(r.size() * 8, '\0');
-    for (std::size_t i = 0; i < r.size(); ++i) {
-        std::uint64_t u = std::bit_cast<std::uint64_t>(r[i]);
-        for (int k = 0; k < 8; ++k)
-            b[i * 8 + k] = static_cast<char>(u >> (8 * k) & 0xff);
-    }
-    return nb::bytes(b.data(), b.size());
-}
-
-std::vector<double> unpack(const nb::bytes& b, std::size_t capacity) {
-    const auto* p = static_cast<const unsigned char*>(b.data());
-    if (b.size() % 8 != 0 || b.size() / 8 > capacity)
-        throw nb::value_error("invalid history state");
-    std::vector<double> v(b.size() / 8);
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        std::uint64_t u = 0;
-        for (int k = 0; k < 8; ++k)
-            u |= std::uint64_t{p[i * 8 + k]} << (8 * k);
-        v[i] = std::bit_cast<double>(u);
-    }
-    return v;
-}
 
 // "<name><tail>" as an exception or as a printed line.
 [[noreturn]] void raise_named(PyObject* type, PyObject* name, const char* tail) {
@@ -429,7 +367,6 @@ NB_MODULE(labbias, m) {
     m.doc() = doc::module;
     py.sfilter = import_attr("korvel.algorithm.tfblock", "sFilter").release().ptr();
     py.filters = import_api<TfblockApi>();
-    py.deque = import_attr("collections", "deque").release().ptr();
     py.path = import_attr("pathlib", "Path").release().ptr();
     py.fsencode = import_attr("os", "fsencode").release().ptr();
     def_bias(m);

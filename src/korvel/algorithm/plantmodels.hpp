@@ -12,6 +12,7 @@
 
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
+#include "pyglue/mapping.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/pycall.hpp"
 #include "pyglue/vectorcall.hpp"
@@ -32,22 +33,13 @@ extern Types types;
 
 // Interned names, set at module init.
 struct Names {
-    PyObject *deltaU_sim, *get, *items, *keys, *model_list, *u_ini_list, *dict;
+    PyObject *deltaU_sim, *model_list, *u_ini_list;
     PyObject *mode, *IntegralMark, *None, *tf_s, *tf_z, *stp, *stpxy;
     PyObject *num_s, *den_s, *iodelay_s, *num_z, *den_z, *iodelay_z, *x, *y;
     PyObject *zero, *fzero, *one;
 };
 extern Names names;
 void init_names();
-
-// mapping.get(key, dflt), mapping[key], list(mapping.keys()), list(mapping.items()).
-// Each holds the mapping while Python code it runs may replace the field it
-// came from.
-nb::object get_or(nb::object m, nb::handle key, PyObject* dflt);
-nb::object item(nb::object m, PyObject* key);
-nb::list keys_of(nb::object m);
-nb::object items_of(nb::object m);
-double number(PyObject* o);
 
 // --- model objects (plantmodels_models.cpp) -------------------------------------------
 
@@ -99,12 +91,6 @@ class PyCallModel final : public PairModel {
 // The pair models of a row as the core steps them: built-in ones directly,
 // the others through adapters kept in `adapters`.
 PairModel* bank_entry(PyObject* model, std::vector<std::unique_ptr<PyCallModel>>& adapters);
-
-// The instance dict of a Python subclass (None for the built-in classes),
-// so pickling keeps what a subclass stored.
-nb::object inst_dict(PyObject* self);
-void restore_dict(PyObject* self, nb::handle d);
-nb::tuple state_tuple(nb::handle st, std::size_t n);
 
 void def_models(nb::module_& m);
 

@@ -26,12 +26,8 @@ PyObject* intern(const char* s) {
 
 void init_names() {
     names = Names{intern("deltaU_sim"),
-                  intern("get"),
-                  intern("items"),
-                  intern("keys"),
                   intern("model_list"),
                   intern("u_ini_list"),
-                  intern("__dict__"),
                   intern("mode"),
                   intern("IntegralMark"),
                   intern("None"),
@@ -50,37 +46,6 @@ void init_names() {
                   checked(PyLong_FromLong(0)).release().ptr(),
                   checked(PyFloat_FromDouble(0.0)).release().ptr(),
                   checked(PyLong_FromLong(1)).release().ptr()};
-}
-
-nb::object get_or(nb::object m, nb::handle key, PyObject* dflt) {
-    if (PyDict_CheckExact(m.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(m.ptr(), key.ptr());
-        if (v) return nb::borrow(v);
-        if (PyErr_Occurred()) raise();
-        return nb::borrow(dflt);
-    }
-    return checked(PyObject_CallMethodObjArgs(m.ptr(), names.get, key.ptr(), dflt, nullptr));
-}
-
-nb::object item(nb::object m, PyObject* key) {
-    return checked(PyObject_GetItem(m.ptr(), key));
-}
-
-nb::list keys_of(nb::object m) {
-    if (PyDict_CheckExact(m.ptr())) return nb::borrow<nb::list>(checked(PyDict_Keys(m.ptr())));
-    nb::object k = checked(PyObject_CallMethodNoArgs(m.ptr(), names.keys));
-    return nb::borrow<nb::list>(checked(PySequence_List(k.ptr())));
-}
-
-nb::object items_of(nb::object m) {
-    nb::object it = checked(PyObject_CallMethodNoArgs(m.ptr(), names.items));
-    return checked(PySequence_Fast(it.ptr(), "items() must return an iterable"));
-}
-
-double number(PyObject* o) {
-    double v;
-    if (!to_double(o, v)) raise();
-    return v;
 }
 
 // --- the construction rule -------------------------------------------------
@@ -237,33 +202,7 @@ PairModel* bank_entry(PyObject* model, std::vector<std::unique_ptr<PyCallModel>>
     return adapters.back().get();
 }
 
-nb::object inst_dict(PyObject* self) {
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot || !*slot) return nb::none();
-    return nb::borrow(*slot);
-}
-
-void restore_dict(PyObject* self, nb::handle d) {
-    if (d.is_none()) return;
-    nb::object own = checked(PyObject_GetAttr(self, names.dict));
-    if (PyDict_Update(own.ptr(), d.ptr()) < 0) raise();
-}
-
-nb::tuple state_tuple(nb::handle st, std::size_t n) {
-    if (!PyTuple_Check(st.ptr()) || static_cast<std::size_t>(PyTuple_GET_SIZE(st.ptr())) != n)
-        raise_format(PyExc_ValueError, "invalid state");
-    return nb::borrow<nb::tuple>(st);
-}
-
 namespace {
-
-nb::tuple float_tuple(const std::vector<double>& v) {
-    nb::object t = checked(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
-    for (std::size_t i = 0; i < v.size(); ++i)
-        PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i),
-                         checked(PyFloat_FromDouble(v[i])).release().ptr());
-    return nb::borrow<nb::tuple>(t);
-}
 
 std::vector<double> float_vector(nb::handle seq) {
     nb::object f = checked(PySequence_Fast(seq.ptr(), "expected a sequence of floats"));

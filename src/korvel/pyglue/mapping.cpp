@@ -1,0 +1,80 @@
+#include "mapping.hpp"
+
+#include "convert.hpp"
+#include "glue.hpp"
+
+namespace korvel::pyglue {
+
+namespace {
+
+// Interned once and kept for the life of the process.
+PyObject* name(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) raise();
+    return o;
+}
+
+} // namespace
+
+nb::object get_or(nb::object m, nb::handle key, PyObject* dflt) {
+    if (PyDict_CheckExact(m.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(m.ptr(), key.ptr());
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) raise();
+        return nb::borrow(dflt);
+    }
+    static PyObject* const get = name("get");
+    return checked(PyObject_CallMethodObjArgs(m.ptr(), get, key.ptr(), dflt, nullptr));
+}
+
+nb::object item(nb::object m, PyObject* key) {
+    return checked(PyObject_GetItem(m.ptr(), key));
+}
+
+nb::list keys_of(nb::object m) {
+    if (PyDict_CheckExact(m.ptr())) return nb::borrow<nb::list>(checked(PyDict_Keys(m.ptr())));
+    static PyObject* const keys = name("keys");
+    nb::object k = checked(PyObject_CallMethodNoArgs(m.ptr(), keys));
+    return nb::borrow<nb::list>(checked(PySequence_List(k.ptr())));
+}
+
+nb::object items_of(nb::object m) {
+    static PyObject* const items = name("items");
+    nb::object it = checked(PyObject_CallMethodNoArgs(m.ptr(), items));
+    return checked(PySequence_Fast(it.ptr(), "items() must return an iterable"));
+}
+
+double number(PyObject* o) {
+    double v;
+    if (!to_double(o, v)) raise();
+    return v;
+}
+
+nb::object inst_dict(PyObject* self) {
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    if (!slot || !*slot) return nb::none();
+    return nb::borrow(*slot);
+}
+
+void restore_dict(PyObject* self, nb::handle d) {
+    if (d.is_none()) return;
+    static PyObject* const dict = name("__dict__");
+    nb::object own = checked(PyObject_GetAttr(self, dict));
+    if (PyDict_Update(own.ptr(), d.ptr()) < 0) raise();
+}
+
+nb::tuple state_tuple(nb::handle st, std::size_t n) {
+    if (!PyTuple_Check(st.ptr()) || static_cast<std::size_t>(PyTuple_GET_SIZE(st.ptr())) != n)
+        raise_format(PyExc_ValueError, "invalid state");
+    return nb::borrow<nb::tuple>(st);
+}
+
+nb::tuple float_tuple(const std::vector<double>& v) {
+    nb::object t = checked(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
+    for (std::size_t i = 0; i < v.size(); ++i)
+        PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i),
+                         checked(PyFloat_FromDouble(v[i])).release().ptr());
+    return nb::borrow<nb::tuple>(t);
+}
+
+} // namespace korvel::pyglue

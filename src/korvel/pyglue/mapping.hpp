@@ -1,0 +1,37 @@
+// Python's mapping protocol and instance state as a compiled function meets
+// them: exact dicts read directly, any other mapping through its methods.
+// Errors travel as nb::python_error, so callers run these inside guard().
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace korvel::pyglue {
+
+namespace nb = nanobind;
+
+// mapping.get(key, dflt), mapping[key], list(mapping.keys()) and
+// list(mapping.items()). Each holds the mapping while Python code it runs may
+// replace the field it came from.
+nb::object get_or(nb::object m, nb::handle key, PyObject* dflt);
+nb::object item(nb::object m, PyObject* key);
+nb::list keys_of(nb::object m);
+nb::object items_of(nb::object m);
+
+// float(o) for a real number, Python's TypeError otherwise.
+double number(PyObject* o);
+
+// The instance dict of a Python subclass (None for a class without one), so
+// pickling keeps what a subclass stored, and its restoration.
+nb::object inst_dict(PyObject* self);
+void restore_dict(PyObject* self, nb::handle d);
+
+// A state given to __setstate__: a tuple of exactly n items, or ValueError.
+nb::tuple state_tuple(nb::handle st, std::size_t n);
+
+// A tuple of floats, as states hold numbers.
+nb::tuple float_tuple(const std::vector<double>& v);
+
+} // namespace korvel::pyglue
