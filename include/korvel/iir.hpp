@@ -18,8 +18,10 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <stdexcept>
@@ -74,6 +76,7 @@ class Iir {
                 nb_[i] /= a0;
                 na_[i] /= a0;
             }
+            find_zero_run();
         }
         usable_ = !b_.empty() && (fir_ || a0 != 0.0);
     }
@@ -155,19 +158,38 @@ class Iir {
         const std::size_t n = nb_.size();
         const double y = z[0] + b[0] * x;
         const std::size_t last = n - 2; // z[last] takes no older state
-        std::size_t i = 0;
+        taps(z, x, y, 0, run_begin_);
+        if (run_begin_ < run_end_) {
+            // Every tap of the run has these very products.
+            const double bx = x * b[run_begin_ + 1], ay = y * a[run_begin_ + 1];
+            std::size_t i = run_begin_;
+#if KORVEL_PAIRS
+            const detail::pair xx = {bx, bx}, yy = {ay, ay};
+            for (; i + 2 <= run_end_; i += 2)
+                detail::store(z + i, (detail::load(z + i + 1) + xx) - yy);
+#endif
+            for (; i < run_end_; ++i)
+                z[i] = (z[i + 1] + bx) - ay;
+        }
+        taps(z, x, y, run_end_, last);
+        z[last] = x * b[n - 1] - y * a[n - 1];
+        return y;
+    }
+
+    // Taps [from, to) of a step with input x and output y, in order.
+    void taps(double* z, double x, double y, std::size_t from, std::size_t to) const noexcept {
+        const double *b = nb_.data(), *a = na_.data();
+        std::size_t i = from;
 #if KORVEL_PAIRS
         // Two taps at a time, each lane the scalar expression below. Every
         // pair is read before it is written, one place down.
         using detail::load;
         const detail::pair xx = {x, x}, yy = {y, y};
-        for (; i + 2 <= last; i += 2)
+        for (; i + 2 <= to; i += 2)
             detail::store(z + i, (load(z + i + 1) + xx * load(b + i + 1)) - yy * load(a + i + 1));
 #endif
-        for (; i < last; ++i)
+        for (; i < to; ++i)
             z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
-        z[last] = x * b[n - 1] - y * a[n - 1];
-        return y;
     }
 
     // Each convolution term is a sum started at 0.0, so a -0.0 product comes
@@ -192,11 +214,31 @@ class Iir {
     }
 #pragma GCC diagnostic pop
 
+    // The longest run of taps whose b and a are one pair of zeros (a dead
+    // time followed by a short denominator: most of a plant model's taps).
+    // Each of its taps has the same two products, so a step forms them once.
+    void find_zero_run() noexcept {
+        const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+        const std::size_t last = nb_.size() - 2;
+        std::size_t i = 0;
+        while (i < last) {
+            const double b = nb_[i + 1], a = na_[i + 1];
+            std::size_t j = i;
+            if (b == 0.0 && a == 0.0)
+                while (j < last && bits(nb_[j + 1]) == bits(b) && bits(na_[j + 1]) == bits(a))
+                    ++j;
+            if (j - i > run_end_ - run_begin_) run_begin_ = i, run_end_ = j;
+            i = j > i ? j : i + 1;
+        }
+        if (run_end_ - run_begin_ < 4) run_begin_ = run_end_ = 0; // not worth a branch
+    }
+
     std::vector<double> b_, a_;   // as given
     std::vector<double> nb_, na_; // divided by a[0]; padded to one length unless FIR
     std::size_t state_ = 0;       // max(len(a), len(b)) - 1
     bool fir_ = false;
     bool usable_ = false; // lfilter would filter with these coefficients
+    std::size_t run_begin_ = 0, run_end_ = 0; // taps [begin, end): see find_zero_run
 };
 
 // scipy.signal.lfiltic(b, a, y, x): the state of a filter whose last outputs

@@ -24,22 +24,12 @@ namespace {
 // the same steps do in Python on the objects, NumPy's conversions included.
 
 nb::object new_array(Py_ssize_t n, np::Dtype t) {
-    PyObject* a = np::zeros(n, t);
-    if (!a) throw nb::python_error();
-    return nb::steal(a);
+    return checked(np::zeros(n, t));
 }
 
 nb::object item(nb::handle seq, Py_ssize_t i) {
     nb::object index = nb::int_(i);
-    PyObject* v = PyObject_GetItem(seq.ptr(), index.ptr());
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
-}
-
-bool truth(nb::handle o) {
-    const int t = PyObject_IsTrue(o.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
+    return checked(PyObject_GetItem(seq.ptr(), index.ptr()));
 }
 
 void store(nb::handle history, nb::handle value) {

@@ -33,11 +33,6 @@ struct PyRateLimit {
     }
 };
 
-nb::object checked(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
 // |(rate / 60) * Ts| on Python objects.
 nb::object per_sample(nb::handle rate, nb::handle Ts) {
     nb::object sixty = nb::int_(60);
