@@ -237,7 +237,7 @@ class Iir {
     std::vector<double> nb_, na_; // divided by a[0]; padded to one length unless FIR
     std::size_t state_ = 0;       // max(len(a), len(b)) - 1
     bool fir_ = false;
-    bool usable_ = false; // lfilter would filter with these coefficients
+    bool usable_ = false;                     // lfilter would filter with these coefficients
     std::size_t run_begin_ = 0, run_end_ = 0; // taps [begin, end): see find_zero_run
 };
 

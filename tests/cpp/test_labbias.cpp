@@ -194,8 +194,9 @@ TEST(BiasUpdate, EmptyHistoryAndRestore) {
 // Saved histories restore bit for bit, whatever the values; bytes that are no
 // whole history of the capacity are refused.
 TEST(HistoryBytes, RoundTripAndRefusals) {
-    const double samples[] = {0.0, -0.0, 1.5, -2.25e-310, 1e308, INFINITY, -INFINITY,
-                              std::bit_cast<double>(std::uint64_t{0x7ff8dead0000beefULL})};
+    const double samples[] = {
+        0.0,   -0.0,     1.5,       -2.25e-310,
+        1e308, INFINITY, -INFINITY, std::bit_cast<double>(std::uint64_t{0x7ff8dead0000beefULL})};
     std::string bytes;
     for (double v : samples)
         korvel::append_le64(bytes, v);

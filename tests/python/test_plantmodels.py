@@ -69,15 +69,20 @@ class TestModelClasses:
 
     @settings(max_examples=60, deadline=None)
     @given(
-        num=st.lists(st.floats(-5, 5, allow_nan=False) | st.sampled_from([0.0, -0.0]),
-                     min_size=1, max_size=6),
-        den_tail=st.lists(st.floats(-0.9, 0.9, allow_nan=False) | st.sampled_from([0.0, -0.0]),
-                          max_size=4),
+        num=st.lists(
+            st.floats(-5, 5, allow_nan=False) | st.sampled_from([0.0, -0.0]), min_size=1, max_size=6
+        ),
+        den_tail=st.lists(
+            st.floats(-0.9, 0.9, allow_nan=False) | st.sampled_from([0.0, -0.0]), max_size=4
+        ),
         a0=st.sampled_from([1.0, 2.0, -0.7, 3.3]),
         delay=st.integers(0, 12),
-        u=st.lists(st.floats(-1e3, 1e3, allow_nan=False)
-                   | st.sampled_from([0.0, -0.0, 5e-324, math.inf, -math.inf, math.nan]),
-                   min_size=1, max_size=30),
+        u=st.lists(
+            st.floats(-1e3, 1e3, allow_nan=False)
+            | st.sampled_from([0.0, -0.0, 5e-324, math.inf, -math.inf, math.nan]),
+            min_size=1,
+            max_size=30,
+        ),
     )
     # A negative zero carried through a dead time keeps its sign.
     @example(num=[1.0], den_tail=[0.5], a0=1.0, delay=8, u=[-0.0] * 20)

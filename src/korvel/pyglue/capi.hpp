@@ -54,11 +54,11 @@ struct PlantmodelsApi {
     // Version 2. The same deferred step with MV values the caller has read
     // once (PlainInputs) for every simulator it steps with them.
     struct Inputs {
-        Py_ssize_t n;              // MV values
-        PyObject* const* tags;     // str
-        PyObject* const* objects;  // int or float, as given
-        const double* values;      // the same as doubles
-        PyObject* v;               // the disturbances: a dict of str tags and numbers
+        Py_ssize_t n;             // MV values
+        PyObject* const* tags;    // str
+        PyObject* const* objects; // int or float, as given
+        const double* values;     // the same as doubles
+        PyObject* v;              // the disturbances: a dict of str tags and numbers
     };
     int (*mimo_step_inputs)(PyObject* sim, const Inputs* in, Outputs* out);
 };
