@@ -14,35 +14,25 @@ namespace korvel::plantmodels {
 Types types{};
 Names names{};
 
-namespace {
-
-PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
-    if (!o) raise();
-    return o;
-}
-
-} // namespace
-
 void init_names() {
-    names = Names{intern("deltaU_sim"),
-                  intern("model_list"),
-                  intern("u_ini_list"),
-                  intern("mode"),
-                  intern("IntegralMark"),
-                  intern("None"),
-                  intern("tf_s"),
-                  intern("tf_z"),
-                  intern("stp"),
-                  intern("stpxy"),
-                  intern("num_s"),
-                  intern("den_s"),
-                  intern("iodelay_s"),
-                  intern("num_z"),
-                  intern("den_z"),
-                  intern("iodelay_z"),
-                  intern("x"),
-                  intern("y"),
+    names = Names{interned("deltaU_sim"),
+                  interned("model_list"),
+                  interned("u_ini_list"),
+                  interned("mode"),
+                  interned("IntegralMark"),
+                  interned("None"),
+                  interned("tf_s"),
+                  interned("tf_z"),
+                  interned("stp"),
+                  interned("stpxy"),
+                  interned("num_s"),
+                  interned("den_s"),
+                  interned("iodelay_s"),
+                  interned("num_z"),
+                  interned("den_z"),
+                  interned("iodelay_z"),
+                  interned("x"),
+                  interned("y"),
                   checked(PyLong_FromLong(0)).release().ptr(),
                   checked(PyFloat_FromDouble(0.0)).release().ptr(),
                   checked(PyLong_FromLong(1)).release().ptr()};

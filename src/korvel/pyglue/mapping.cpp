@@ -5,16 +5,11 @@
 
 namespace korvel::pyglue {
 
-namespace {
-
-// Interned once and kept for the life of the process.
-PyObject* name(const char* s) {
+PyObject* interned(const char* s) {
     PyObject* o = PyUnicode_InternFromString(s);
     if (!o) raise();
     return o;
 }
-
-} // namespace
 
 nb::object get_or(nb::object m, nb::handle key, PyObject* dflt) {
     if (PyDict_CheckExact(m.ptr())) {
@@ -23,7 +18,7 @@ nb::object get_or(nb::object m, nb::handle key, PyObject* dflt) {
         if (PyErr_Occurred()) raise();
         return nb::borrow(dflt);
     }
-    static PyObject* const get = name("get");
+    static PyObject* const get = interned("get");
     return checked(PyObject_CallMethodObjArgs(m.ptr(), get, key.ptr(), dflt, nullptr));
 }
 
@@ -33,13 +28,13 @@ nb::object item(nb::object m, PyObject* key) {
 
 nb::list keys_of(nb::object m) {
     if (PyDict_CheckExact(m.ptr())) return nb::borrow<nb::list>(checked(PyDict_Keys(m.ptr())));
-    static PyObject* const keys = name("keys");
+    static PyObject* const keys = interned("keys");
     nb::object k = checked(PyObject_CallMethodNoArgs(m.ptr(), keys));
     return nb::borrow<nb::list>(checked(PySequence_List(k.ptr())));
 }
 
 nb::object items_of(nb::object m) {
-    static PyObject* const items = name("items");
+    static PyObject* const items = interned("items");
     nb::object it = checked(PyObject_CallMethodNoArgs(m.ptr(), items));
     return checked(PySequence_Fast(it.ptr(), "items() must return an iterable"));
 }
@@ -58,7 +53,7 @@ nb::object inst_dict(PyObject* self) {
 
 void restore_dict(PyObject* self, nb::handle d) {
     if (d.is_none()) return;
-    static PyObject* const dict = name("__dict__");
+    static PyObject* const dict = interned("__dict__");
     nb::object own = checked(PyObject_GetAttr(self, dict));
     if (PyDict_Update(own.ptr(), d.ptr()) < 0) raise();
 }

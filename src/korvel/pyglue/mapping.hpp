@@ -12,6 +12,9 @@ namespace korvel::pyglue {
 
 namespace nb = nanobind;
 
+// An interned str, kept for the life of the process.
+PyObject* interned(const char* s);
+
 // mapping.get(key, dflt), mapping[key], list(mapping.keys()) and
 // list(mapping.items()). Each holds the mapping while Python code it runs may
 // replace the field it came from.
