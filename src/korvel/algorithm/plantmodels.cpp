@@ -4,9 +4,6 @@
 // Built-in models are stepped by the core; a model written in Python is
 // called through its deltaU_sim. The C interface lets gainsched step its
 // local simulators without a Python call.
-#include <bit>
-#include <cstdint>
-
 #include "algorithm/plantmodels.hpp"
 #include "docstrings/plantmodels.hpp"
 #include "pyglue/capi.hpp"
@@ -49,17 +46,9 @@ nb::object py_model_stp(const Args& a) {
                 build_pair(get_or(entry, mv, empty.ptr()), nb::handle(a.obj(1))).take();
             const std::vector<double> y = korvel::pair_step_response(*m, n);
             nb::object list = checked(PyList_New(static_cast<Py_ssize_t>(y.size())));
-            // Responses settle, or stay at zero through a dead time: a run of
-            // bitwise-equal samples shares one float, which is immutable.
-            PyObject* last = nullptr;
-            for (std::size_t k = 0; k < y.size(); ++k) {
-                if (last && std::bit_cast<std::uint64_t>(y[k]) ==
-                                std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(last)))
-                    Py_INCREF(last);
-                else
-                    last = checked(PyFloat_FromDouble(y[k])).release().ptr();
-                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), last);
-            }
+            for (std::size_t k = 0; k < y.size(); ++k)
+                PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k),
+                                checked(PyFloat_FromDouble(y[k])).release().ptr());
             if (PyDict_SetItem(row, mv.ptr(), list.ptr()) < 0) raise();
         }
     }
