@@ -327,3 +327,25 @@ def test_local_plants_stepped_natively_match_called_ones(steps):
     for a, b in zip(native.plant_list, called.plant_list, strict=True):
         assert a.plant.get_all_data_dict() == b.plant.get_all_data_dict()
         assert a.plant.__getstate__()[7:9] == b.plant.__getstate__()[7:9]
+
+
+def test_numbers_a_caller_holds_never_change():
+    """Outputs and weights are rewritten in place only where nobody can look."""
+    sim = LPVPlantSim({"CV1": 1.0})
+    for i, wp in enumerate((10.0, 20.0)):
+        sim.addPlant(i, wp, lag_model(1.0 + i), 1)
+    held = []  # (object, its value when taken)
+
+    def take(*objs):
+        held.extend((o, float(o)) for o in objs)
+
+    for k in range(12):
+        result = sim(12.5 + k % 5, {"MV1": float(k)})
+        if k % 3 == 0:
+            take(*result.values())
+        if k % 3 == 1:
+            take(*sim._y_dict.values(), *sim.plant_list[0].plant._y_dict.values())
+        if k % 3 == 2:
+            take(*(r.current_weight for r in sim.plant_list))
+    assert all(float(o) == v for o, v in held)
+    assert len({float(o) for o, _ in held}) > 3  # the steps did change the outputs

@@ -15,6 +15,7 @@
 #include "pyglue/calldoc.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
+#include "pyglue/mapping.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/pycall.hpp"
 #include "pyglue/vectorcall.hpp"
@@ -99,7 +100,7 @@ double as_double(nb::handle h) {
 }
 
 nb::object ini_value(const PlantSim& s, nb::handle tag) {
-    PyObject* v = PyDict_GetItemWithError(s.ini_value_dict.ptr(), tag.ptr());
+    PyObject* v = dict_get(s.ini_value_dict.ptr(), tag.ptr());
     if (v) return nb::borrow(v);
     if (PyErr_Occurred()) raise();
     return nb::borrow(zero_weight);
@@ -205,9 +206,13 @@ struct Bank {
         }
     }
     void set_weight(std::size_t i, double w) {
-        at(i).current_weight = w == 0.0   ? nb::borrow(zero_weight)
-                               : w == 1.0 ? nb::borrow(full_weight)
-                                          : nb::object(nb::float_(w));
+        nb::object& field = at(i).current_weight;
+        if (w == 0.0)
+            field = nb::borrow(zero_weight);
+        else if (w == 1.0)
+            field = nb::borrow(full_weight);
+        else
+            assign_float(field, w);
     }
     Kept& result(std::size_t i) { return kept[0].index == i ? kept[0] : kept[1]; }
     // The CVs of a neighbour's result, in its key order.
@@ -239,7 +244,7 @@ struct Bank {
         }
         PyObject* r = kept_i.result.ptr();
         if (PyDict_CheckExact(r)) {
-            PyObject* y = PyDict_GetItemWithError(r, cv.ptr()); // borrowed
+            PyObject* y = dict_get(r, cv.ptr());
             if (y && PyFloat_CheckExact(y)) return PyFloat_AS_DOUBLE(y);
             if (!y && PyErr_Occurred()) raise();
         }
@@ -252,8 +257,7 @@ struct Bank {
     }
     double ini(std::size_t k, std::size_t c) { return as_double(ini_value(s, key(k, c))); }
     void write(std::size_t k, std::size_t c, double y) {
-        nb::object value = checked(PyFloat_FromDouble(y));
-        if (PyDict_SetItem(s.y_dict.ptr(), key(k, c).ptr(), value.ptr()) < 0) raise();
+        if (store_float(s.y_dict.ptr(), key(k, c).ptr(), y) < 0) raise();
     }
 };
 
@@ -266,7 +270,7 @@ nb::dict step(PlantSim& s, const Args& a) {
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(u, &pos, &tag, &value)) {
-            PyObject* held = PyDict_GetItemWithError(ours, tag); // borrowed
+            PyObject* held = dict_get(ours, tag);
             if (!held && PyErr_Occurred()) raise();
             // Storing the value a tag already holds would change nothing.
             if (held && held != value && PyDict_SetItem(ours, tag, value) < 0) raise();

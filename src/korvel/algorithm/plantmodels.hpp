@@ -149,10 +149,7 @@ struct MimoObj {
         }
         u_pending_any = false;
         for (std::size_t r = 0; r < y_pending; ++r) {
-            PyObject* y = PyFloat_FromDouble(y_vals[r]);
-            const int rc = y ? PyDict_SetItem(y_dict.ptr(), cv_tags[r], y) : -1;
-            Py_XDECREF(y);
-            if (rc < 0) return false;
+            if (store_float(y_dict.ptr(), cv_tags[r], y_vals[r]) < 0) return false;
         }
         y_pending = 0;
         return true;

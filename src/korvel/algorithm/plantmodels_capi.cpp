@@ -98,10 +98,11 @@ int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
         for (Py_ssize_t i = 0; i < in->n; ++i) {
             const Py_ssize_t k = mv_of(*s, in->tags[i]);
             if (k < 0) continue;
-            s->u_pending[k] = nb::borrow(in->objects[i]);
+            if (s->u_pending[k].ptr() != in->objects[i])
+                s->u_pending[k] = nb::borrow(in->objects[i]);
             s->u_pending_any = true;
             s->u[k] = in->values[i];
-            s->u_bad[k] = nb::object();
+            if (s->u_bad[k].is_valid()) s->u_bad[k] = nb::object();
         }
         PyObject* v = in->v;
         const bool no_v = PyDict_GET_SIZE(v) == 0;
@@ -110,7 +111,7 @@ int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
             [&](std::size_t r, std::size_t j) { return s->u[j] - s->rows[r].u_ini[j]; },
             [&](std::size_t r) {
                 if (no_v) return 0.0;
-                PyObject* d = PyDict_GetItemWithError(v, s->cv_tags[r]);
+                PyObject* d = dict_get(v, s->cv_tags[r]);
                 if (!d && PyErr_Occurred()) raise();
                 return d ? number(d) : 0.0;
             },

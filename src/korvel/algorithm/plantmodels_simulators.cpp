@@ -329,8 +329,7 @@ void step(MimoObj& s, PyObject* uv, PyObject* vv) {
         },
         [&](std::size_t r) { return value(s.rows[r].y_ini_bad, s.rows[r].y_ini); },
         [&](std::size_t r, double y) {
-            nb::object out = checked(PyFloat_FromDouble(y));
-            if (PyDict_SetItem(y_dict, s.rows[r].cv.ptr(), out.ptr()) < 0) raise();
+            if (store_float(y_dict, s.rows[r].cv.ptr(), y) < 0) raise();
         });
 }
 

@@ -13,7 +13,7 @@ PyObject* interned(const char* s) {
 
 nb::object get_or(nb::object m, nb::handle key, PyObject* dflt) {
     if (PyDict_CheckExact(m.ptr())) {
-        PyObject* v = PyDict_GetItemWithError(m.ptr(), key.ptr());
+        PyObject* v = dict_get(m.ptr(), key.ptr());
         if (v) return nb::borrow(v);
         if (PyErr_Occurred()) raise();
         return nb::borrow(dflt);
@@ -37,6 +37,40 @@ nb::object items_of(nb::object m) {
     static PyObject* const items = interned("items");
     nb::object it = checked(PyObject_CallMethodNoArgs(m.ptr(), items));
     return checked(PySequence_Fast(it.ptr(), "items() must return an iterable"));
+}
+
+PyObject* dict_get(PyObject* d, PyObject* key) noexcept {
+    if (PyDict_CheckExact(d) && PyDict_GET_SIZE(d) <= 8) {
+        PyObject *k, *v;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(d, &pos, &k, &v))
+            if (k == key) return v;
+    }
+    return PyDict_GetItemWithError(d, key);
+}
+
+int store_float(PyObject* d, PyObject* key, double v) noexcept {
+    if (PyDict_CheckExact(d)) {
+        PyObject* held = dict_get(d, key);
+        if (held && PyFloat_CheckExact(held) && Py_REFCNT(held) == 1) {
+            reinterpret_cast<PyFloatObject*>(held)->ob_fval = v;
+            return 0;
+        }
+        if (!held && PyErr_Occurred()) return -1;
+    }
+    PyObject* f = PyFloat_FromDouble(v);
+    const int rc = f ? PyDict_SetItem(d, key, f) : -1;
+    Py_XDECREF(f);
+    return rc;
+}
+
+void assign_float(nb::object& slot, double v) {
+    PyObject* held = slot.ptr();
+    if (held && PyFloat_CheckExact(held) && Py_REFCNT(held) == 1) {
+        reinterpret_cast<PyFloatObject*>(held)->ob_fval = v;
+        return;
+    }
+    slot = checked(PyFloat_FromDouble(v));
 }
 
 double number(PyObject* o) {

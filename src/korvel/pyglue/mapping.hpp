@@ -23,6 +23,20 @@ nb::object item(nb::object m, PyObject* key);
 nb::list keys_of(nb::object m);
 nb::object items_of(nb::object m);
 
+// d.get(key) for a dict d, borrowed; null when absent, with a Python error
+// set when the lookup failed. Tags mostly come back as the very strings a
+// model dictionary gave, so a small exact dict is first scanned by identity,
+// which is cheaper than hashing and finds what the lookup would.
+PyObject* dict_get(PyObject* d, PyObject* key) noexcept;
+
+// d[key] = float(v) for a dict d. A float only d holds is set in
+// place: nothing else can see it, and a step that rewrites its outputs then
+// allocates nothing. Returns -1 with a Python error set.
+int store_float(PyObject* d, PyObject* key, double v) noexcept;
+
+// slot = float(v), set in place under the same rule.
+void assign_float(nb::object& slot, double v);
+
 // float(o) for a real number, Python's TypeError otherwise.
 double number(PyObject* o);
 
