@@ -45,6 +45,8 @@ namespace {
 // Coefficients as lfilter reads them: refused in its words unless they are
 // one-dimensional.
 std::vector<double> coefficients(nb::handle value, const char* name) {
+    std::vector<double> plain;
+    if (plain_doubles(value, plain)) return plain;
     nb::object arr = float_array(value);
     if (np::ndim(arr.ptr()) != 1) {
         nb::object shape = arr.attr("shape");

@@ -138,30 +138,33 @@ std::vector<double> array_items(nb::handle arr) {
     return out;
 }
 
-std::vector<double> doubles(nb::handle obj, const char* name) {
+bool plain_doubles(nb::handle obj, std::vector<double>& out) {
     PyObject* o = obj.ptr();
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-        PyObject** items = PySequence_Fast_ITEMS(o);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
-        std::vector<double> out(static_cast<std::size_t>(n));
-        bool numbers = true;
-        for (Py_ssize_t i = 0; numbers && i < n; ++i) {
-            PyObject* x = items[i];
-            if (PyFloat_CheckExact(x)) {
-                out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(x);
-            } else if (PyLong_CheckExact(x)) {
-                const double d = PyLong_AsDouble(x);
-                if (d == -1.0 && PyErr_Occurred()) {
-                    PyErr_Clear();
-                    numbers = false; // NumPy decides about ints beyond a double
-                }
-                out[static_cast<std::size_t>(i)] = d;
-            } else {
-                numbers = false;
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return false;
+    PyObject** items = PySequence_Fast_ITEMS(o);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* x = items[i];
+        if (PyFloat_CheckExact(x)) {
+            out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(x);
+        } else if (PyLong_CheckExact(x)) {
+            const double d = PyLong_AsDouble(x);
+            if (d == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false; // NumPy decides about ints beyond a double
             }
+            out[static_cast<std::size_t>(i)] = d;
+        } else {
+            return false;
         }
-        if (numbers) return out;
     }
+    return true;
+}
+
+std::vector<double> doubles(nb::handle obj, const char* name) {
+    std::vector<double> out;
+    if (plain_doubles(obj, out)) return out;
     nb::object arr = float_array(obj);
     if (np::ndim(arr.ptr()) != 1)
         raise_format(PyExc_ValueError, "%s must be one-dimensional", name);

@@ -47,6 +47,10 @@ inline nb::object float_array(nb::handle obj) {
 // Lists and tuples of plain numbers are read directly.
 std::vector<double> doubles(nb::handle obj, const char* name);
 
+// The direct read alone: whether `obj` is a list or tuple of plain numbers
+// that NumPy would convert exactly so, and then its items in `out`.
+bool plain_doubles(nb::handle obj, std::vector<double>& out);
+
 // The items of a one-dimensional float64 array (any layout).
 std::vector<double> array_items(nb::handle arr);
 
