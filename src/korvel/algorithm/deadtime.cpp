@@ -31,10 +31,8 @@ struct PyDelayAlgorithm {
     nb::object Ut, Yt, nLag, U_array;
 
     template <class F> void for_each_object(F&& f) {
-        f(Ut);
-        f(Yt);
-        f(nLag);
-        f(U_array);
+        for (nb::object* o : {&Ut, &Yt, &nLag, &U_array})
+            f(*o);
     }
 };
 
@@ -240,13 +238,7 @@ NB_MODULE(deadtime, m) {
     def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::Yt>(da, "Yt", doc::Yt);
     def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::nLag>(da, "nLag", doc::nLag);
     def_object_field<PyDelayAlgorithm, &PyDelayAlgorithm::U_array>(da, "U_array", doc::U_array);
-    def_pickle<PyDelayAlgorithm>(
-        da, "Delay_Algorithm",
-        [](PyDelayAlgorithm& p) { return nb::make_tuple(p.Ut, p.Yt, p.nLag, p.U_array); },
-        [](nb::handle self, const nb::tuple& s) {
-            if (s.size() != 4) throw nb::value_error("invalid Delay_Algorithm state");
-            emplace<PyDelayAlgorithm>(self.ptr(), PyDelayAlgorithm{s[0], s[1], s[2], s[3]});
-        });
+    def_record_pickle<PyDelayAlgorithm>(da, "Delay_Algorithm", "Delay_Algorithm");
 
     nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
                           sig_d_init.class_doc("Delay", doc::Delay));

@@ -483,16 +483,7 @@ NB_MODULE(gainsched, m) {
     def_object_field<LocalPlant, &LocalPlant::Ts>(lp, "Ts", doc::lp_Ts);
     def_object_field<LocalPlant, &LocalPlant::current_weight>(lp, "current_weight",
                                                               doc::current_weight);
-    def_pickle<LocalPlant>(
-        lp, "LPVLocalPlant",
-        [](LocalPlant& r) {
-            return nb::make_tuple(r.plant_id, r.working_point, r.plant, r.yu_model_tf, r.Ts,
-                                  r.current_weight);
-        },
-        [](nb::handle self, const nb::tuple& t) {
-            if (t.size() != 6) throw nb::value_error("invalid LPVLocalPlant state");
-            emplace<LocalPlant>(self.ptr(), LocalPlant{t[0], t[1], t[2], t[3], t[4], t[5]});
-        });
+    def_record_pickle<LocalPlant>(lp, "LPVLocalPlant", "LPVLocalPlant");
     local_plant_type = lp;
 
     static PyType_Slot sim_slots[] = {

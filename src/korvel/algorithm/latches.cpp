@@ -42,11 +42,8 @@ struct PyRS {
     nb::object S, R, Q, nQ, Q_array;
 
     template <class F> void for_each_object(F&& f) {
-        f(S);
-        f(R);
-        f(Q);
-        f(nQ);
-        f(Q_array);
+        for (nb::object* o : {&S, &R, &Q, &nQ, &Q_array})
+            f(*o);
     }
 };
 
@@ -93,11 +90,8 @@ template <bool OnDelay> struct PyTimerOf {
     nb::object Ut, Yt, DT, ET, Ut_array;
 
     template <class F> void for_each_object(F&& f) {
-        f(Ut);
-        f(Yt);
-        f(DT);
-        f(ET);
-        f(Ut_array);
+        for (nb::object* o : {&Ut, &Yt, &DT, &ET, &Ut_array})
+            f(*o);
     }
 };
 
@@ -189,12 +183,7 @@ void def_timer(nb::module_& m, const char* name, const char* call_doc, const cha
     def_object_field<PyTimer, &PyTimer::DT>(cls, "DT", doc::DT);
     def_object_field<PyTimer, &PyTimer::ET>(cls, "ET", doc::ET);
     def_object_field<PyTimer, &PyTimer::Ut_array>(cls, "Ut_array", doc::Ut_array);
-    def_pickle<PyTimer>(
-        cls, name, [](PyTimer& p) { return nb::make_tuple(p.Ut, p.Yt, p.DT, p.ET, p.Ut_array); },
-        [](nb::handle self, const nb::tuple& s) {
-            if (s.size() != 5) throw nb::value_error("invalid timer state");
-            emplace<PyTimer>(self.ptr(), PyTimer{s[0], s[1], s[2], s[3], s[4]});
-        });
+    def_record_pickle<PyTimer>(cls, name, "timer");
 }
 
 } // namespace
@@ -212,12 +201,7 @@ NB_MODULE(latches, m) {
     def_object_field<PyRS, &PyRS::Q>(rs, "Q", doc::Q);
     def_object_field<PyRS, &PyRS::nQ>(rs, "nQ", doc::nQ);
     def_object_field<PyRS, &PyRS::Q_array>(rs, "Q_array", doc::Q_array);
-    def_pickle<PyRS>(
-        rs, "RStrigger", [](PyRS& p) { return nb::make_tuple(p.S, p.R, p.Q, p.nQ, p.Q_array); },
-        [](nb::handle self, const nb::tuple& s) {
-            if (s.size() != 5) throw nb::value_error("invalid RStrigger state");
-            emplace<PyRS>(self.ptr(), PyRS{s[0], s[1], s[2], s[3], s[4]});
-        });
+    def_record_pickle<PyRS>(rs, "RStrigger", "RStrigger");
 
     def_timer<true>(m, "TONtrigger", doc::ton_call, doc::TONtrigger);
     def_timer<false>(m, "TOFFtrigger", doc::toff_call, doc::TOFFtrigger);

@@ -183,6 +183,31 @@ void def_pickle(Class& cls, const char* block, Save save, Load load) {
             });
 }
 
+// Pickling for a block whose whole state is its object fields (listed by
+// for_each_object, below): the state is those fields in that order, and a
+// tuple of another length is ValueError "invalid <what> state".
+template <class T, class Class> void def_record_pickle(Class& cls, const char* block, const char* what) {
+    def_pickle<T>(
+        cls, block,
+        [](T& t) {
+            nanobind::list items;
+            t.for_each_object([&](nanobind::object& o) { items.append(o); });
+            return nanobind::tuple(items);
+        },
+        [what](nanobind::handle self, const nanobind::tuple& s) {
+            T t{};
+            std::size_t n = 0;
+            t.for_each_object([&](nanobind::object&) { ++n; });
+            if (s.size() != n) {
+                PyErr_Format(PyExc_ValueError, "invalid %s state", what);
+                throw nanobind::python_error();
+            }
+            std::size_t i = 0;
+            t.for_each_object([&](nanobind::object& o) { o = s[i++]; });
+            emplace<T>(self.ptr(), std::move(t));
+        });
+}
+
 // Cyclic GC for blocks whose fields hold arbitrary objects (a caller may
 // store the block in its own field). T lists those fields through
 // `template <class F> void for_each_object(F&& f)`, calling f(nb::object&)
