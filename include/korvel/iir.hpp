@@ -101,6 +101,21 @@ class Iir {
         return fir_ ? fir_step(x, z) : iir_step(x, z);
     }
 
+    // n samples of one input: y[k] = step(x, z) for k < n, bit for bit, z
+    // the final state. A run of zero taps (a dead time) is stepped as a ring
+    // where that is exact, so a sample costs only the taps outside it.
+    // Allocates; requires usable().
+    void respond(double x, double* z, double* y, std::size_t n) const {
+        if (run_end_ > run_begin_ && n > 1 && std::isfinite(x) &&
+            std::bit_cast<std::uint64_t>(x * nb_[run_begin_ + 1]) == 0) {
+            const std::vector<double> start(z, z + state_);
+            if (respond_ring(x, z, y, n)) return;
+            std::copy(start.begin(), start.end(), z);
+        }
+        for (std::size_t k = 0; k < n; ++k)
+            y[k] = step(x, z);
+    }
+
     // lfilter over x[0:n] into y[0:n] (y may alias x); z becomes the final
     // state. An empty input changes nothing (the library would zero the
     // state, or refuse the call on the FIR path, and lose the filter's
@@ -190,6 +205,41 @@ class Iir {
 #endif
         for (; i < to; ++i)
             z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
+    }
+
+    // respond() over a ring for the run of zero taps. With x * b = +0.0 on
+    // the run and every output finite (so y * a = +-0.0 there), a tap of the
+    // run maps a value to itself except that a zero becomes +0.0: only a
+    // value's first pass through the run changes it. So the step computes
+    // the value entering the run in full and moves the rest as a ring. False,
+    // with z and y spoiled, when an output is not finite.
+    bool respond_ring(double x, double* z, double* y, std::size_t n) const {
+        const double *b = nb_.data(), *a = na_.data();
+        const std::size_t N = nb_.size(), last = N - 2, rb = run_begin_, re = run_end_;
+        const std::size_t R = re - rb;
+        const double bx = x * b[rb + 1], a_run = a[rb + 1];
+        // ring[(head + j) % R] is tap rb + j. All but the lowest pass a tap
+        // of the run before they leave it.
+        std::vector<double> ring(z + rb, z + re);
+        for (std::size_t j = 1; j < R; ++j)
+            if (ring[j] == 0.0) ring[j] = 0.0;
+        std::size_t head = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double bottom = ring[head];
+            const double yk = (rb == 0 ? bottom : z[0]) + b[0] * x;
+            if (!std::isfinite(yk)) return false;
+            for (std::size_t i = 0; i < rb; ++i)
+                z[i] = ((i + 1 == rb ? bottom : z[i + 1]) + x * b[i + 1]) - yk * a[i + 1];
+            ring[head] = (z[re] + bx) - yk * a_run;
+            head = head + 1 == R ? 0 : head + 1;
+            for (std::size_t i = re; i < last; ++i)
+                z[i] = (z[i + 1] + x * b[i + 1]) - yk * a[i + 1];
+            z[last] = x * b[N - 1] - yk * a[N - 1];
+            y[k] = yk;
+        }
+        for (std::size_t j = 0; j < R; ++j)
+            z[rb + j] = ring[(head + j) % R];
+        return true;
     }
 
     // Each convolution term is a sum started at 0.0, so a -0.0 product comes

@@ -44,6 +44,11 @@ class PairModel {
     virtual ~PairModel() = default;
     // Advances one sample with MV deviation `du`; returns the CV deviation.
     virtual double step(double du) = 0;
+    // n samples at one deviation: y[k] = step(du) for k < n.
+    virtual void respond(double du, double* y, std::size_t n) {
+        for (std::size_t k = 0; k < n; ++k)
+            y[k] = step(du);
+    }
 
   protected:
     PairModel() = default;
@@ -88,6 +93,11 @@ class TfModel final : public PairModel {
     double step(double du) override {
         if (zi_->size() != iir_->state_size()) throw_state_shape();
         return iir_->step(du, zi_->data());
+    }
+    void respond(double du, double* y, std::size_t n) override {
+        if (n == 0) return;
+        if (zi_->size() != iir_->state_size()) throw_state_shape();
+        iir_->respond(du, zi_->data(), y, n);
     }
 
     // Zero state, the rest of a deviation model; a fresh buffer.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -213,5 +215,41 @@ TEST(Iir, DeviationFormIsSubtractFilterAdd) {
         f.filter_deviation(x.data(), got.data(), x.size(), z2.data(), x0, y0);
         EXPECT_EQ(got, expected);
         EXPECT_EQ(z1, z2);
+    }
+}
+
+TEST(Iir, RespondIsRepeatedStepsBitForBit) {
+    // Dead times of every length, signed zeros, both signs of a[0], states
+    // holding inf and NaN, and unstable filters whose outputs overflow.
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> n01;
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    const double odd[] = {0.0, -0.0, 1.0, -1.0, inf, nan, 1e300};
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    auto bits = [](const std::vector<double>& v) {
+        std::vector<std::uint64_t> out;
+        for (double d : v)
+            out.push_back(std::bit_cast<std::uint64_t>(d));
+        return out;
+    };
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<double> a(1 + pick(3)), b(pick(30), pick(2) ? 0.0 : -0.0);
+        for (auto& v : a)
+            v = n01(rng) * (pick(4) ? 1.0 : 3.0);
+        for (std::size_t i = 0, m = 1 + pick(3); i < m; ++i)
+            b.push_back(n01(rng));
+        const Iir f(b, a);
+        if (!f.usable()) continue;
+        std::vector<double> z(f.state_size());
+        for (auto& v : z)
+            v = pick(3) ? 0.0 : (pick(2) ? odd[pick(7)] : n01(rng));
+        const double x = pick(3) ? 1.0 : odd[pick(7)];
+        const std::size_t n = pick(60);
+        std::vector<double> z_steps = z, y_steps(n), y(n);
+        for (std::size_t k = 0; k < n; ++k)
+            y_steps[k] = f.step(x, z_steps.data());
+        f.respond(x, z.data(), y.data(), n);
+        ASSERT_EQ(bits(y), bits(y_steps)) << "trial " << trial;
+        ASSERT_EQ(bits(z), bits(z_steps)) << "trial " << trial;
     }
 }

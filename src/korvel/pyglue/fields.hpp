@@ -186,7 +186,8 @@ void def_pickle(Class& cls, const char* block, Save save, Load load) {
 // Pickling for a block whose whole state is its object fields (listed by
 // for_each_object, below): the state is those fields in that order, and a
 // tuple of another length is ValueError "invalid <what> state".
-template <class T, class Class> void def_record_pickle(Class& cls, const char* block, const char* what) {
+template <class T, class Class>
+void def_record_pickle(Class& cls, const char* block, const char* what) {
     def_pickle<T>(
         cls, block,
         [](T& t) {
