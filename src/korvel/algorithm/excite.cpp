@@ -29,9 +29,8 @@ struct PyTestSignal {
     nb::object rand_arr, ET, amp;
 
     template <class F> void for_each_object(F&& f) {
-        f(rand_arr);
-        f(ET);
-        f(amp);
+        for (nb::object* o : {&rand_arr, &ET, &amp})
+            f(*o);
     }
 };
 
@@ -185,11 +184,5 @@ NB_MODULE(excite, m) {
         "Half the cycle length in seconds (an int).");
     def_object_field<PyTestSignal, &PyTestSignal::amp>(cls, "_amp", "Amplitude.");
 
-    def_pickle<PyTestSignal>(
-        cls, "TestSignal", [](PyTestSignal& p) { return nb::make_tuple(p.rand_arr, p.ET, p.amp); },
-        [](nb::handle self, const nb::tuple& s) {
-            if (s.size() != 3) throw nb::value_error("invalid TestSignal state");
-            emplace<PyTestSignal>(self.ptr(),
-                                  PyTestSignal{.rand_arr = s[0], .ET = s[1], .amp = s[2]});
-        });
+    def_record_pickle<PyTestSignal>(cls, "TestSignal", "TestSignal");
 }
