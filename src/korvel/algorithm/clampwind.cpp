@@ -49,15 +49,6 @@ void def_state(nb::class_<PyAntiWindup>& cls, const char* name) {
         [](PyAntiWindup& p, nb::handle v) { (p.core.*Set)(field_real(v)); });
 }
 
-std::optional<double> opt_double(nb::handle h) {
-    if (h.is_none()) return std::nullopt;
-    return state_double(h);
-}
-
-nb::object py_opt(const std::optional<double>& v) {
-    return v ? nb::object(nb::float_(*v)) : nb::none();
-}
-
 } // namespace
 
 NB_MODULE(clampwind, m) {
@@ -79,12 +70,14 @@ NB_MODULE(clampwind, m) {
     // State: (_u0, _y0), None for a field that does not exist yet.
     def_pickle<PyAntiWindup>(
         cls, "AntiWindupLimter",
-        [](PyAntiWindup& p) { return nb::make_tuple(py_opt(p.core.u0()), py_opt(p.core.y0())); },
+        [](PyAntiWindup& p) {
+            return nb::make_tuple(optional_float(p.core.u0()), optional_float(p.core.y0()));
+        },
         [](nb::handle self, const nb::tuple& state) {
             if (state.size() != 2) throw nb::value_error("invalid AntiWindupLimter state");
             PyAntiWindup p{};
-            p.core.set_u0(opt_double(state[0]));
-            p.core.set_y0(opt_double(state[1]));
+            p.core.set_u0(optional_real(state[0]));
+            p.core.set_y0(optional_real(state[1]));
             emplace<PyAntiWindup>(self.ptr(), std::move(p));
         });
 }

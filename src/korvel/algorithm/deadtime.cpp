@@ -39,18 +39,6 @@ struct PyDelayAlgorithm {
 const Signature sig_da_init("__init__", {});
 const Signature sig_da_call("call", {});
 
-// A value NumPy stores into a float64 array as this double.
-bool plain_value(PyObject* o, double& v) {
-    if (PyFloat_CheckExact(o)) {
-        v = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    long long i;
-    if (!exact_i64(o, i)) return false;
-    v = static_cast<double>(i);
-    return true;
-}
-
 // history[0] = value, NumPy's conversion included.
 void store_front(nb::handle history, nb::handle value) {
     nb::object zero = nb::int_(0);
@@ -130,7 +118,7 @@ PyObject* da_step(PyDelayAlgorithm& p) {
     np::View v{};
     double u = 0.0;
     const bool fast = np::view(p.U_array.ptr(), np::Dtype::float64, true, v) && v.size > 0 &&
-                      plain_value(p.Ut.ptr(), u);
+                      plain_double(p.Ut.ptr(), u);
     if (fast) {
         data_store(v.data, v.size, v.stride, u);
     } else if (!data_store(p.U_array.ptr(), p.Ut.ptr())) {

@@ -85,7 +85,7 @@ NB_MODULE(flatline, m) {
             if (state.size() != 1) throw nb::value_error("invalid ConstDect state");
             std::vector<Sample> items;
             for (nb::handle h : state_as<nb::tuple>(state[0], "ConstDect"))
-                items.push_back(Sample{nb::borrow(h), state_double(h)});
+                items.push_back(Sample{nb::borrow(h), field_real(h)});
             PyConstDect p{};
             p.window.assign(items.begin(), items.end());
             emplace<PyConstDect>(self.ptr(), std::move(p));

@@ -95,10 +95,6 @@ LocalPlant& record(nb::handle h) {
     return *nb::inst_ptr<LocalPlant>(h);
 }
 
-double as_double(nb::handle h) {
-    return field_real(h);
-}
-
 nb::object ini_value(const PlantSim& s, nb::handle tag) {
     PyObject* v = dict_get(s.ini_value_dict.ptr(), tag.ptr());
     if (v) return nb::borrow(v);
@@ -119,7 +115,7 @@ void sort_bank(PlantSim& s) {
     std::vector<double> points(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i)
         points[static_cast<std::size_t>(i)] =
-            as_double(record(bank[static_cast<size_t>(i)]).working_point);
+            field_real(record(bank[static_cast<size_t>(i)]).working_point);
     nb::list sorted;
     for (std::size_t i : korvel::lpv::bank_order(points))
         sorted.append(bank[i]);
@@ -163,7 +159,7 @@ struct Bank {
         if (!f) f = &record(w.records[i]);
         return *f;
     }
-    double point(std::size_t i) const { return as_double(at(i).working_point); }
+    double point(std::size_t i) const { return field_real(at(i).working_point); }
 
     void advance(std::size_t i, bool keep) {
         nb::object plant = at(i).plant; // the call may replace the field
@@ -249,13 +245,13 @@ struct Bank {
             if (!y && PyErr_Occurred()) raise();
         }
         // A KeyError names the tag when the plant lacks it.
-        return as_double(checked(PyObject_GetItem(r, cv.ptr())));
+        return field_real(checked(PyObject_GetItem(r, cv.ptr())));
     }
     double output(std::size_t k, std::size_t c) { return value_of(k, key(k, c)); }
     double upper_output(std::size_t i, std::size_t c, std::size_t k) {
         return value_of(i, key(k, c));
     }
-    double ini(std::size_t k, std::size_t c) { return as_double(ini_value(s, key(k, c))); }
+    double ini(std::size_t k, std::size_t c) { return field_real(ini_value(s, key(k, c))); }
     void write(std::size_t k, std::size_t c, double y) {
         if (store_float(s.y_dict.ptr(), key(k, c).ptr(), y) < 0) raise();
     }
@@ -536,7 +532,7 @@ NB_MODULE(gainsched, m) {
             emplace<PlantSim>(self.ptr(), PlantSim{vectorcall_slot<PlantSim, sig_call, sim_step>,
                                                    nb::borrow<nb::list>(t[0]),
                                                    nb::borrow<nb::dict>(t[1]),
-                                                   state_double(t[2]),
+                                                   field_real(t[2]),
                                                    nb::borrow<nb::dict>(t[3]),
                                                    nb::borrow<nb::dict>(t[4]),
                                                    {}});

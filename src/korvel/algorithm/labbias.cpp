@@ -305,12 +305,12 @@ void def_bias(nb::module_& m) {
             const auto prd_data = state_as<nb::bytes>(s[9], what),
                        prd_time = state_as<nb::bytes>(s[10], what),
                        lab_data = state_as<nb::bytes>(s[11], what);
-            BiasUpdate core(state_double(s[3]), prd_cap, lab_cap);
-            core.bias_mut() = state_double(s[4]);
+            BiasUpdate core(field_real(s[3]), prd_cap, lab_cap);
+            core.bias_mut() = field_real(s[4]);
             core.update_flag_mut() = state_bool(s[5]);
-            core.current_lab_data_mut() = state_double(s[6]);
-            core.current_lab_time_mut() = state_double(s[7]);
-            core.prd_data_at_labtime_mut() = state_double(s[8]);
+            core.current_lab_data_mut() = field_real(s[6]);
+            core.current_lab_time_mut() = field_real(s[7]);
+            core.prd_data_at_labtime_mut() = field_real(s[8]);
             allocating([&] {
                 core.restore(unpack(prd_data, prd_cap), unpack(prd_time, prd_cap),
                              unpack(lab_data, lab_cap));
@@ -352,7 +352,7 @@ void def_recorder(nb::module_& m) {
             const char* what = "LabDataRecorder";
             auto name = state_as<nb::str>(s[0], what);
             const auto cap = state_size(s[1], what);
-            const double threshold = state_double(s[2]);
+            const double threshold = field_real(s[2]);
             const auto data = state_as<nb::bytes>(s[3], what);
             LabHistory lab(cap);
             allocating([&] { lab.restore(unpack(data, cap)); });

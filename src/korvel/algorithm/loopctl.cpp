@@ -224,7 +224,7 @@ NB_MODULE(loopctl, m) {
             // Everything is checked before the block is rebuilt.
             double v[9 + n_fields];
             for (std::size_t i = 0; i < 9 + n_fields; ++i)
-                if (i != 7 && i != 8) v[i] = state_double(state[i]);
+                if (i != 7 && i != 8) v[i] = field_real(state[i]);
             const bool ini = state_bool(state[7]);
             const auto mask = state_as<nb::int_>(state[8], "PID");
             const unsigned long present = PyLong_AsUnsignedLong(mask.ptr());

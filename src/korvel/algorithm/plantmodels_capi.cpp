@@ -33,10 +33,6 @@ int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v) {
 
 namespace {
 
-bool plain_number(PyObject* o) noexcept {
-    return PyFloat_CheckExact(o) || PyLong_CheckExact(o);
-}
-
 // Whether `d` holds exactly `keys`, in order.
 template <class Keys> bool same_keys(PyObject* d, const Keys& keys) noexcept {
     if (static_cast<std::size_t>(PyDict_GET_SIZE(d)) != keys.size()) return false;
@@ -69,8 +65,8 @@ bool deferrable(MimoObj& s) {
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
         for (std::size_t j = 0; PyDict_Next(ud, &pos, &tag, &value); ++j) {
-            if (!plain_number(value)) return false;
-            convert(value, s.u[j], s.u_bad[j]);
+            if (!plain_double(value, s.u[j])) return false;
+            s.u_bad[j] = nb::object();
         }
         s.u_current = true;
     }

@@ -36,11 +36,6 @@ const Signature sig_z_multistep("run_multistep", {object("U_arr"), real("y_ini",
 const Signature sig_s_multistep("run_multistep", {list("U_arr"), real("y_ini", "0.0")});
 
 // An operating point: None, or a real number.
-std::optional<double> operating_point(nb::handle o) {
-    if (o.is_none()) return std::nullopt;
-    return field_real(o);
-}
-
 Py_ssize_t length(nb::handle o) {
     const Py_ssize_t n = PyObject_Length(o.ptr());
     if (n < 0) raise();
@@ -72,7 +67,7 @@ struct PyZFilter {
 
 PyZFilter make_zfilter(nb::handle Bz, nb::handle Az, nb::handle u, nb::handle y) {
     nb::object b = float_array(Bz), a = float_array(Az);
-    const auto u0 = operating_point(u), y0 = operating_point(y);
+    const auto u0 = optional_real(u), y0 = optional_real(y);
     length(a);
     length(b);
     if (np::ndim(a.ptr()) > 1)
@@ -188,13 +183,13 @@ void def_zfilter(nb::module_& m) {
     def_field<PyZFilter>(
         cls, "_u_ini", [](PyZFilter& p) { return p.u_ini; },
         [](PyZFilter& p, nb::handle v) {
-            p.core.operating_point().u = operating_point(v);
+            p.core.operating_point().u = optional_real(v);
             p.u_ini = nb::borrow(v);
         });
     def_field<PyZFilter>(
         cls, "_y_ini", [](PyZFilter& p) { return p.y_ini; },
         [](PyZFilter& p, nb::handle v) {
-            p.core.operating_point().y = operating_point(v);
+            p.core.operating_point().y = optional_real(v);
             p.y_ini = nb::borrow(v);
         });
     enable_vectorcall<PyZFilter>(cls);

@@ -17,6 +17,8 @@
 
 #include <vector>
 
+#include "number.hpp"
+
 namespace korvel::pyglue {
 
 // korvel.algorithm.tfblock
@@ -81,7 +83,7 @@ class PlainInputs {
                 return false;
         for (Py_ssize_t pos = 0; PyDict_Next(u, &pos, &k, &x);) {
             double d;
-            if (!PyUnicode_CheckExact(k) || !plain(x, d)) return false;
+            if (!PyUnicode_CheckExact(k) || !plain_double(x, d)) return false;
             tags_.push_back(k);
             objects_.push_back(x);
             values_.push_back(d);
@@ -96,20 +98,6 @@ class PlainInputs {
     }
 
   private:
-    static bool plain(PyObject* x, double& d) {
-        if (PyFloat_CheckExact(x)) {
-            d = PyFloat_AS_DOUBLE(x);
-            return true;
-        }
-        if (!PyLong_CheckExact(x)) return false;
-        d = PyLong_AsDouble(x);
-        if (d == -1.0 && PyErr_Occurred()) { // beyond a double: not plain
-            PyErr_Clear();
-            return false;
-        }
-        return true;
-    }
-
     std::vector<PyObject*> tags_, objects_;
     std::vector<double> values_;
     PyObject* v_ = nullptr;

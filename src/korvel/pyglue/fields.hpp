@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <optional>
 #include <type_traits>
 
 #include "glue.hpp"
@@ -25,14 +26,25 @@ template <class T> T& ready(nanobind::handle self) {
     throw nanobind::python_error();
 }
 
-// Items of a saved state handed to __setstate__, checked before the block
-// is rebuilt from them: a TypeError instead of a crash or a bare cast error.
-inline double state_double(nanobind::handle h) {
-    double v;
-    if (!to_double(h.ptr(), v)) throw nanobind::python_error();
-    return v;
+// A number as float() converts it, and Python's TypeError otherwise: the
+// value of a number field, or an item of a saved state handed to
+// __setstate__ (checked before the block is rebuilt from it).
+inline double field_real(nanobind::handle v) {
+    double x;
+    if (!to_double(v.ptr(), x)) throw nanobind::python_error();
+    return x;
 }
 
+// None as no value, anything else as field_real reads it; and back.
+inline std::optional<double> optional_real(nanobind::handle v) {
+    if (v.is_none()) return std::nullopt;
+    return field_real(v);
+}
+inline nanobind::object optional_float(const std::optional<double>& v) {
+    return v ? nanobind::object(nanobind::float_(*v)) : nanobind::none();
+}
+
+// Items of a saved state, checked before the block is rebuilt from them.
 inline bool state_bool(nanobind::handle h) {
     const int t = PyObject_IsTrue(h.ptr());
     if (t < 0) throw nanobind::python_error();
@@ -94,13 +106,6 @@ void def_readonly(Class& cls, const char* name, Get get, const char* doc = "") {
     cls.def_prop_ro(
         name, [get](nanobind::handle self) { return read_field<T>(get, self); }, doc);
     name_property(cls, name);
-}
-
-// The value of a number field, as float() converts it.
-inline double field_real(nanobind::handle v) {
-    double x;
-    if (!to_double(v.ptr(), x)) throw nanobind::python_error();
-    return x;
 }
 
 // The value of an integer field, as operator.index() converts it.

@@ -23,6 +23,23 @@ inline bool exact_i64(PyObject* o, long long& out) noexcept {
     return overflow == 0;
 }
 
+// float(o) of an exact float, or of an exact int within a double's range
+// (rounded as float() rounds it); an int beyond that is not plain (no error
+// is left set).
+inline bool plain_double(PyObject* o, double& out) noexcept {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (!PyLong_CheckExact(o)) return false;
+    out = PyLong_AsDouble(o);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 // A value whose Python arithmetic equals double arithmetic on its value: an
 // exact float, or an exact int of magnitude at most 2**52 (so that sums and
 // differences of two such ints stay exact as doubles).

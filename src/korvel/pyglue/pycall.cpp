@@ -2,6 +2,8 @@
 
 #include <unordered_map>
 
+#include "number.hpp"
+
 namespace korvel::pyglue {
 
 std::vector<nb::object> unpack(nb::handle obj, std::size_t n) {
@@ -144,21 +146,8 @@ bool plain_doubles(nb::handle obj, std::vector<double>& out) {
     PyObject** items = PySequence_Fast_ITEMS(o);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
     out.resize(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* x = items[i];
-        if (PyFloat_CheckExact(x)) {
-            out[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(x);
-        } else if (PyLong_CheckExact(x)) {
-            const double d = PyLong_AsDouble(x);
-            if (d == -1.0 && PyErr_Occurred()) {
-                PyErr_Clear();
-                return false; // NumPy decides about ints beyond a double
-            }
-            out[static_cast<std::size_t>(i)] = d;
-        } else {
-            return false;
-        }
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!plain_double(items[i], out[static_cast<std::size_t>(i)])) return false;
     return true;
 }
 
