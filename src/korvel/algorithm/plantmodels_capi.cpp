@@ -109,7 +109,7 @@ int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
                 if (no_v) return 0.0;
                 PyObject* d = dict_get(v, s->cv_tags[r]);
                 if (!d && PyErr_Occurred()) raise();
-                return d ? number(d) : 0.0;
+                return d ? field_real(d) : 0.0;
             },
             [&](std::size_t r) { return s->rows[r].y_ini; },
             [&](std::size_t r, double y) {

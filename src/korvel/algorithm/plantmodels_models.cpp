@@ -185,7 +185,7 @@ double call_step(PyObject* model, double du) {
     PyObject* args[] = {model, arg.ptr()};
     nb::object r = checked(PyObject_VectorcallMethod(names.deltaU_sim, args,
                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return number(r.ptr());
+    return field_real(r.ptr());
 }
 
 PairModel* bank_entry(PyObject* model, std::vector<std::unique_ptr<PyCallModel>>& adapters) {
@@ -200,7 +200,7 @@ std::vector<double> float_vector(nb::handle seq) {
     nb::object f = checked(PySequence_Fast(seq.ptr(), "expected a sequence of floats"));
     std::vector<double> v(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(f.ptr())));
     for (std::size_t i = 0; i < v.size(); ++i)
-        v[i] = number(PySequence_Fast_GET_ITEM(f.ptr(), static_cast<Py_ssize_t>(i)));
+        v[i] = field_real(PySequence_Fast_GET_ITEM(f.ptr(), static_cast<Py_ssize_t>(i)));
     return v;
 }
 

@@ -64,7 +64,8 @@ double miso_one_step(MisoObj& p, const Args& a) {
         row[i] = bank_entry(PyTuple_GET_ITEM(models.ptr(), static_cast<Py_ssize_t>(i)), adapters);
     return korvel::miso_step(row.data(), n, [&](std::size_t i) {
         const auto k = static_cast<Py_ssize_t>(i);
-        return number(PyTuple_GET_ITEM(u.ptr(), k)) - number(PyTuple_GET_ITEM(ini.ptr(), k));
+        return field_real(PyTuple_GET_ITEM(u.ptr(), k)) -
+               field_real(PyTuple_GET_ITEM(ini.ptr(), k));
     });
 }
 
@@ -81,7 +82,7 @@ void miso_setstate(PyObject* self, const Args& a) {
 // --- MIMOSim
 
 double value(const nb::object& bad, double v) {
-    return bad.is_valid() ? number(bad.ptr()) : v;
+    return bad.is_valid() ? field_real(bad.ptr()) : v;
 }
 
 void refuse_if_busy(const MimoObj& s) {
@@ -325,7 +326,7 @@ void step(MimoObj& s, PyObject* uv, PyObject* vv) {
             return value(s.u_bad[j], s.u[j]) - value(row.u_ini_bad[j], row.u_ini[j]);
         },
         [&](std::size_t r) {
-            return no_v ? 0.0 : number(get_or(nb::borrow(vv), s.rows[r].cv, names.fzero).ptr());
+            return no_v ? 0.0 : field_real(get_or(nb::borrow(vv), s.rows[r].cv, names.fzero).ptr());
         },
         [&](std::size_t r) { return value(s.rows[r].y_ini_bad, s.rows[r].y_ini); },
         [&](std::size_t r, double y) {

@@ -35,7 +35,6 @@ const Signature sig_run("run", {real("Ut"), real("y_ini", "0.0")});
 const Signature sig_z_multistep("run_multistep", {object("U_arr"), real("y_ini", "0.0")});
 const Signature sig_s_multistep("run_multistep", {list("U_arr"), real("y_ini", "0.0")});
 
-// An operating point: None, or a real number.
 Py_ssize_t length(nb::handle o) {
     const Py_ssize_t n = PyObject_Length(o.ptr());
     if (n < 0) raise();

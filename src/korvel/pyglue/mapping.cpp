@@ -1,6 +1,5 @@
 #include "mapping.hpp"
 
-#include "convert.hpp"
 #include "glue.hpp"
 
 namespace korvel::pyglue {
@@ -49,13 +48,21 @@ PyObject* dict_get(PyObject* d, PyObject* key) noexcept {
     return PyDict_GetItemWithError(d, key);
 }
 
+namespace {
+
+// Gives a float that only its one holder references the value v.
+bool set_in_place(PyObject* held, double v) noexcept {
+    if (!PyFloat_CheckExact(held) || Py_REFCNT(held) != 1) return false;
+    reinterpret_cast<PyFloatObject*>(held)->ob_fval = v;
+    return true;
+}
+
+} // namespace
+
 int store_float(PyObject* d, PyObject* key, double v) noexcept {
     if (PyDict_CheckExact(d)) {
         PyObject* held = dict_get(d, key);
-        if (held && PyFloat_CheckExact(held) && Py_REFCNT(held) == 1) {
-            reinterpret_cast<PyFloatObject*>(held)->ob_fval = v;
-            return 0;
-        }
+        if (held && set_in_place(held, v)) return 0;
         if (!held && PyErr_Occurred()) return -1;
     }
     PyObject* f = PyFloat_FromDouble(v);
@@ -65,18 +72,7 @@ int store_float(PyObject* d, PyObject* key, double v) noexcept {
 }
 
 void assign_float(nb::object& slot, double v) {
-    PyObject* held = slot.ptr();
-    if (held && PyFloat_CheckExact(held) && Py_REFCNT(held) == 1) {
-        reinterpret_cast<PyFloatObject*>(held)->ob_fval = v;
-        return;
-    }
-    slot = checked(PyFloat_FromDouble(v));
-}
-
-double number(PyObject* o) {
-    double v;
-    if (!to_double(o, v)) raise();
-    return v;
+    if (!slot.ptr() || !set_in_place(slot.ptr(), v)) slot = checked(PyFloat_FromDouble(v));
 }
 
 nb::object inst_dict(PyObject* self) {

@@ -37,9 +37,6 @@ int store_float(PyObject* d, PyObject* key, double v) noexcept;
 // slot = float(v), set in place under the same rule.
 void assign_float(nb::object& slot, double v);
 
-// float(o) for a real number, Python's TypeError otherwise.
-double number(PyObject* o);
-
 // The instance dict of a Python subclass (None for a class without one), so
 // pickling keeps what a subclass stored, and its restoration.
 nb::object inst_dict(PyObject* self);
