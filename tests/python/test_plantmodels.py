@@ -501,6 +501,30 @@ class TestMIMOSim:
         out["CV1"] = -1
         assert sim._y_dict["CV1"] != -1
 
+    def test_data_copies_are_deep_for_tags_of_user_classes(self):
+        class Tag:
+            def __init__(self, name):
+                self.name = name
+
+            def __eq__(self, other):
+                return isinstance(other, Tag) and other.name == self.name
+
+            def __hash__(self):
+                return hash(self.name)
+
+        sim = pm.MIMOSim({Tag("CV"): {Tag("MV"): {"mode": "stp", "stp": [2]}}})
+        sim({Tag("MV"): 1.5})
+        u, y = sim._u_dict, sim._y_dict
+        assert (u, y) == ({Tag("MV"): 1.5}, {Tag("CV"): 3.0})
+        for copied, held in (
+            (sim({Tag("MV"): 1.5}), y),
+            (sim.get_output_data_dict(), y),
+            (sim.get_input_data_dict(), u),
+            (sim.get_all_data_dict(), {**u, **y}),
+        ):
+            assert copied == held
+            assert not any(k is h for k in copied for h in [*u, *y])  # as copy.deepcopy
+
     def test_tag_both_cv_and_mv_shows_cv_value(self):
         sim = pm.MIMOSim({"T": {"T": {"mode": "stp", "stp": [2]}}}, {"T": 1.0})
         assert sim({"T": 2.0}) == {"T": 3.0}

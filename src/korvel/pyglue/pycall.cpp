@@ -32,8 +32,8 @@ namespace {
 
 // Atoms copy.deepcopy returns as they are.
 bool atom(PyObject* o) noexcept {
-    return o == Py_None || PyFloat_CheckExact(o) || PyLong_CheckExact(o) || PyBool_Check(o) ||
-           PyUnicode_CheckExact(o);
+    return PyUnicode_CheckExact(o) || PyFloat_CheckExact(o) || PyLong_CheckExact(o) ||
+           o == Py_None || PyBool_Check(o);
 }
 
 // Whether `o` is plain data all the way down (bounded depth; deeper data goes
@@ -124,7 +124,7 @@ nb::object copy_mapping(nb::handle d) {
         Py_ssize_t pos = 0;
         bool numbers = true;
         while (numbers && PyDict_Next(d.ptr(), &pos, &key, &value))
-            numbers = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
+            numbers = (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) && atom(key);
         if (numbers) return checked(PyDict_Copy(d.ptr()));
     }
     return deep_copy(d);

@@ -32,9 +32,9 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t n);
 // included), by copy.deepcopy itself for anything else.
 nb::object deep_copy(nb::handle obj);
 
-// An independent copy of a tag mapping: dict.copy() when every value is an
-// immutable number (what a deep copy would give, at a fraction of its cost),
-// a deep copy otherwise.
+// An independent copy of a tag mapping, as copy.deepcopy makes it: dict.copy()
+// when every key is an atom and every value an immutable number (a deep copy
+// would keep them all), a deep copy otherwise.
 nb::object copy_mapping(nb::handle d);
 
 // np.array(obj, dtype=float): a new float64 array.
