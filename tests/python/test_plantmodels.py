@@ -501,7 +501,7 @@ class TestMIMOSim:
         out["CV1"] = -1
         assert sim._y_dict["CV1"] != -1
 
-    def test_data_copies_are_deep_for_tags_of_user_classes(self):
+    def test_data_copies_are_what_deepcopy_gives(self):
         class Tag:
             def __init__(self, name):
                 self.name = name
@@ -524,6 +524,13 @@ class TestMIMOSim:
         ):
             assert copied == held
             assert not any(k is h for k in copied for h in [*u, *y])  # as copy.deepcopy
+
+        class Tags(dict):
+            pass
+
+        plain = pm.MIMOSim({"CV": {"MV": {"mode": "stp", "stp": [2]}}})
+        plain._y_dict = Tags(plain._y_dict)
+        assert type(plain.get_output_data_dict()) is Tags
 
     def test_tag_both_cv_and_mv_shows_cv_value(self):
         sim = pm.MIMOSim({"T": {"T": {"mode": "stp", "stp": [2]}}}, {"T": 1.0})

@@ -50,7 +50,7 @@ PyObject* dict_get(PyObject* d, PyObject* key) noexcept {
 
 namespace {
 
-// Gives a float that only its one holder references the value v.
+// Sets v into `held` when it is a float that only its one holder references.
 bool set_in_place(PyObject* held, double v) noexcept {
     if (!PyFloat_CheckExact(held) || Py_REFCNT(held) != 1) return false;
     reinterpret_cast<PyFloatObject*>(held)->ob_fval = v;

@@ -119,7 +119,7 @@ nb::object deep_copy(nb::handle obj) {
 }
 
 nb::object copy_mapping(nb::handle d) {
-    if (PyDict_Check(d.ptr())) {
+    if (PyDict_CheckExact(d.ptr())) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         bool numbers = true;

@@ -33,8 +33,8 @@ std::vector<nb::object> unpack(nb::handle obj, std::size_t n);
 nb::object deep_copy(nb::handle obj);
 
 // An independent copy of a tag mapping, as copy.deepcopy makes it: dict.copy()
-// when every key is an atom and every value an immutable number (a deep copy
-// would keep them all), a deep copy otherwise.
+// of an exact dict whose keys are atoms and values immutable numbers (a deep
+// copy would keep them all), a deep copy otherwise.
 nb::object copy_mapping(nb::handle d);
 
 // np.array(obj, dtype=float): a new float64 array.
