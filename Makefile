@@ -18,7 +18,7 @@ SOURCES := $(shell find src include -type f \( -name '*.cpp' -o -name '*.hpp' -o
 $(PY):
 	@py="$$(tools/find-python.sh)" && "$$py" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=1.1,<2" "nanobind>=3.1,<4" "numpy>=2.0"
+	$(PY) -m pip install -q "scikit-build-core>=1.1,<2" "nanobind>=3.1,<4" "numpy>=2.1"
 
 $(STAMP): $(PY) $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
@@ -121,11 +121,16 @@ test-wheel: $(DIST_STAMP)
 test-oldest: $(DIST_STAMP)
 	tools/test-installed.sh build/oldest-venv $$($(PY) tools/lowest-requirements.py)
 
-format:
-	clang-format -i $$(find include src tests/cpp examples -name '*.[ch]pp')
+FORMAT_TOOLS := $(VENV)/.korvel-format-tools
+$(FORMAT_TOOLS): $(PY)
+	$(PY) -m pip install -q "clang-format>=18" "ruff>=0.6"
+	@touch $@
+
+format: $(FORMAT_TOOLS)
+	$(VENV)/bin/clang-format -i $$(find include src tests/cpp tests/fuzz examples -name '*.[ch]pp')
 	$(PY) -m ruff format .
 
-lint:
+lint: $(FORMAT_TOOLS)
 	$(PY) -m ruff check .
 
 clean:

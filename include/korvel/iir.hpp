@@ -1,17 +1,25 @@
 // Rational (IIR) filtering with the float64 arithmetic of scipy.signal.lfilter
-// and scipy.signal.lfiltic, bit for bit, so a block driven one sample at a
-// time and the same block driven over a whole array agree with the library
-// routine to the last bit.
+// and scipy.signal.lfiltic, so a block driven one sample at a time agrees
+// with the library routine to the last bit, and an array continues sample
+// steps.
 //
 // Two paths, as the library has them:
 //  * len(a) > 1, the transposed direct form II: b and a zero-padded to one
 //    length and divided by a[0] once; every tap, zero or not, takes part
-//    (inf * 0 gives NaN, signed zeros are kept).
+//    (inf * 0 gives NaN, signed zeros are kept). lfilter runs this loop over
+//    an array too, so arrays here equal lfilter's bit for bit.
 //  * len(a) == 1, a pure FIR: b / a[0], then the full convolution of b with
-//    the input, the state added to its head. Whole arrays follow NumPy's
-//    convolution (see npmath::convolve); a single sample reduces to
-//    y = (0 + b[0]*x) + z[0], z[i] = (0 + b[i+1]*x) + z[i+1]: the IIR step
-//    without its feedback term.
+//    the input, the state added to its head. For one sample the convolution
+//    is y = (0 + b[0]*x) + z[0], z[i] = (0 + b[i+1]*x) + z[i+1] on every
+//    host: the IIR step without its feedback term. Over an array, lfilter
+//    convolves with NumPy, whose sums are rounded as the host's BLAS dot
+//    kernel and thread count decide. The core steps the samples in turn
+//    instead, its one documented order; a binding whose results must equal
+//    lfilter's asks NumPy for the convolution (fir_taps, fir_join). The two
+//    differ only by rounding: each output is a sum of the same m = len(b) + 1
+//    terms (the products and the state), so they lie within
+//    2 * gamma(m) * sum(|term|) of each other, gamma(m) = m u / (1 - m u),
+//    u = 2^-53.
 //
 // The state vector z has the layout lfilter takes as `zi`: length
 // max(len(a), len(b)) - 1.
@@ -116,48 +124,48 @@ class Iir {
             y[k] = step(x, z);
     }
 
-    // lfilter over x[0:n] into y[0:n] (y may alias x); z becomes the final
-    // state. An empty input changes nothing (the library would zero the
-    // state, or refuse the call on the FIR path, and lose the filter's
-    // memory either way). Throws as check() does.
+    // lfilter over x[0:n] into y[0:n] (y may alias x), every sample stepped
+    // in turn; z becomes the final state. On the FIR path that is the core's
+    // own order (see the head of this file). An empty input changes nothing
+    // (the library would zero the state, or refuse the call on the FIR path,
+    // and lose the filter's memory either way). Throws as check() does.
     void filter(const double* x, double* y, std::size_t n, double* z) const {
         check();
-        if (n == 0) return;
-        if (!fir_) {
+        if (fir_)
+            for (std::size_t k = 0; k < n; ++k)
+                y[k] = fir_step(x[k], z);
+        else
             for (std::size_t k = 0; k < n; ++k)
                 y[k] = iir_step(x[k], z);
-            return;
-        }
-        if (n == 1) {
-            y[0] = fir_step(x[0], z);
-            return;
-        }
-        const std::size_t L = state_size();
-        std::vector<double> full(n + L);
-        npmath::convolve(nb_.data(), nb_.size(), x, n, full.data());
-        for (std::size_t i = 0; i < L; ++i)
-            full[i] += z[i];
-        std::copy(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n), y);
-        std::copy(full.begin() + static_cast<std::ptrdiff_t>(n), full.end(), z);
     }
 
     // Deviation form: y = lfilter(b, a, x - x0, zi=z) + y0, element by
-    // element as NumPy computes it, in one pass where the filter allows.
+    // element as NumPy computes it.
     void filter_deviation(const double* x, double* y, std::size_t n, double* z, double x0,
                           double y0) const {
         check();
-        if (n == 0) return;
-        if (!fir_) {
+        if (fir_)
+            for (std::size_t k = 0; k < n; ++k)
+                y[k] = fir_step(x[k] - x0, z) + y0;
+        else
             for (std::size_t k = 0; k < n; ++k)
                 y[k] = iir_step(x[k] - x0, z) + y0;
-            return;
-        }
-        std::vector<double> d(n);
-        for (std::size_t k = 0; k < n; ++k)
-            d[k] = x[k] - x0;
-        filter(d.data(), y, n, z);
-        for (std::size_t k = 0; k < n; ++k)
-            y[k] += y0;
+    }
+
+    // The FIR path's taps, b / a[0]; empty on the IIR path.
+    std::span<const double> fir_taps() const noexcept {
+        return fir_ ? std::span<const double>(nb_) : std::span<const double>();
+    }
+
+    // lfilter's FIR path over n samples once the convolution is known:
+    // full[0 : n + L] holds the full convolution of fir_taps() with the
+    // input (L = state_size()). The state is added to its head and its tail
+    // becomes the new state; full[0:n] are then the outputs.
+    void fir_join(double* full, std::size_t n, double* z) const noexcept {
+        const std::size_t L = state_size();
+        for (std::size_t i = 0; i < L; ++i)
+            full[i] += z[i];
+        std::copy(full + n, full + n + L, z);
     }
 
     const std::vector<double>& b() const noexcept { return b_; }

@@ -308,6 +308,9 @@ struct BuiltPair {
 };
 
 // Integration of a pair's dynamics: G(s)/s, G(z)/(1 - z^-1), running sums.
+// np.convolve with these two-tap kernels is exact products and at most one
+// addition per output, so the core's plain convolution equals it on every
+// host.
 inline std::vector<double> integrated_den(PairMode mode, std::span<const double> den) {
     static constexpr double per_s[] = {1.0, 0.0}, per_z[] = {1.0, -1.0};
     return npmath::convolve(mode == PairMode::tf_s ? per_s : per_z, den);

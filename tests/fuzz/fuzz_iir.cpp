@@ -110,23 +110,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ys.push_back(y);
     }
 
-    // Arrays from the same start: bit for bit with the steps on the IIR path,
-    // a convolution (its own summation order) on the FIR path.
+    // Arrays from the same start: the samples stepped in turn, on both paths.
     std::vector<double> z2(f.state_size(), 0.0), y2(xs.size());
     f.filter(xs.data(), y2.data(), xs.size(), z2.data());
-    if (a.size() > 1) {
-        FUZZ_CHECK(fuzz::same(y2, ys) && fuzz::same(z2, z));
-    } else if (tame) {
-        const double scale =
-            (max_abs(ref.b) + 1.0) * (max_abs(xs) + 1.0) * static_cast<double>(ref.b.size() + 1);
-        for (std::size_t k = 0; k < xs.size(); ++k) {
-            double direct = 0.0;
-            for (std::size_t i = 0; i < ref.b.size() && i <= k; ++i)
-                direct += ref.b[i] * xs[k - i];
-            FUZZ_CHECK(std::fabs(y2[k] - direct) <= 1e-13 * scale);
-            FUZZ_CHECK(std::fabs(ys[k] - direct) <= 1e-13 * scale);
-        }
-    }
+    FUZZ_CHECK(fuzz::same(y2, ys) && fuzz::same(z2, z));
     // An empty array changes nothing.
     std::vector<double> z3 = z2;
     f.filter(nullptr, nullptr, 0, z3.data());

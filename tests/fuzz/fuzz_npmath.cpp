@@ -1,4 +1,4 @@
-// NumPy's arithmetic as the core repeats it: sums, dots and convolutions
+// NumPy's arithmetic as the core repeats it: sums and convolutions
 // against plain long double loops within their rounding, running sums and
 // differences exactly, interpolation inside its neighbours, rounding and
 // the floored integer operations against 128-bit arithmetic.
@@ -33,16 +33,6 @@ void sums(fuzz::Bytes& in) {
     }
     FUZZ_CHECK(close(np::pairwise_sum(v.data(), v.size()), exact, mag, v.size()));
     FUZZ_CHECK(fuzz::same(np::sum(v.data(), v.size()), 0.0 + np::pairwise_sum(v.data(), v.size())));
-
-    std::vector<double> w(v.size());
-    for (double& x : w)
-        x = in.bounded(1e3);
-    long double dot = 0, dmag = 0;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        dot += static_cast<long double>(v[i]) * w[i];
-        dmag += std::fabs(static_cast<long double>(v[i]) * w[i]);
-    }
-    FUZZ_CHECK(close(np::blas_dot(v.data(), w.data(), v.size()), dot, dmag, v.size()));
 
     // Running sums left to right, differences from zero; each undoes the other
     // within rounding.

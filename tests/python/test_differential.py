@@ -119,6 +119,26 @@ def test_zfilter(core, b, a, u0, y0, ops):
         if single:
             for x in xs:
                 check([(lambda x=x: z(x, y_arg), lambda x=x: nums(core(c, "step", x, y_arg))[0])])
+        elif len(a) == 1 and len(b) > 1 and len(xs) > 1:
+            # The one place the core rounds otherwise: NumPy's convolution
+            # against the core's sample steps, each a sum of the same terms.
+            zi_before = list(z._zi)
+            py = outcome(lambda: list(z.run_multistep(xs, y_arg)))
+            cpp = outcome(lambda: nums(core(c, "run", xs, y_arg))[1:])
+            state = nums(core(c, "state").replace("none", "nan"))
+            cpp_zi = state[1 : 1 + int(state[0])]
+            if py == "failed" or cpp == "failed":
+                assert py == cpp
+                continue
+            taps = [v / a[0] for v in b]
+            dev = [x - z._u_ini for x in xs]
+            terms = sum(map(abs, taps)) * max(map(abs, dev)) + max(map(abs, zi_before))
+            m = len(taps) + 1
+            bound = 2 * m * 2.0**-53 / (1 - m * 2.0**-53) * terms
+            for p_, c_ in zip(py + list(z._zi), cpp + cpp_zi, strict=True):
+                close = abs(p_ - c_) <= bound + 2 * math.ulp(max(abs(p_), abs(c_)))
+                assert same(p_, c_) or close, (p_, c_)
+            z._zi = cpp_zi  # both go on from one state
         else:
             check(
                 [

@@ -1,5 +1,9 @@
 import copy
+import os
 import pickle
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -104,18 +108,23 @@ class TestAgainstLfilter:
                 assert bits(f._zi) == bits(ref._zi)
             assert f._u_ini == ref._u_ini and f._y_ini == ref._y_ini
 
-    @pytest.mark.parametrize("nb,n", [(3, 40), (12, 30), (20, 50), (40, 17), (70, 200)])
-    def test_long_fir_arrays_follow_the_convolution(self, nb, n):
+    @pytest.mark.parametrize(
+        "nb,n,chunk",
+        [(3, 40, 40), (12, 30, 7), (20, 50, 50), (40, 17, 5), (70, 200, 64), (40, 20_000, 6_000)],
+    )
+    def test_long_fir_arrays_follow_the_convolution(self, nb, n, chunk):
         # A one-coefficient denominator takes lfilter's convolution path,
-        # whose sums run in another order than the sample recursion.
+        # whose sums the host's BLAS rounds; long arrays split the dots
+        # between threads.
         rng = np.random.default_rng(nb * n)
         b = rng.standard_normal(nb)
-        x = rng.standard_normal(n)
-        f, ref = zFilter(b, [1.3], 0.0, 0.0), RefZ(b, [1.3], 0.0, 0.0)
-        f(0.7)
-        ref(0.7)
-        assert bits(f.run_multistep(x)) == bits(ref.run_multistep(x))
-        assert bits(f._zi) == bits(ref._zi)
+        x = rng.standard_normal(n) + 2.0
+        f, ref = zFilter(b, [1.3], 0.5), RefZ(b, [1.3], 0.5)
+        assert bits(f(0.7, 0.25)) == bits(ref(0.7, 0.25))
+        for i in range(0, n, chunk):
+            part = x[i : i + chunk]
+            assert bits(f.run_multistep(part)) == bits(ref.run_multistep(part))
+            assert bits(f._zi) == bits(ref._zi)
 
     def test_special_values_propagate_as_in_lfilter(self):
         for b, a in [
@@ -131,6 +140,36 @@ class TestAgainstLfilter:
     def test_leading_coefficient_other_than_one(self):
         f, g = zFilter([0, 0.2], [2, -1.8]), zFilter([0, 0.1], [1, -0.9])
         assert [f(v) for v in [0.0, 1, 1, 1, 1]] == [g(v) for v in [0.0, 1, 1, 1, 1]]
+
+
+def test_lfilter_equality_under_every_blas_kernel():
+    # Whatever dot kernel and thread split the BLAS takes, the filters give
+    # lfilter's result: each run forces one and repeats the comparisons.
+    flags = Path("/proc/cpuinfo").read_text() if Path("/proc/cpuinfo").exists() else ""
+    kernels = ["Prescott", "Nehalem", "Sandybridge"]
+    kernels += ["Haswell"] * (" avx2" in flags) + ["SkylakeX"] * (" avx512f" in flags)
+    here = Path(__file__).resolve().parent
+    script = (
+        "import sys, hashlib, numpy as np, pytest\n"
+        "from scipy import signal\n"
+        "rng = np.random.default_rng(1)\n"
+        "y = signal.lfilter(rng.standard_normal(40), [1.0], rng.standard_normal(20_000))\n"
+        "print(hashlib.sha256(y.tobytes()).hexdigest())\n"
+        f"sys.exit(pytest.main(['-q', '-p', 'no:cacheprovider', {str(here / 'test_tfblock.py')!r}"
+        ", '-k', 'TestAgainstLfilter']))\n"
+    )
+    digests = set()
+    for kernel in kernels:
+        for threads in ("1", "3"):
+            env = dict(os.environ, OPENBLAS_CORETYPE=kernel, OPENBLAS_NUM_THREADS=threads)
+            done = subprocess.run(
+                [sys.executable, "-c", script], env=env, capture_output=True, text=True, cwd=here
+            )
+            assert done.returncode == 0, (kernel, threads, done.stdout[-3000:], done.stderr)
+            digests.add(done.stdout.split()[0])
+    blas = np.__config__.CONFIG["Build Dependencies"]["blas"]
+    if "DYNAMIC_ARCH" in str(blas.get("openblas configuration", "")):
+        assert len(digests) > 1, "OPENBLAS_CORETYPE took no effect"
 
 
 class TestZFilter:

@@ -17,3 +17,20 @@ def test_version_is_the_installed_metadata_version():
     if Path(korvel.algorithm.__file__).resolve() not in installed:
         pytest.skip("the package imported is not the installed one (an in-place build)")
     assert korvel.algorithm.__version__ == dist.version
+
+
+def test_build_and_run_time_numpy_bounds_agree():
+    # Modules built against NumPy's C API must run with the NumPy they admit.
+    pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+    if not pyproject.exists():
+        pytest.skip("no source tree")
+    import tomllib
+
+    meta = tomllib.loads(pyproject.read_text())
+
+    def numpy_bound(reqs):
+        return next(r.split(">=")[1].split(",")[0] for r in reqs if r.startswith("numpy>="))
+
+    assert numpy_bound(meta["build-system"]["requires"]) == numpy_bound(
+        meta["project"]["dependencies"]
+    )

@@ -14,6 +14,7 @@
 #include "docstrings/phaseshaper.hpp"
 #include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
+#include "pyglue/lfilter.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
 #include "pyglue/pycall.hpp"
@@ -125,21 +126,23 @@ void ld_init(PyObject* self, const Args& a) {
 
 nb::object ld_multi(PyLDLAG& p, const Args& a) {
     nb::handle u = a.obj(0);
-    nb::object y = float_array(u);
-    double* x;
-    Py_ssize_t n;
-    if (!np::f64_view(y.ptr(), x, n, true)) {
+    const Samples x = samples(u);
+    if (!x.one_dimensional) {
         // lfilter refuses anything but one-dimensional input; let it say so.
         if (!p.started()) raise_item_error(u, 0);
-        import_attr("scipy.signal", "lfilter")(p.b, p.a, y, nb::arg("zi") = p.zi.array());
+        import_attr("scipy.signal", "lfilter")(p.b, p.a, x.array, nb::arg("zi") = p.zi.array());
         throw nb::value_error("u must be one-dimensional");
     }
+    const std::size_t n = x.n;
     if (n == 0) raise_item_error(u, p.started() ? -1 : 0);
-    if (!p.started()) p.restart(x[0], x[0]);
-    const double last = x[n - 1];
-    p.iir.filter(x, x, static_cast<std::size_t>(n), p.zi.mut());
+    if (!p.started()) p.restart(x.data[0], x.data[0]);
+    const double last = x.data[n - 1];
+    nb::object y = filter_array(p.iir, x, p.zi.mut());
+    double* yd;
+    Py_ssize_t m;
+    np::f64_view(y.ptr(), yd, m);
     p.u_ini.set(last);
-    p.y_ini.set(x[n - 1]);
+    p.y_ini.set(yd[n - 1]);
     return y;
 }
 

@@ -13,6 +13,7 @@
 #include "pyglue/calldoc.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
+#include "pyglue/lfilter.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
 #include "pyglue/pycall.hpp"
@@ -100,18 +101,16 @@ void first_item(nb::handle seq) {
 // run_multistep after binding; U_arr may be a list or an array. lfilter
 // refuses every input that is not one-dimensional: it says so itself.
 nb::object multistep(PyZFilter& p, nb::handle U_arr, double y_arg) {
-    nb::object U = float_array(U_arr);
-    double* x;
-    Py_ssize_t n;
-    if (!np::f64_view(U.ptr(), x, n, true)) {
-        if (np::ndim(U.ptr()) == 0 && p.u_ini.is_none()) first_item(U);
-        import_attr("scipy.signal", "lfilter")(p.Bz, p.Az, U, nb::arg("zi") = p.zi.array());
+    const Samples U = samples(U_arr);
+    if (!U.one_dimensional) {
+        if (np::ndim(U.array.ptr()) == 0 && p.u_ini.is_none()) first_item(U.array);
+        import_attr("scipy.signal", "lfilter")(p.Bz, p.Az, U.array, nb::arg("zi") = p.zi.array());
         raise_format(PyExc_ValueError, "U_arr must be one-dimensional");
     }
-    if (p.u_ini.is_none() && n == 0) first_item(U);
-    p.adopt(n ? x[0] : 0.0, y_arg);
-    p.core.run(x, x, static_cast<std::size_t>(n), y_arg, p.zi.mut());
-    return U;
+    if (p.u_ini.is_none() && U.n == 0) first_item(U.array);
+    p.adopt(U.n ? U.data[0] : 0.0, y_arg);
+    const korvel::OperatingPoint& op = p.core.operating_point();
+    return filter_array(p.core.iir(), U, p.zi.mut(), Deviation{*op.u, *op.y});
 }
 
 nb::object zf_multistep(PyZFilter& p, const Args& a) {

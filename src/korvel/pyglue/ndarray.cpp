@@ -7,6 +7,8 @@
 
 #include <numpy/arrayobject.h>
 
+#include <utility>
+
 namespace korvel::pyglue::np {
 
 namespace {
@@ -74,6 +76,14 @@ bool f64_view(PyObject* o, double*& data, Py_ssize_t& n, bool writable) noexcept
     return true;
 }
 
+bool f64_input(PyObject* o, double*& data, Py_ssize_t& n) noexcept {
+    if (!ready()) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyArray_CheckExact(o) && f64_view(o, data, n, false);
+}
+
 PyObject* zeros(Py_ssize_t n, Dtype t) noexcept {
     if (!ready()) return nullptr;
     npy_intp dims[1] = {n};
@@ -108,6 +118,27 @@ nb::object copy_f64(const double* src, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         d[i] = src[i];
     return a;
+}
+
+nb::object convolve(nb::handle a, nb::handle v) {
+    if (!ready()) unavailable();
+    auto len = [](nb::handle x) {
+        return PyArray_DIM(reinterpret_cast<PyArrayObject*>(x.ptr()), 0);
+    };
+    if (len(v) > len(a)) std::swap(a, v);
+    nb::object step = nb::steal(PySlice_New(nullptr, nullptr, nb::int_(-1).ptr()));
+    if (!step.is_valid()) throw nb::python_error();
+    nb::object reversed = nb::steal(PyObject_GetItem(v.ptr(), step.ptr()));
+    if (!reversed.is_valid()) throw nb::python_error();
+    PyObject* out = PyArray_Correlate(a.ptr(), reversed.ptr(), NPY_FULL);
+    if (!out) throw nb::python_error();
+    return nb::steal(out);
+}
+
+nb::object head(nb::handle arr, std::size_t n) {
+    PyObject* view = PySequence_GetSlice(arr.ptr(), 0, static_cast<Py_ssize_t>(n));
+    if (!view) throw nb::python_error();
+    return nb::steal(view);
 }
 
 int ndim(PyObject* o) noexcept {

@@ -40,6 +40,10 @@ bool view(PyObject* o, Dtype t, bool writable, View& v) noexcept;
 // A contiguous float64 view (of an array made by this module, for one).
 bool f64_view(PyObject* o, double*& data, Py_ssize_t& n, bool writable = false) noexcept;
 
+// The same of exactly an ndarray (not a subclass, which np.array would
+// convert), read-only: a caller's input read in place.
+bool f64_input(PyObject* o, double*& data, Py_ssize_t& n) noexcept;
+
 // numpy.zeros(n, dtype): a new reference, or nullptr with the error set.
 PyObject* zeros(Py_ssize_t n, Dtype t) noexcept;
 
@@ -54,6 +58,15 @@ nb::object new_f64(std::size_t n, double*& data);
 
 // A copy of n doubles as a new float64 array.
 nb::object copy_f64(const double* src, std::size_t n);
+
+// np.convolve(a, v) in full mode, computed by NumPy's own correlation (what
+// np.convolve runs: the longer operand correlated with the shorter one
+// reversed), so its rounding is whatever the host's NumPy and BLAS give.
+// a and v are one-dimensional float64 arrays, both non-empty. A new array.
+nb::object convolve(nb::handle a, nb::handle v);
+
+// A view of a one-dimensional array's first n items (arr[:n]).
+nb::object head(nb::handle arr, std::size_t n);
 
 // The number of dimensions of an array (0 for anything that is not one).
 int ndim(PyObject* o) noexcept;
