@@ -2,16 +2,23 @@
 //
 // A record reaches the file in one write(2) on a descriptor opened with
 // O_APPEND, so records of concurrent writers never mix within a line, and it is
-// fsync'ed before the call returns. A failed or short write leaves no partial
-// line behind. A file that does not exist yet comes into being with its header
-// and first record at once: they are written to an unnamed (or hidden
-// temporary) file in the same directory, which is then hard-linked to the name.
-// The link fails if another writer created the file first, and this writer
-// then appends its record alone, so the header is written once and is always
-// the first line.
+// fsync'ed before the call returns. Nothing already in the file is ever
+// removed: a write that fails part-way leaves its part where it is (cutting it
+// off could cut off what other writers appended after it), and every record
+// starts on a fresh line, so a partial record, or a last line a foreign writer
+// left unterminated, stays a line of its own. The file is opened only as what
+// it claims to be: never through a symbolic link (ELOOP), never as anything but
+// a regular file (not_regular_file). A file that does not exist yet comes into
+// being with its header and first record at once: they are written to an
+// unnamed (or hidden temporary) file in the same directory, which is then
+// hard-linked to the name. The link fails if something else holds the name
+// first, and this writer then appends its record alone, so the header is
+// written once and is always the first line.
 #pragma once
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,18 +38,21 @@ inline int fail(int fd) noexcept {
     return e;
 }
 
-// One write(2) of all of `data`; on a short write the part that did reach the
-// file is cut off again. Returns 0 or an errno value (EIO for a short write).
+// All of `data`: one write(2) when it goes through whole, as it does unless
+// the file system runs out of room or a limit is reached; the rest is tried
+// again, so the error returned is the operating system's own (ENOSPC, EFBIG,
+// EDQUOT), and what did reach the file stays. Returns 0 or an errno value.
 inline int write_whole(int fd, std::string_view data) noexcept {
-    ssize_t n;
-    do {
-        n = ::write(fd, data.data(), data.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno;
-    if (static_cast<std::size_t>(n) == data.size()) return 0;
-    const off_t end = ::lseek(fd, 0, SEEK_CUR); // just past what was written
-    if (end >= n) (void)::ftruncate(fd, end - n);
-    return EIO;
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO; // no progress and no reason given
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
 }
 
 // Devices and pipes cannot be synced (EINVAL); there is nothing to wait for.
@@ -92,7 +102,7 @@ inline int create_with(const std::string& path, std::string_view data, CreateWay
         const int fd =
             ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) return errno;
-        // On failure the file stays, cut back to empty: another writer may
+        // On failure the file stays as the write left it: another writer may
         // already have appended to it.
         const int e = write_sync_close(fd, data);
         return e != 0 ? e : sync_dir(dir);
@@ -148,16 +158,33 @@ inline bool file_exists(const std::string& path) noexcept {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-// Appends `record`; when `existed` is false (the caller found no file at
-// `path` before), the file is created with `header` first. Returns 0 or an
-// errno value. A name that a dangling symbolic link holds counts as missing,
-// as the existence test saw it: the file is created through the link with its
-// header.
+// Returned (instead of an errno value) for a path that holds something other
+// than a regular file: a FIFO, a device, a socket.
+inline constexpr int not_regular_file = -1;
+
+// Whether `name` can be a file's name in directory `dir` (which need not exist
+// yet: the nearest existing parent answers): 0, or ENAMETOOLONG.
+inline int check_file_name(const std::string& dir, const std::string& name) {
+    std::string at = dir.empty() ? std::string("/") : dir;
+    long max = -1;
+    for (;;) {
+        errno = 0;
+        max = ::pathconf(at.c_str(), _PC_NAME_MAX);
+        if (max >= 0 || errno != ENOENT || at == "/" || at == ".") break;
+        at = append_detail::dir_of(at);
+    }
+    if (max < 0) max = NAME_MAX;
+    return name.size() > static_cast<std::size_t>(max) ? ENAMETOOLONG : 0;
+}
+
+// Appends `record` (one line, ending in a line feed); when `existed` is false
+// (the caller found no file at `path` before), the file is created with
+// `header` first. Returns 0, an errno value, or not_regular_file.
 inline int append_record(const std::string& path, bool existed, std::string_view header,
                          std::string_view record) {
     using namespace append_detail;
-    std::string both;
     if (!existed) {
+        std::string both;
         both.reserve(header.size() + record.size());
         both.append(header).append(record);
         int e = ENOTSUP;
@@ -166,17 +193,43 @@ inline int append_record(const std::string& path, bool existed, std::string_view
             if (e != ENOTSUP) break;
         }
         if (e != EEXIST) return e;
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !file_exists(path)) {
-            const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-            if (fd < 0) return errno;
-            return write_sync_close(fd, both);
-        }
-        // Another writer created it first: its header stands.
+        // Something holds the name first: another writer's file gets the
+        // record alone; a link or anything else is refused below.
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // Read access too, to see how the file ends (a file this writer may only
+    // write is taken to end its lines). O_NONBLOCK: a FIFO without a reader
+    // fails (ENXIO) rather than hangs.
+    constexpr int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path.c_str(), O_RDWR | flags, 0666);
+    const bool readable = fd >= 0;
+    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | flags, 0666);
     if (fd < 0) return errno;
-    return write_sync_close(fd, record);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return fail(fd);
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return not_regular_file;
+    }
+    // How the file ends and the write that follows go together for every
+    // writer of this library (an advisory lock: where the file system has
+    // none, the write goes ahead without).
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    // A last line without its line feed (a write that failed part-way, or a
+    // foreign writer) is left as it is; the record starts after it.
+    char last = '\n';
+    if (readable &&
+        (::fstat(fd, &st) != 0 || (st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1)))
+        return fail(fd);
+    std::string fresh;
+    if (last != '\n') fresh.append(1, '\n').append(record);
+    int e = write_whole(fd, fresh.empty() ? record : std::string_view(fresh));
+    if (locked == 0) (void)::flock(fd, LOCK_UN);
+    if (e == 0) e = sync(fd);
+    if (::close(fd) != 0 && e == 0) e = errno;
+    return e;
 }
 
 } // namespace korvel

@@ -56,10 +56,10 @@ template <class T = double, class Key = AsDouble> class ConstWindow {
 
     // Replaces the window (oldest first), as from a saved state.
     template <class It> void assign(It first, It last) {
-        q_.clear();
-        changes_ = 0;
+        ConstWindow fresh;
         for (; first != last; ++first)
-            push_back(*first);
+            fresh.push_back(*first);
+        std::swap(*this, fresh); // the old samples go last
     }
 
     template <class F> void for_each(F&& f) { q_.for_each(f); }
@@ -73,12 +73,11 @@ template <class T = double, class Key = AsDouble> class ConstWindow {
         q_.push_back(s);
         changes_ += change;
     }
-    // The element is moved out first and released last, once the window is
-    // consistent again: releasing it may run arbitrary code.
+    // The element is released last, once the window is consistent again:
+    // releasing it may run arbitrary code.
     void pop_front() {
         const bool change = q_.size() >= 2 && !same_level(Key{}(q_[0]), Key{}(q_[1]));
-        [[maybe_unused]] T dropped = std::move(q_.front());
-        q_.pop_front();
+        [[maybe_unused]] T dropped = q_.pop_front();
         changes_ -= change;
     }
 

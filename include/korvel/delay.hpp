@@ -21,17 +21,14 @@ template <class T> class DelayLine {
     bool empty() const noexcept { return ring_.empty(); }
     std::size_t size() const noexcept { return ring_.size(); }
 
-    // Stores `sample` as the newest value, dropping the oldest. The dropped
-    // sample is released last, once the history is consistent again:
-    // releasing it may run arbitrary code.
+    // Stores `sample` as the newest value, dropping the oldest, which is
+    // released last, once the history is consistent again.
     void push(T sample) {
         if (ring_.capacity() != capacity_) ring_ = Ring<T>(capacity_);
         if (ring_.empty())
             for (std::size_t i = 0; i < capacity_; ++i)
                 ring_.push_back(sample);
-        [[maybe_unused]] T dropped{};
-        if (ring_.full() && capacity_ > 0) dropped = std::move(ring_.back());
-        ring_.push_front(std::move(sample));
+        [[maybe_unused]] T dropped = ring_.push_front(std::move(sample));
     }
 
     bool valid_lag(long long lag) const noexcept {
@@ -48,11 +45,12 @@ template <class T> class DelayLine {
     // dropped). A shorter history is completed with its oldest sample, as the
     // first push fills every slot: any valid lag reads a sample.
     template <class It> void assign(It first, It last) {
-        ring_ = Ring<T>(first == last ? 0 : capacity_);
-        for (; first != last && !ring_.full(); ++first)
-            ring_.push_back(*first);
-        while (!ring_.full())
-            ring_.push_back(ring_.back());
+        Ring<T> fresh(first == last ? 0 : capacity_);
+        for (; first != last && !fresh.full(); ++first)
+            fresh.push_back(*first);
+        while (!fresh.full())
+            fresh.push_back(fresh.back());
+        ring_ = std::move(fresh);
     }
 
   private:

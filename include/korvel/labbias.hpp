@@ -14,6 +14,7 @@
 // stamps give the same (meaningless) answer it would.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -26,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -302,6 +304,29 @@ class SoftSensor {
 inline constexpr const char* lab_csv_suffix = "_Raw_LabData.csv";
 inline constexpr const char* lab_csv_header = "ExportTime,LabTime,LabData\n";
 
+// Refusals of a recorder's name, each after the name itself.
+inline constexpr const char* lab_name_path_note =
+    " LabDataRecorder: name must not contain a path separator or a NUL character!";
+inline constexpr const char* lab_name_file_note =
+    " LabDataRecorder: name cannot make a file name in csv_dir!";
+
+// Whether a recorder's name gives a file name of its own in `dir`: no path
+// separator and no NUL, and a length the file system there takes.
+inline const char* lab_name_refusal(const std::string& dir, const std::string& name) {
+    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos)
+        return lab_name_path_note;
+    if (check_file_name(dir, name + lab_csv_suffix) != 0) return lab_name_file_note;
+    return nullptr;
+}
+
+// The error of an append that returned `err` (an errno value or
+// not_regular_file), as the C++ recorder throws it.
+inline std::system_error append_error(int err, const std::string& path) {
+    if (err == not_regular_file)
+        return std::system_error(EINVAL, std::generic_category(), path + ": not a regular file");
+    return std::system_error(err, std::generic_category(), path);
+}
+
 // One record: export time, laboratory time (whole seconds, rounded down),
 // value, in local time and Python's repr of the value.
 inline void append_lab_row(std::string& row, std::time_t export_time, double lab_time,
@@ -327,12 +352,10 @@ class LabRecorder {
     LabRecorder(std::string name = "softSensor", double abs_threshold = 1e-6,
                 std::size_t const_len = 60, const std::filesystem::path& csv_dir = "./")
         : name_(std::move(name)), lab_(const_len + 2), abs_threshold_(abs_threshold) {
-        if (name_.find('/') != std::string::npos || name_.find('\0') != std::string::npos)
-            throw std::invalid_argument(
-                name_ + " LabDataRecorder: name must not contain a path separator or a NUL "
-                        "character!");
         const std::filesystem::path dir =
             std::filesystem::weakly_canonical(std::filesystem::absolute(csv_dir));
+        if (const char* refusal = lab_name_refusal(dir.string(), name_))
+            throw std::invalid_argument(name_ + refusal);
         std::filesystem::create_directories(dir);
         csv_file_ = (dir / (name_ + lab_csv_suffix)).string();
         row_.reserve(row_capacity);
@@ -356,7 +379,7 @@ class LabRecorder {
         row_.clear();
         append_lab_row(row_, std::time(nullptr), lab_time, lab_data);
         const int err = append_record(csv_file_, file_exists(csv_file_), lab_csv_header, row_);
-        if (err != 0) throw std::system_error(err, std::generic_category(), csv_file_);
+        if (err != 0) throw append_error(err, csv_file_);
     }
 
     const std::string& name() const noexcept { return name_; }

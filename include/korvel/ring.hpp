@@ -5,6 +5,12 @@
 // ring drops the element at the opposite end in the same step, as a deque
 // with a maximum length does, so every push is O(1) and never allocates.
 // Only construction and reserve() allocate.
+//
+// Elements may be objects whose release runs arbitrary code that reads or
+// changes this very ring (a Python object's __del__). So no element is ever
+// destroyed while the invariants are broken: an element a push drops, or a
+// pop removes, is handed back to the caller, and assignment and clear() set
+// the ring whole before the old elements go.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +23,22 @@ template <class T> class Ring {
   public:
     Ring() = default;
     explicit Ring(std::size_t capacity) : slots_(capacity) {}
+    Ring(Ring&& o) noexcept
+        : slots_(std::move(o.slots_)), head_(std::exchange(o.head_, 0)),
+          size_(std::exchange(o.size_, 0)) {}
+    Ring& operator=(Ring&& o) noexcept {
+        Ring old(std::move(*this));
+        slots_ = std::move(o.slots_);
+        head_ = std::exchange(o.head_, 0);
+        size_ = std::exchange(o.size_, 0);
+        return *this; // the old elements go here, after the ring is whole
+    }
+    Ring(const Ring&) = default;
+    Ring& operator=(const Ring& o) {
+        if (this != &o) *this = Ring(o);
+        return *this;
+    }
+    ~Ring() = default;
 
     std::size_t capacity() const noexcept { return slots_.size(); }
     std::size_t size() const noexcept { return size_; }
@@ -31,25 +53,29 @@ template <class T> class Ring {
     const T& front() const noexcept { return (*this)[0]; }
     const T& back() const noexcept { return (*this)[size_ - 1]; }
 
-    // Appends at the back; when full, the front element is dropped. A
-    // zero-capacity ring keeps nothing.
-    void push_back(T value) {
-        if (slots_.empty()) return;
+    // Appends at the back; when full, the front element is dropped and
+    // returned (a default T otherwise). A zero-capacity ring keeps nothing.
+    T push_back(T value) {
+        if (slots_.empty()) return value;
         if (full()) {
-            slots_[head_] = std::move(value); // the old front slot becomes the back
+            // The old front slot becomes the back.
+            T dropped = std::exchange(slots_[head_], std::move(value));
             head_ = wrap(head_ + 1);
-            return;
+            return dropped;
         }
         slots_[wrap(head_ + size_)] = std::move(value);
         ++size_;
+        return T();
     }
 
-    // Prepends at the front; when full, the back element is dropped.
-    void push_front(T value) {
-        if (slots_.empty()) return;
+    // Prepends at the front; when full, the back element is dropped and
+    // returned (a default T otherwise).
+    T push_front(T value) {
+        if (slots_.empty()) return value;
         head_ = head_ == 0 ? slots_.size() - 1 : head_ - 1;
-        slots_[head_] = std::move(value); // overwrites the old back when full
+        T dropped = std::exchange(slots_[head_], std::move(value)); // the old back when full
         if (!full()) ++size_;
+        return dropped;
     }
 
     // Raises the capacity to at least n, keeping the elements in order. On
@@ -63,16 +89,18 @@ template <class T> class Ring {
         head_ = 0;
     }
 
-    // Removes the front element; requires !empty().
-    void pop_front() {
-        slots_[head_] = T();
+    // Removes the front element and returns it; requires !empty().
+    T pop_front() {
+        T out = std::exchange(slots_[head_], T());
         head_ = wrap(head_ + 1);
         --size_;
+        return out;
     }
 
+    // Empties the ring, keeping its capacity.
     void clear() {
-        for (auto& s : slots_)
-            s = T();
+        std::vector<T> old(slots_.size());
+        old.swap(slots_);
         head_ = size_ = 0;
     }
 

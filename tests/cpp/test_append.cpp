@@ -100,12 +100,31 @@ TEST_F(AppendTest, NamesNearTheLengthLimit) {
     EXPECT_TRUE(entries().empty());
 }
 
-TEST_F(AppendTest, DanglingLinkCountsAsMissing) {
+TEST_F(AppendTest, OnlyARegularFileIsAppendedTo) {
+    // A link, dangling or not, is refused and nothing is written through it;
+    // so is a FIFO. A last line without its line feed stays a line.
     const std::string target = dir_ + "/target.csv", link = dir_ + "/link.csv";
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    EXPECT_EQ(export_row(link, "1\n"), 0);
-    EXPECT_EQ(export_row(link, "2\n"), 0);
-    EXPECT_EQ(read(target), "H\n1\n2\n");
+    EXPECT_EQ(export_row(link, "1\n"), ELOOP);
+    EXPECT_FALSE(korvel::file_exists(target));
+    std::ofstream(target) << "T\n";
+    EXPECT_EQ(export_row(link, "1\n"), ELOOP);
+    EXPECT_EQ(read(target), "T\n");
+    ::unlink(link.c_str());
+    const std::string fifo = dir_ + "/fifo.csv";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(export_row(fifo, "1\n"), korvel::not_regular_file);
+    ::unlink(fifo.c_str());
+    std::ofstream(target, std::ios::app) << "a,b";
+    EXPECT_EQ(export_row(target, "1\n"), 0);
+    EXPECT_EQ(export_row(target, "2\n"), 0);
+    EXPECT_EQ(read(target), "T\na,b\n1\n2\n");
+}
+
+TEST_F(AppendTest, FileNamesTheFileSystemTakes) {
+    EXPECT_EQ(korvel::check_file_name(dir_, std::string(255, 'n')), 0);
+    EXPECT_EQ(korvel::check_file_name(dir_, std::string(256, 'n')), ENAMETOOLONG);
+    EXPECT_EQ(korvel::check_file_name(dir_ + "/not/yet", std::string(300, 'n')), ENAMETOOLONG);
 }
 
 TEST_F(AppendTest, FailuresReportTheirErrno) {

@@ -739,8 +739,9 @@ class TestRecorderRun:
         r._csv_file = str(tmp_path / "other.csv")
         r.export_lab_data_csv(1.0, 0.0)
         assert (tmp_path / "other.csv").exists() and r._csv_file == str(tmp_path / "other.csv")
-        r._csv_file = os.devnull  # a device: nothing to sync
-        r.export_lab_data_csv(1.0, 0.0)
+        r._csv_file = os.devnull  # a device is no file of records
+        with pytest.raises(OSError, match="Not a regular file"):
+            r.export_lab_data_csv(1.0, 0.0)
 
 
 class TestRecorderFile:
@@ -881,20 +882,102 @@ class TestRecorderFile:
         assert done.returncode == 0, done.stderr
         return done.stdout.split()
 
-    def test_short_write_leaves_no_partial_line(self, tmp_path):
+    def test_a_failed_write_keeps_the_file_and_the_next_record_starts_a_line(self, tmp_path):
         import errno
 
-        assert self.run_limited(tmp_path, 1, 10) == [str(errno.EIO), "True"]
-        lines = rows(tmp_path / "softSensor_Raw_LabData.csv")
-        assert len(lines) == 3 and lines[1].endswith(",1.0") and lines[2] == ""
+        # The file-size limit cuts the record after 10 bytes: the error is the
+        # operating system's own, what reached the file stays (cutting it off
+        # could cut off other writers' records), and the next record starts
+        # on a line of its own.
+        assert self.run_limited(tmp_path, 1, 10) == [str(errno.EFBIG), "True"]
+        path = tmp_path / "softSensor_Raw_LabData.csv"
+        lines = rows(path)
+        assert len(lines) == 3 and lines[1].endswith(",1.0") and len(lines[2]) == 10
         assert self.run_limited(tmp_path, 0, 0) == [str(errno.EFBIG), "True"]
-        assert len(rows(tmp_path / "softSensor_Raw_LabData.csv")) == 3
+        LabDataRecorder(csv_dir=tmp_path).export_lab_data_csv(3.0, 0.0)
+        lines = rows(path)
+        assert len(lines[2]) == 10 and lines[3].endswith(",3.0") and lines[4] == ""
 
     def test_failed_creation_leaves_no_file(self, tmp_path):
         import errno
 
-        assert self.run_limited(tmp_path, 0, 10) == [str(errno.EIO), "True"]
+        assert self.run_limited(tmp_path, 0, 10) == [str(errno.EFBIG), "True"]
         assert list(tmp_path.iterdir()) == []
+
+    def test_a_writer_at_its_size_limit_loses_no_other_writers_record(self, tmp_path):
+        # One process exports under a file-size limit that the shared file soon
+        # passes (its writes fail, some part-way), another exports 300 records:
+        # every record the second reported is in the file, whole.
+        script = textwrap.dedent(
+            """
+            import os, resource, signal, sys
+            from korvel.algorithm.labbias import LabDataRecorder
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            r = LabDataRecorder(name="S", csv_dir=sys.argv[1])
+            if sys.argv[2] == "limited":
+                r.export_lab_data_csv(-1.0, 0.0)
+                limit = os.path.getsize(r._csv_file) + 3000
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+                for i in range(3000):
+                    try:
+                        r.export_lab_data_csv(-2.0 - i / 7, 0.0)
+                    except OSError:
+                        pass
+            else:
+                for i in range(300):
+                    r.export_lab_data_csv(i + 0.5, 1.7e9)
+                    print(i + 0.5, flush=True)
+            """
+        )
+        env = dict(os.environ, PYTHONPATH=PKG_ROOT)
+        run = [sys.executable, "-c", script, str(tmp_path)]
+        limited = subprocess.Popen([*run, "limited"], env=env)
+        time.sleep(0.2)
+        writer = subprocess.run([*run, "free"], env=env, capture_output=True, text=True)
+        assert limited.wait() == 0 and writer.returncode == 0, writer.stderr
+        reported = [float(v) for v in writer.stdout.split()]
+        assert len(reported) == 300
+        found = {
+            float(line.rsplit(",", 1)[1])
+            for line in rows(tmp_path / "S_Raw_LabData.csv")[1:]
+            if re.fullmatch(r"[0-9: -]{19},[0-9: -]{19},\d+\.5", line)
+        }
+        assert set(reported) <= found
+
+    @pytest.mark.parametrize("kind", ["link", "dangling link", "fifo", "unterminated"])
+    def test_what_stands_at_the_file_path(self, tmp_path, kind):
+        import errno
+
+        r = LabDataRecorder(name="N", csv_dir=tmp_path / "d")
+        target = tmp_path / "elsewhere.csv"
+        if kind == "link":
+            target.write_text("mine\n")
+            r._csv_file.symlink_to(target)
+        elif kind == "dangling link":
+            r._csv_file.symlink_to(target)
+        elif kind == "fifo":
+            os.mkfifo(r._csv_file)
+        else:
+            r._csv_file.write_bytes(b"a,b,c")
+        if kind == "unterminated":
+            r.export_lab_data_csv(1.0, 0.0)
+            lines = rows(r._csv_file)
+            assert lines[0] == "a,b,c" and lines[1].endswith(",1.0") and lines[2] == ""
+            return
+        with pytest.raises(OSError) as e:
+            r.export_lab_data_csv(1.0, 0.0)
+        assert e.value.errno in (errno.ELOOP, errno.ENXIO, errno.EINVAL)
+        assert e.value.filename == r._csv_file
+        # Nothing was written through the link, or created at its target.
+        assert (target.read_text() if target.exists() else None) == (
+            "mine\n" if kind == "link" else None
+        )
+
+    @pytest.mark.parametrize("name", ["n" * 240, "\ud800"])
+    def test_names_the_file_system_cannot_take_are_refused_first(self, tmp_path, name):
+        with pytest.raises(ValueError, match="LabDataRecorder: name cannot make a file name"):
+            LabDataRecorder(name=name, csv_dir=tmp_path / "new")
+        assert not (tmp_path / "new").exists()
 
     @pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace")
     def test_row_is_synced_before_return(self, tmp_path):

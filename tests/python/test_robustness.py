@@ -6,6 +6,7 @@ faults the fuzzing found; those that used to crash also run in a child.
 """
 
 import copy
+import gc
 import os
 import pickle
 import subprocess
@@ -51,6 +52,7 @@ MODULES = [
 # Examples per target relative to fuzz_targets' base; sanitizer builds run
 # several times slower, so they get fewer.
 SCALE = "0.5" if "libasan" in os.environ.get("LD_PRELOAD", "") else "1.5"
+REENTRY_SCALE = "0.4" if "libasan" in os.environ.get("LD_PRELOAD", "") else "1"
 
 FATAL = ("Fatal Python error", "Segmentation fault", "SystemError", "AddressSanitizer")
 
@@ -238,8 +240,9 @@ class TestReentrancy:
         assert out.strip() == "[1.0, 0.5]"
 
     def test_lpv_bank_changed_by_a_plant_during_a_step(self, tmp_path):
-        # A plant (any callable a caller puts in a record) that empties the bank
-        # or replaces its own field while the step runs over the bank.
+        # A plant (any callable a caller puts in a record) may replace its own
+        # record's field while the step runs over the bank, but the simulator
+        # refuses to be changed in the middle of its step.
         out = run_isolated(
             """
             from korvel.algorithm.gainsched import LPVPlantSim
@@ -252,20 +255,24 @@ class TestReentrancy:
             real = records[0].plant
 
             def plant(u, v):
-                sim.plant_list = []
                 records[0].plant = None
+                sim.plant_list = []
                 return real(u, v)
 
             records[0].plant = plant
-            print(sim(15.0))
-            print(sim.get_current_plant_weight_dict(), len(sim.plant_list))
+            try:
+                sim(15.0)
+            except RuntimeError as e:
+                print(e)
+            records[0].plant = real
+            print(sim(15.0), len(sim.plant_list))
             """,
             tmp_path,
         )
-        assert out.splitlines() == ["{'CV': 0.0}", "{} 0"]
+        assert out.splitlines() == ["LPVPlantSim is in the middle of a step", "{'CV': 0.0} 2"]
 
     def test_lpv_identifiers_that_change_the_bank_when_compared(self, tmp_path):
-        run_isolated(
+        out = run_isolated(
             """
             from korvel.algorithm.gainsched import LPVPlantSim
 
@@ -282,14 +289,19 @@ class TestReentrancy:
 
             for rec in sim.plant_list:
                 rec.plant_id = Id()
-            sim.get_plant_dict()
-            for rec in [r for r in sim.plant_list]:
-                pass
-            sim.plot_model_stp(0)
-            sim.get_current_plant_weight_dict()
+            for op in (sim.get_plant_dict, lambda: sim.plot_model_stp(0),
+                       sim.get_current_plant_weight_dict, lambda: sim.delPlant(0)):
+                try:
+                    op()
+                except RuntimeError as e:
+                    print(e)
+            print(len(sim.plant_list))
             """,
             tmp_path,
         )
+        # Comparing runs inside the operations that walk the bank.
+        assert out.splitlines()[-1] == "4"
+        assert "LPVPlantSim is in the middle of a step" in out
 
     def test_lpv_plant_answering_with_something_else(self):
         sim = gainsched.LPVPlantSim()
@@ -356,3 +368,195 @@ def test_zfilter_coefficient_assignment_still_takes_effect():
     f._Bz = [0, 0.2]
     assert list(f._Bz) == [0.0, 0.2]
     assert [f(u) for u in (1.0, 2.0, 2.0)] == [0.0, 0.0, 0.2]
+
+
+# --- Python code that calls back into a block ---------------------------------
+
+# Each script used to crash the interpreter or make a block write into memory
+# it no longer owned; each now finishes or raises a clean exception. They run
+# under PYTHONMALLOC=debug, whose checks catch freed memory being used.
+REENTRY = {
+    "a released output replaces the history": (
+        """
+        import numpy as np
+        from korvel.algorithm.latches import RStrigger
+        rs = RStrigger(); rs.Q_array = np.zeros(10**6, bool); rs.S = 1
+        class Old:
+            def __del__(self): rs.Q_array = np.zeros(1, bool)
+        rs.Q = Old(); rs.call()
+        print(rs.Q, rs.nQ, rs.Q_array.tolist())
+        """,
+        "True False [False]",
+    ),
+    "a released sample starts the delay over": (
+        """
+        from korvel.algorithm.deadtime import Delay
+        d = Delay(1000)
+        class Bomb:
+            def __del__(self): print(len(d._cache))
+        d(Bomb()); d.__init__(1)
+        d(Bomb(), 0); d.__setstate__((0, ()))
+        print(d._cache)
+        """,
+        "0\n0\ndeque([], maxlen=0)",
+    ),
+    "a state converted while the filter changes order": (
+        """
+        from korvel.algorithm.phaseshaper import LDLAG
+        from korvel.algorithm.tfblock import zFilter
+        for f, again in ((zFilter(), lambda f: f.__init__([0] * 40 + [1.0], [1.0])),
+                         (LDLAG(u_ini=0.0, y_ini=0.0), lambda f: f.__init__(tao=0.0))):
+            class Value:
+                def __float__(self):
+                    again(f)
+                    return 0.0
+            try:
+                f._zi = [Value()]
+            except ValueError as e:
+                print("refused", e)
+            print([f(1.0) for _ in range(3)][-1], len(f._zi))
+        """,
+        "refused Unexpected shape for zi: expected (40,), found (1,).\n0.0 40\n"
+        "refused Unexpected shape for zi: expected (0,), found (1,).\n1.0 0",
+    ),
+    "a value or tag replaces a simulator's dicts": (
+        """
+        from korvel.algorithm.plantmodels import MIMOSim
+        sim = MIMOSim({"T": {"Q": {"mode": "tf_z", "num_z": [1.0], "den_z": [1.0]}}}, {}, 1)
+        made = []
+        class D:
+            def __float__(self):
+                made.append({"kept": 1.0})
+                sim._y_dict = {}
+                return 1.0
+        class Tag(str):
+            def __hash__(self):
+                made.append({"kept": 1.0})
+                sim._u_dict = {}
+                return str.__hash__(self)
+            __eq__ = str.__eq__
+        for u, v in (({"Q": 1.0}, {"T": D()}), ({Tag("Q"): 2.0}, {})):
+            try:
+                sim(u, v)
+            except RuntimeError as e:
+                print(e)
+        print(sim({"Q": 3.0}), all(d == {"kept": 1.0} for d in made))
+        """,
+        "MIMOSim is in the middle of a step\nMIMOSim is in the middle of a step\n{'T': 3.0} True",
+    ),
+    "a tag resets a local plant while the bank steps it": (
+        """
+        from korvel.algorithm.gainsched import LPVPlantSim
+        class CV(str):
+            def __hash__(self):
+                if armed:
+                    armed.pop().reset()
+                return str.__hash__(self)
+            __eq__ = str.__eq__
+        class Level(float):
+            pass
+        armed = []
+        sim = LPVPlantSim()
+        sim.addPlant(1, 0.0, {CV("T"): {"Q": {"mode": "stp", "stp": [1.0]}}}, 1)
+        armed.append(sim.plant_list[0].plant)
+        try:
+            sim(0.0, {"Q": Level(1.0)})
+        except RuntimeError as e:
+            print(e)
+        print(sim(0.0, {"Q": 1.0}))
+        """,
+        "MIMOSim is in the middle of a step\n{'T': 1.0}",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", REENTRY)
+def test_python_code_called_back_cannot_crash_a_block(case, tmp_path):
+    code, expected = REENTRY[case]
+    done = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=dict(child_env(), PYTHONMALLOC="debug"),
+        cwd=tmp_path,
+        timeout=120,
+    )
+    assert_survived(done)
+    assert done.stdout.strip() == expected
+
+
+@pytest.mark.parametrize("module", [m for m in MODULES if m not in ("toolbox", "utilities")])
+def test_module_survives_reentry_fuzzing(module, tmp_path):
+    # Values whose conversions, comparisons, hashes and releases call back
+    # into the block: re-initialise it, restore states, replace its fields.
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-X",
+            "faulthandler",
+            str(HERE / "reentry_targets.py"),
+            module,
+            REENTRY_SCALE,
+        ],
+        capture_output=True,
+        text=True,
+        env=dict(child_env(), PYTHONMALLOC="debug"),
+        cwd=tmp_path,
+        timeout=900,
+    )
+    assert_survived(done)
+    assert done.stdout.strip().endswith(f"{module}: ok")
+    assert "leaked" not in done.stderr, done.stderr[-3000:]
+
+
+def test_iterators_and_filters_in_reference_cycles_are_collected():
+    import weakref
+
+    from korvel.algorithm.phaseshaper import LDLAG
+
+    class Holder(dict):
+        pass
+
+    d = Holder(x=1)
+    it = toolbox.dict2pairs({"a": d})
+    assert next(it) == ("a.x", 1)
+    d["it"] = it  # the dict walked holds its own walk
+    f = LDLAG(u_ini=0.0, y_ini=0.0)
+    f._u_ini = Level(1.0)
+    f._u_ini.block = f
+    refs = [weakref.ref(d), weakref.ref(f._u_ini)]
+    del d, it, f
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+
+
+class Level(float):
+    pass
+
+
+SUBCLASSES: dict = {}
+
+
+def test_subclass_attributes_survive_copies():
+    from fuzz_targets import run_valid_tail, targets_for
+
+    for module in MODULES:
+        if module in ("toolbox", "utilities"):
+            continue
+        for target in targets_for(module):
+            block = target.make()
+            cls = type(block)
+            sub = SUBCLASSES.setdefault(cls, type(f"My{cls.__name__}", (cls,), {}))
+            sub.__qualname__ = sub.__name__
+            globals()[sub.__name__] = sub  # where pickle looks it up
+            obj = sub.__new__(sub)
+            obj.__setstate__(block.__getstate__())
+            obj.note = [target.name]
+            copies = [
+                how(obj)
+                for how in (copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o)))
+            ]
+            for c in copies:
+                assert type(c) is sub and c.note == [target.name], target.name
+            # ... and continue as the original does.
+            run_valid_tail([obj, *copies[1:]], target, target.name)

@@ -1,7 +1,9 @@
 // korvel.algorithm.deadtime: pure delays, field-driven and callable.
 #include <korvel/delay.hpp>
 
+#include <algorithm>
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include "docstrings/deadtime.hpp"
@@ -69,34 +71,49 @@ nb::object extended_history(nb::handle history, Py_ssize_t m) {
     np::View g{};
     if (!np::view(grown.ptr(), np::Dtype::float64, true, g))
         throw nb::type_error("numpy.zeros did not give a float64 array");
-    std::vector<double> copy(static_cast<std::size_t>(old.size));
-    for (Py_ssize_t i = 0; i < old.size; ++i)
-        copy[static_cast<std::size_t>(i)] = old.at<double>(i);
+    // A history whose length said less than its items are keeps its newest m.
+    std::vector<double> copy(static_cast<std::size_t>(std::min(old.size, m)));
+    for (std::size_t i = 0; i < copy.size(); ++i)
+        copy[i] = old.at<double>(static_cast<Py_ssize_t>(i));
     korvel::extend_with_oldest(copy.data(), copy.size(), &g.at<double>(0),
                                static_cast<std::size_t>(m));
     return grown;
 }
 
+// A field assignment whose old value is released once the new one is in.
+void set_field(nb::object& field, nb::object v) {
+    const nb::object old = std::exchange(field, std::move(v));
+}
+
+// Each step reads the fields where the Python steps read them. Sizes,
+// comparisons, conversions and item access run Python code, which may
+// replace any field: what they work on is held, and the history is viewed
+// only where no Python code runs before it is read or written.
 PyObject* da_step(PyDelayAlgorithm& p) {
     // 1. An empty history starts as the current input.
-    const Py_ssize_t n0 = PyObject_Size(p.U_array.ptr());
+    nb::object history = p.U_array;
+    const Py_ssize_t n0 = PyObject_Size(history.ptr());
     if (n0 < 0) throw nb::python_error();
     if (n0 == 0) {
         nb::object first = new_history(1);
-        store_front(first, p.Ut);
-        p.U_array = std::move(first);
+        store_front(first, nb::object(p.Ut));
+        set_field(p.U_array, first);
     }
 
-    // 2. Too short for the delay: extend with the oldest sample.
-    const Py_ssize_t n = n0 == 0 ? 1 : n0;
+    // 2. Too short for the delay: extend with the oldest sample. The history
+    // is measured again: step 1 ran Python code, which may have replaced it.
+    history = p.U_array;
+    const Py_ssize_t n = PyObject_Size(history.ptr());
+    if (n < 0) throw nb::python_error();
+    const nb::object nLag = p.nLag;
     long long lag = 0;
-    const bool int_lag = exact_i64(p.nLag.ptr(), lag);
+    const bool int_lag = exact_i64(nLag.ptr(), lag);
     bool grow;
     if (int_lag) {
         grow = lag > n - 1;
     } else {
         nb::object last_index = nb::int_(n - 1);
-        grow = nb::borrow(p.nLag) > last_index;
+        grow = nLag > last_index;
     }
     if (grow) {
         Py_ssize_t m;
@@ -107,41 +124,44 @@ PyObject* da_step(PyDelayAlgorithm& p) {
             }
             m = static_cast<Py_ssize_t>(lag) + 1;
         } else {
-            m = PyNumber_AsSsize_t(p.nLag.ptr(), PyExc_OverflowError);
+            m = PyNumber_AsSsize_t(nLag.ptr(), PyExc_OverflowError);
             if (m == -1 && PyErr_Occurred()) throw nb::python_error();
             m += 1;
         }
-        p.U_array = extended_history(p.U_array, m);
+        set_field(p.U_array, extended_history(history, m));
     }
 
     // 3. Shift in the input.
+    history = p.U_array;
+    const nb::object Ut = p.Ut;
     np::View v{};
     double u = 0.0;
-    const bool fast = np::view(p.U_array.ptr(), np::Dtype::float64, true, v) && v.size > 0 &&
-                      plain_double(p.Ut.ptr(), u);
+    const bool fast = np::view(history.ptr(), np::Dtype::float64, true, v) && v.size > 0 &&
+                      plain_double(Ut.ptr(), u);
     if (fast) {
         data_store(v.data, v.size, v.stride, u);
-    } else if (!data_store(p.U_array.ptr(), p.Ut.ptr())) {
+    } else if (!data_store(history.ptr(), Ut.ptr())) {
         throw nb::python_error();
     }
 
     // 4. The output is the input of nLag calls ago.
-    if (fast && int_lag) {
+    const nb::object index_obj = p.nLag;
+    if (fast && index_obj.ptr() == nLag.ptr() && int_lag) {
+        // No Python code has run since the history was viewed.
         const long long i = lag < 0 ? lag + v.size : lag;
         if (i < 0 || i >= v.size) {
             PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zd",
                          lag, v.size);
             throw nb::python_error();
         }
-        p.Yt = nb::float_(v.at<double>(static_cast<Py_ssize_t>(i)));
+        set_field(p.Yt, nb::float_(v.at<double>(static_cast<Py_ssize_t>(i))));
     } else {
         // A bool delay counts as 0 or 1, as in the comparison above, rather
         // than as NumPy's boolean mask.
-        nb::object index = p.nLag;
+        nb::object index = index_obj;
         if (PyBool_Check(index.ptr())) index = nb::int_(index.ptr() == Py_True ? 1 : 0);
-        PyObject* y = PyObject_GetItem(p.U_array.ptr(), index.ptr());
-        if (!y) throw nb::python_error();
-        p.Yt = nb::steal(y);
+        history = p.U_array;
+        set_field(p.Yt, checked(PyObject_GetItem(history.ptr(), index.ptr())));
     }
     Py_RETURN_NONE;
 }

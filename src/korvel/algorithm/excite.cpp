@@ -51,7 +51,10 @@ nb::object wall_clock_seconds() {
 
 // The call on Python objects: floored // and % on ints of any size, the
 // table indexed as NumPy indexes (a float time fails there).
-PyObject* call_generic(const PyTestSignal& p, nb::handle t) {
+// The fields are held as the call began: the arithmetic and the table's item
+// access run Python code, which may replace them.
+PyObject* call_generic(const PyTestSignal& fields, nb::handle t) {
+    const PyTestSignal p{nullptr, fields.rand_arr, fields.ET, fields.amp};
     nb::object two = nb::int_(2), four = nb::int_(4), six = nb::int_(6);
     nb::object period = two * p.ET;
     nb::object index = checked(PyNumber_FloorDivide(t.ptr(), period.ptr()));

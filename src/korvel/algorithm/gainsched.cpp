@@ -86,6 +86,9 @@ struct PlantSim {
     double working_value = 0.0;
     nb::dict u_dict, y_dict;
     std::unique_ptr<Scratch> scratch = std::make_unique<Scratch>(); // null while a step runs
+    // Set while an operation runs: its walks over the bank call into Python
+    // (working points, identifiers, tags and plants are caller objects).
+    bool busy = false;
 };
 
 LocalPlant& record(nb::handle h) {
@@ -266,10 +269,12 @@ nb::dict step(PlantSim& s, const Args& a) {
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(u, &pos, &tag, &value)) {
-            PyObject* held = dict_get(ours, tag);
+            // Hashing a tag may run code that changes u: hold the item.
+            const nb::object t = nb::borrow(tag), x = nb::borrow(value);
+            PyObject* held = dict_get(ours, t.ptr());
             if (!held && PyErr_Occurred()) raise();
             // Storing the value a tag already holds would change nothing.
-            if (held && held != value && PyDict_SetItem(ours, tag, value) < 0) raise();
+            if (held && held != x.ptr() && PyDict_SetItem(ours, t.ptr(), x.ptr()) < 0) raise();
         }
     } else {
         nb::object items = checked(PyObject_CallMethod(u, "items", nullptr));
@@ -444,7 +449,7 @@ int sim_clear(PyObject* self) {
 }
 
 // A field holding a dict (or a subclass of dict).
-template <nb::dict PlantSim::*Member>
+template <nb::dict PlantSim::* Member>
 void def_dict_field(nb::class_<PlantSim>& cls, const char* name, const char* doc = "") {
     def_field<PlantSim>(
         cls, name, [](PlantSim& s) { return s.*Member; },
@@ -535,6 +540,7 @@ NB_MODULE(gainsched, m) {
                                                    field_real(t[2]),
                                                    nb::borrow<nb::dict>(t[3]),
                                                    nb::borrow<nb::dict>(t[4]),
-                                                   {}});
+                                                   {},
+                                                   false});
         });
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "docstrings/labbias.hpp"
@@ -64,8 +65,20 @@ struct PyBias {
     nb::object name; // str
     nb::object fil;  // the bias filter: an sFilter, None, or whatever a caller stored
 
-    template <class F> void for_each_object(F&& f) { f(fil); }
+    template <class F> void for_each_object(F&& f) {
+        f(name);
+        f(fil);
+    }
 };
+
+// Breaks cycles through a name (a str subclass may hold anything) or the
+// filter; the name stays a str, which the messages need.
+template <class T> int clear_named(PyObject* self) noexcept {
+    if (!nb::inst_ready(self)) return 0;
+    T& t = *nb::inst_ptr<T>(self);
+    const nb::object old_name = std::exchange(t.name, nb::str(""));
+    return clear_objects<T>(self, [&](nb::object& o) { return &o != &t.name; });
+}
 
 const Signature sig_bias_init("__init__",
                               {text("name", "'softSensor'"), real("filter_tao", "5.0"),
@@ -160,7 +173,10 @@ struct PyRecorder {
     nb::object name;     // str
     nb::object csv_file; // a path
 
-    template <class F> void for_each_object(F&& f) { f(csv_file); }
+    template <class F> void for_each_object(F&& f) {
+        f(name);
+        f(csv_file);
+    }
 };
 
 const Signature sig_rec_init("__init__",
@@ -169,23 +185,36 @@ const Signature sig_rec_init("__init__",
 const Signature sig_rec_run("run", {real("lab_data"), real("lab_time")});
 const Signature sig_rec_export("export_lab_data_csv", {real("lab_data"), real("lab_time")});
 
-// A name with a path separator would put the file elsewhere than csv_dir (an
-// absolute one anywhere at all), and a NUL would cut the name short.
-bool plain_file_name(PyObject* name) {
-    for (Py_UCS4 c : {Py_UCS4{'/'}, Py_UCS4{0}})
-        if (PyUnicode_FindChar(name, c, 0, PY_SSIZE_T_MAX, 1) != -1) return false;
+// The bytes the file system takes for a path, or false (with no error set)
+// when it cannot be encoded.
+bool fs_bytes(nb::handle path, std::string& out) {
+    PyObject* b = PyObject_CallOneArg(py.fsencode, path.ptr());
+    if (!b) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) raise();
+        PyErr_Clear();
+        return false;
+    }
+    nb::object bytes = nb::steal(b);
+    if (!PyBytes_Check(b)) throw nb::type_error("os.fsencode did not return bytes");
+    out.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
     return true;
 }
 
 void rec_init(PyObject* self, const Args& a) {
     PyObject* name = a.obj(0);
-    if (!plain_file_name(name))
-        raise_named(PyExc_ValueError, name,
-                    " LabDataRecorder: name must not contain a path separator or a NUL "
-                    "character!");
+    if (PyUnicode_FindChar(name, '/', 0, PY_SSIZE_T_MAX, 1) != -1 ||
+        PyUnicode_FindChar(name, 0, 0, PY_SSIZE_T_MAX, 1) != -1)
+        raise_named(PyExc_ValueError, name, korvel::lab_name_path_note);
     const std::size_t lab_cap = capacity(a, 2, 2);
     nb::object dir = nb::handle(py.path)(nb::handle(a.obj(3)));
     dir = dir.attr("resolve")();
+    // The name must make a file name of its own in csv_dir, which is checked
+    // before anything is created.
+    std::string dir_bytes, name_bytes;
+    if (!fs_bytes(dir, dir_bytes) || !fs_bytes(name, name_bytes))
+        raise_named(PyExc_ValueError, name, korvel::lab_name_file_note);
+    if (const char* refusal = korvel::lab_name_refusal(dir_bytes, name_bytes))
+        raise_named(PyExc_ValueError, name, refusal);
     dir.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
     nb::object file_name = checked(PyUnicode_FromFormat("%U%s", name, korvel::lab_csv_suffix));
     nb::object csv_file = checked(PyNumber_TrueDivide(dir.ptr(), file_name.ptr()));
@@ -215,6 +244,11 @@ void export_row(PyRecorder& r, double lab_data, double lab_time) {
     PyThreadState* released = PyEval_SaveThread();
     const int err = append_row(path, row);
     PyEval_RestoreThread(released);
+    if (err == korvel::not_regular_file) {
+        nb::object e = nb::handle(PyExc_OSError)(EINVAL, "Not a regular file", file);
+        PyErr_SetObject(PyExc_OSError, e.ptr());
+        raise();
+    }
     if (err != 0) {
         errno = err;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.ptr());
@@ -259,7 +293,7 @@ void def_bias(nb::module_& m) {
              method<PyBias, sig_update_bias, bias_update>(doc::update_bias),
          })},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyBias>)},
-        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyBias>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_named<PyBias>)},
         {0, nullptr}};
     nb::class_<PyBias> bias(
         m, "SoftSensorBiasUpdate", nb::type_slots(slots),
@@ -328,7 +362,7 @@ void def_recorder(nb::module_& m) {
              method<PyRecorder, sig_rec_export, rec_export>(doc::export_lab_data_csv),
          })},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<PyRecorder>)},
-        {Py_tp_clear, reinterpret_cast<void*>(clear_objects<PyRecorder>)},
+        {Py_tp_clear, reinterpret_cast<void*>(clear_named<PyRecorder>)},
         {0, nullptr}};
     nb::class_<PyRecorder> rec(m, "LabDataRecorder", nb::type_slots(slots),
                                sig_rec_init.class_doc("LabDataRecorder", doc::LabDataRecorder));

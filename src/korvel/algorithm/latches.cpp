@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <utility>
 
 #include "docstrings/latches.hpp"
 #include "pyglue/datastore.hpp"
@@ -51,20 +52,28 @@ const Signature sig_init("__init__", {});
 const Signature sig_call("call", {});
 
 PyObject* rs_step(PyRS& p) {
-    const bool s = truth(p.S), r = truth(p.R);
-    bool q;
+    // Truth values and item access run Python code, which may replace any
+    // field: each is held while it is used, and the history is viewed only
+    // where no Python code runs before the write.
+    const nb::object S = p.S, R = p.R;
+    const bool s = truth(S), r = truth(R);
+    const nb::object history = p.Q_array;
     np::View v{};
-    const bool fast = np::view(p.Q_array.ptr(), np::Dtype::boolean, true, v) && v.size > 0;
+    bool q;
     if (s || r)
         q = korvel::rs_next(s, r, false);
+    else if (np::view(history.ptr(), np::Dtype::boolean, true, v) && v.size > 0)
+        q = v.at<std::uint8_t>(0) != 0;
     else
-        q = fast ? v.at<std::uint8_t>(0) != 0 : truth(item(p.Q_array, 0));
-    p.Q = nb::bool_(q);
-    if (fast)
+        q = truth(item(history, 0));
+    nb::object Q = nb::bool_(q);
+    if (np::view(history.ptr(), np::Dtype::boolean, true, v) && v.size > 0)
         data_store<std::uint8_t>(v.data, v.size, v.stride, q ? 1 : 0);
     else
-        store(p.Q_array, p.Q);
-    p.nQ = nb::bool_(!q);
+        store(history, Q);
+    // The old outputs go once both new ones are in place.
+    const nb::object old_Q = std::exchange(p.Q, std::move(Q));
+    const nb::object old_nQ = std::exchange(p.nQ, nb::bool_(!q));
     Py_RETURN_NONE;
 }
 
@@ -113,43 +122,64 @@ template <bool OnDelay> struct Timer {
         return OnDelay ? korvel::ton_output(ET) : korvel::toff_output(ET);
     }
 
-    // The same steps on Python objects, reading the history where they do;
-    // each assignment to ET lands as made.
+    // The same steps on Python objects, reading each field where they do;
+    // each assignment to ET lands as made. Comparisons and item access run
+    // Python code, which may replace any field: what they work on is held.
     static void count_generic(PyTimer& p) {
-        nb::object zero = nb::int_(0), one = nb::int_(1);
-        nb::object u0 = item(p.Ut_array, 0);
+        const nb::object zero = nb::int_(0), one = nb::int_(1);
+        nb::object history = p.Ut_array;
+        nb::object u0 = item(history, 0);
         const bool reload = OnDelay ? u0.equal(zero) : u0 > zero;
-        if (reload) p.ET = p.DT;
-        if (p.ET < p.DT && p.ET > zero) p.ET = p.ET - one;
-        u0 = item(p.Ut_array, 0);
-        nb::object u1 = item(p.Ut_array, 1);
+        if (reload) set_et(p, p.DT);
+        {
+            const nb::object ET = p.ET, DT = p.DT;
+            if (ET < DT && ET > zero) set_et(p, ET - one);
+        }
+        history = p.Ut_array;
+        u0 = item(history, 0);
+        const nb::object u1 = item(history, 1);
         const bool edge = OnDelay ? u0 > u1 : u0 < u1;
-        if (edge) p.ET = p.DT - one;
-        const bool active = p.ET > zero;
-        p.Yt = nb::int_(OnDelay ? (active ? 0 : 1) : (active ? 1 : 0));
+        if (edge) {
+            const nb::object DT = p.DT;
+            set_et(p, DT - one);
+        }
+        const nb::object ET = p.ET;
+        const bool active = ET > zero;
+        set_yt(p, nb::int_(OnDelay ? (active ? 0 : 1) : (active ? 1 : 0)));
+    }
+
+    // A field assignment whose old value is released once the new one is in.
+    static void set_et(PyTimer& p, nb::object v) {
+        const nb::object old = std::exchange(p.ET, std::move(v));
+    }
+    static void set_yt(PyTimer& p, nb::object v) {
+        const nb::object old = std::exchange(p.Yt, std::move(v));
     }
 
     static PyObject* step(PyTimer& p) {
+        const nb::object history = p.Ut_array, Ut = p.Ut;
         np::View v{};
         long long u = 0;
-        const bool fast = np::view(p.Ut_array.ptr(), np::Dtype::int64, true, v) && v.size > 0 &&
-                          plain_int64(p.Ut.ptr(), u);
+        const bool fast = np::view(history.ptr(), np::Dtype::int64, true, v) && v.size > 0 &&
+                          plain_int64(Ut.ptr(), u);
         if (fast)
             data_store<std::int64_t>(v.data, v.size, v.stride, u);
         else
-            store(p.Ut_array, p.Ut);
+            store(history, Ut);
 
         long long DT, ET;
         if (fast && v.size >= 2 && exact_i64(p.DT.ptr(), DT) && DT > LLONG_MIN &&
             exact_i64(p.ET.ptr(), ET)) {
+            // No Python code has run since the history was viewed.
             const long long u0 = v.at<std::int64_t>(0), u1 = v.at<std::int64_t>(1);
             const long long next = count(u0, u1, DT, ET);
+            nb::object old_ET;
             if (next != ET) {
                 PyObject* e = PyLong_FromLongLong(next);
                 if (!e) return nullptr;
-                p.ET = nb::steal(e);
+                old_ET = std::exchange(p.ET, nb::steal(e));
             }
-            p.Yt = nb::int_(output(next));
+            set_yt(p, nb::int_(output(next)));
         } else {
             count_generic(p);
         }

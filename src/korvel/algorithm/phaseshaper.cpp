@@ -81,7 +81,27 @@ struct PyLDLAG {
         y_ini.set(y);
         return y;
     }
+
+    // The number fields keep whatever number a caller gave, the block itself
+    // included: the collector sees them, and clearing keeps their values.
+    template <class F> void for_each_object(F&& f) {
+        for (Number* n : {&alpha, &tao, &u_ini, &y_ini})
+            if (n->obj.is_valid()) f(n->obj);
+    }
 };
+
+int ld_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    return traverse_objects<PyLDLAG>(self, visit, arg);
+}
+
+int ld_clear(PyObject* self) noexcept {
+    if (nb::inst_ready(self)) {
+        PyLDLAG& p = *nb::inst_ptr<PyLDLAG>(self);
+        for (Number* n : {&p.alpha, &p.tao, &p.u_ini, &p.y_ini})
+            if (!n->none()) n->set(n->v);
+    }
+    return 0;
+}
 
 // _modify_param: the coefficient rule on the current fields, discretised by
 // SciPy at _Ts, and the state restarted from the last input and output when
@@ -128,9 +148,16 @@ nb::object ld_multi(PyLDLAG& p, const Args& a) {
     nb::handle u = a.obj(0);
     const Samples x = samples(u);
     if (!x.one_dimensional) {
-        // lfilter refuses anything but one-dimensional input; let it say so.
-        if (!p.started()) raise_item_error(u, 0);
-        import_attr("scipy.signal", "lfilter")(p.b, p.a, x.array, nb::arg("zi") = p.zi.array());
+        // SciPy refuses anything but one-dimensional input: lfiltic when the
+        // state starts from the first sample, lfilter otherwise; let it say so.
+        nb::object zi = p.zi.array();
+        if (!p.started()) {
+            nb::object first = checked(PyObject_GetItem(u.ptr(), nb::int_(0).ptr()));
+            nb::list at_rest;
+            at_rest.append(first);
+            zi = import_attr("scipy.signal", "lfiltic")(p.b, p.a, at_rest, at_rest);
+        }
+        import_attr("scipy.signal", "lfilter")(p.b, p.a, x.array, nb::arg("zi") = zi);
         throw nb::value_error("u must be one-dimensional");
     }
     const std::size_t n = x.n;
@@ -211,6 +238,13 @@ nb::object filter_stp(const Args& a) {
     // NumPy's exp is its own (vectorised) routine, not the C library's.
     korvel::filter_stp(w, n, a.num(1), a.num(2), a.num(3), a.num(4), [&](double*, std::size_t) {
         import_attr("numpy", "exp")(out, nb::arg("out") = out);
+        // numpy.exp is whatever the module holds now: it must have left the
+        // array where it was.
+        double* after;
+        Py_ssize_t m;
+        if (!np::f64_view(out.ptr(), after, m, true) || after != w ||
+            static_cast<std::size_t>(m) != n)
+            throw nb::value_error("numpy.exp moved its output array");
     });
     return out;
 }
@@ -232,6 +266,8 @@ void def_ldlag(nb::module_& m) {
     static PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, ld_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyLDLAG, sig_call, ld_step>)},
+        {Py_tp_traverse, reinterpret_cast<void*>(ld_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(ld_clear)},
         {Py_tp_methods, methods({method<PyLDLAG, sig_multi, ld_multi>(doc::multi_step),
                                  method<PyLDLAG, sig_modify, ld_modify>(doc::modify_param)})},
         {0, nullptr}};
@@ -270,7 +306,7 @@ void def_ldlag(nb::module_& m) {
                 return;
             }
             double* d;
-            nb::object arr = state_array(v, p.iir.state_size(), d);
+            nb::object arr = current_state_array(v, [&] { return p.iir.state_size(); }, d);
             p.zi = np::CowState(std::move(arr), d, p.iir.state_size());
         });
     def_field<PyLDLAG>(

@@ -23,6 +23,7 @@ int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v) {
     MimoObj* s = self_of<MimoObj>(sim);
     if (!s) return -1;
     try {
+        Busy<MimoObj> busy(*s);
         step(*s, u, v);
         return 0;
     } catch (...) {
@@ -91,6 +92,7 @@ int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
     if (!s) return 1;
     try {
         if (!deferrable(*s)) return 1;
+        Busy<MimoObj> busy(*s); // a tag of another kind may compare in Python
         for (Py_ssize_t i = 0; i < in->n; ++i) {
             const Py_ssize_t k = mv_of(*s, in->tags[i]);
             if (k < 0) continue;

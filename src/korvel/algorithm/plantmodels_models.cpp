@@ -434,9 +434,9 @@ void def_models(nb::module_& m) {
         },
         [](TfzObj& o, nb::handle v) {
             double* data;
-            const std::size_t n = o.m.state_size();
-            field_array(v, "_zi");
-            nb::object arr = state_array(v, n, data);
+            nb::object arr = field_array(v, "_zi");
+            const std::size_t n = o.m.state_size(); // as the conversion left the model
+            arr = state_array(arr, n, data);
             o.m.set_zi(std::vector<double>(data, data + n));
         });
 

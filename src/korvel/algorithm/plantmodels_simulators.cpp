@@ -85,14 +85,9 @@ double value(const nb::object& bad, double v) {
     return bad.is_valid() ? field_real(bad.ptr()) : v;
 }
 
-void refuse_if_busy(const MimoObj& s) {
-    if (s.busy) raise_format(PyExc_RuntimeError, "the simulator is in the middle of a step");
-}
-
 // Rebuilds what the step loop runs from cv_simulators: one bank row per CV,
 // over the shorter of its model and initial-value lists.
 void rebuild(MimoObj& s) {
-    refuse_if_busy(s);
     ModelBank bank;
     std::vector<CvRow> rows;
     std::vector<nb::object> keep;
@@ -168,7 +163,6 @@ void rebuild(MimoObj& s) {
 // Data mappings back to the initial values and fresh MISO simulators over the
 // same models (their states are kept).
 void reset(MimoObj& s) {
-    refuse_if_busy(s);
     const nb::object mv_list = s.mv_list, cv_list = s.cv_list;
     nb::object mvs = checked(PySequence_Fast(mv_list.ptr(), "mv_list must be iterable"));
     nb::object cvs = checked(PySequence_Fast(cv_list.ptr(), "cv_list must be iterable"));
@@ -233,8 +227,11 @@ MimoObj build_mimo(nb::handle model_dict, nb::handle ini_values, nb::handle Ts) 
 void put_mimo(PyObject* self, MimoObj&& s) {
     if (nb::inst_ready(self)) {
         MimoObj& old = *nb::inst_ptr<MimoObj>(self);
-        refuse_if_busy(old);
-        old = std::move(s);
+        if (old.busy) {
+            refuse_reentry(self);
+            raise();
+        }
+        swap_in(old, std::move(s));
         return;
     }
     void* p = nb::inst_ptr<void>(self);
@@ -279,27 +276,26 @@ void siso_init(PyObject* self, const Args& a) {
 } // namespace
 
 void step(MimoObj& s, PyObject* uv, PyObject* vv) {
-    refuse_if_busy(s);
-    s.busy = true;
-    struct Done {
-        MimoObj& s;
-        ~Done() { s.busy = false; }
-    } done{s};
-    PyObject* u_dict = s.u_dict.ptr();
-    PyObject* y_dict = s.y_dict.ptr();
-    if (!PyDict_Check(u_dict) || !PyDict_Check(y_dict))
+    // The caller has marked the simulator busy: the fields, the bank and the
+    // rows stay as they are while the tags' hashes and the values'
+    // conversions run Python code. The dicts themselves may still change
+    // under a reference someone kept, so each item is held while it is used.
+    const nb::object u_dict = s.u_dict, y_dict = s.y_dict;
+    if (!PyDict_Check(u_dict.ptr()) || !PyDict_Check(y_dict.ptr()))
         raise_format(PyExc_TypeError, "_u_dict and _y_dict must be dicts");
     // 1. MV values; other tags are ignored.
     const auto take = [&](PyObject* tag, PyObject* value) {
         const int known = PyDict_Contains(s.mv_index.ptr(), tag);
         if (known < 0) raise();
-        if (known && PyDict_SetItem(u_dict, tag, value) < 0) raise();
+        if (known && PyDict_SetItem(u_dict.ptr(), tag, value) < 0) raise();
     };
     if (PyDict_CheckExact(uv)) {
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(uv, &pos, &tag, &value))
-            take(tag, value);
+        while (PyDict_Next(uv, &pos, &tag, &value)) {
+            const nb::object t = nb::borrow(tag), x = nb::borrow(value);
+            take(t.ptr(), x.ptr());
+        }
     } else {
         nb::object pairs = items_of(nb::borrow(uv));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(pairs.ptr()); ++i) {
@@ -309,14 +305,16 @@ void step(MimoObj& s, PyObject* uv, PyObject* vv) {
     }
     // 2. The MV values in key order; one that is not a number fails where a
     // model first needs it.
-    const auto n_u = static_cast<std::size_t>(PyDict_GET_SIZE(u_dict));
-    s.u.resize(n_u);
-    s.u_bad.resize(n_u);
+    const auto n_u = static_cast<std::size_t>(PyDict_GET_SIZE(u_dict.ptr()));
+    s.u.assign(n_u, 0.0);
+    s.u_bad.assign(n_u, nb::object());
     {
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
-        for (std::size_t i = 0; PyDict_Next(u_dict, &pos, &tag, &value); ++i)
-            convert(value, s.u[i], s.u_bad[i]);
+        for (std::size_t i = 0; i < n_u && PyDict_Next(u_dict.ptr(), &pos, &tag, &value); ++i) {
+            const nb::object x = nb::borrow(value);
+            convert(x.ptr(), s.u[i], s.u_bad[i]);
+        }
     }
     const bool no_v = PyDict_CheckExact(vv) && PyDict_GET_SIZE(vv) == 0;
     korvel::mimo_step(
@@ -330,7 +328,7 @@ void step(MimoObj& s, PyObject* uv, PyObject* vv) {
         },
         [&](std::size_t r) { return value(s.rows[r].y_ini_bad, s.rows[r].y_ini); },
         [&](std::size_t r, double y) {
-            if (store_float(y_dict, s.rows[r].cv.ptr(), y) < 0) raise();
+            if (store_float(y_dict.ptr(), s.rows[r].cv.ptr(), y) < 0) raise();
         });
 }
 
@@ -414,11 +412,8 @@ void mimo_setstate(PyObject* self, const Args& a) {
 int mimo_clear(PyObject* self) {
     if (!nb::inst_ready(self)) return 0;
     MimoObj& s = *nb::inst_ptr<MimoObj>(self);
-    s.bank.clear();
-    s.rows.clear();
-    s.adapters.clear();
+    MimoObj old(std::move(s)); // released last, once s is whole
     s.for_each_object([](nb::object& o) { o = nb::none(); });
-    s.keep.clear();
     return 0;
 }
 

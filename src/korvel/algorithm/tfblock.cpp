@@ -175,7 +175,7 @@ void def_zfilter(nb::module_& m) {
         cls, "_zi", [](PyZFilter& p) { return p.zi.array(); },
         [](PyZFilter& p, nb::handle v) {
             double* data;
-            nb::object arr = state_array(v, p.core.state_size(), data);
+            nb::object arr = current_state_array(v, [&] { return p.core.state_size(); }, data);
             p.zi = np::CowState(std::move(arr), data, p.core.state_size());
         });
     def_field<PyZFilter>(

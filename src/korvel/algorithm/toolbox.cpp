@@ -12,6 +12,7 @@
 
 #include "docstrings/toolbox.hpp"
 #include "pyglue/datastore.hpp"
+#include "pyglue/fields.hpp"
 #include "pyglue/glue.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/pycall.hpp"
@@ -76,7 +77,28 @@ struct PairIterator {
     };
     std::vector<Frame> stack;
     bool running = false; // inside next(): a key's __str__ may call it again
+
+    // The dicts walked may hold the iterator: the collector sees the frames.
+    template <class F> void for_each_object(F&& f) {
+        for (Frame& fr : stack) {
+            f(fr.items);
+            f(fr.path);
+        }
+    }
 };
+
+int pairs_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    return traverse_objects<PairIterator>(self, visit, arg);
+}
+
+// Ends the walk; the frames go once the iterator is empty.
+int pairs_clear(PyObject* self) noexcept {
+    if (nb::inst_ready(self)) {
+        std::vector<PairIterator::Frame> old;
+        old.swap(nb::inst_ptr<PairIterator>(self)->stack);
+    }
+    return 0;
+}
 
 void push_frame(PairIterator& it, nb::handle d, nb::object path) {
     // One frame per nesting level, as the generator it stands for would
@@ -146,7 +168,8 @@ PyObject* pairs_next(PyObject* self) {
         }
         return nullptr; // exhausted
     } catch (...) {
-        it->stack.clear(); // a generator that raised is finished
+        std::vector<PairIterator::Frame> old; // a generator that raised is finished
+        old.swap(it->stack);
         set_error_from_current();
         return nullptr;
     }
@@ -158,6 +181,8 @@ PyObject* pairs_iter(PyObject* self) {
 
 PyType_Slot pairs_slots[] = {{Py_tp_iter, reinterpret_cast<void*>(pairs_iter)},
                              {Py_tp_iternext, reinterpret_cast<void*>(pairs_next)},
+                             {Py_tp_traverse, reinterpret_cast<void*>(pairs_traverse)},
+                             {Py_tp_clear, reinterpret_cast<void*>(pairs_clear)},
                              {0, nullptr}};
 
 nb::object dict2pairs(const Args& a) {

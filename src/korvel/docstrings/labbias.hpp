@@ -310,8 +310,11 @@ TypeError
     or ``csv_dir`` is not a path.
 ValueError
     ``name`` contains "/" or a NUL character ("a/b LabDataRecorder: name
-    must not contain a path separator or a NUL character!"), or
-    ``const_len`` is below -2 ("maxlen must be non-negative").
+    must not contain a path separator or a NUL character!"), cannot make a
+    file name in ``csv_dir`` (too long, or not encodable: "<name>
+    LabDataRecorder: name cannot make a file name in csv_dir!"; checked
+    before anything is created), or ``const_len`` is below -2 ("maxlen
+    must be non-negative").
 OSError
     The directory cannot be created.
 
@@ -392,7 +395,11 @@ lab_time : float
 Raises
 ------
 OSError
-    The file cannot be opened or written.
+    The file cannot be opened or written, with the operating system's own
+    error (a full disk is ENOSPC, a file-size limit EFBIG); a symbolic
+    link at the file's path (ELOOP) or anything else but a regular file
+    ("Not a regular file") is refused. Nothing the file held is removed,
+    and a record always starts a line of its own.
 
 Examples
 --------

@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "glue.hpp"
+#include "mapping.hpp"
 
 namespace korvel::pyglue {
 
@@ -96,15 +97,18 @@ template <class T, class Class, class Get, class Set>
 void def_field(Class& cls, const char* name, Get get, Set set, const char* doc = "") {
     cls.def_prop_rw(
         name, [get](nanobind::handle self) { return read_field<T>(get, self); },
-        [set](nanobind::handle self, nanobind::handle v) { set(ready<T>(self), v); },
+        [set](nanobind::handle self, nanobind::handle v) {
+            T& t = ready<T>(self);
+            Busy<T> busy(t);
+            set(t, v);
+        },
         nanobind::for_setter(nanobind::arg("value").none()), doc);
     name_property(cls, name);
 }
 
 template <class T, class Class, class Get>
 void def_readonly(Class& cls, const char* name, Get get, const char* doc = "") {
-    cls.def_prop_ro(
-        name, [get](nanobind::handle self) { return read_field<T>(get, self); }, doc);
+    cls.def_prop_ro(name, [get](nanobind::handle self) { return read_field<T>(get, self); }, doc);
     name_property(cls, name);
 }
 
@@ -144,7 +148,7 @@ void def_flag(Class& cls, const char* name, Ref ref, const char* doc = "") {
 }
 
 // A field that holds an object of `type`, such as a live dict.
-template <class T, nanobind::object T::*Member, class Class>
+template <class T, nanobind::object T::* Member, class Class>
 void def_kind_field(Class& cls, const char* name, PyTypeObject* type, const char* doc = "") {
     def_field<T>(
         cls, name, [](T& t) { return t.*Member; },
@@ -153,7 +157,7 @@ void def_kind_field(Class& cls, const char* name, PyTypeObject* type, const char
 
 // A field callers may set to any object, as on a plain Python object; what
 // the object must be is checked where a call uses it.
-template <class T, nanobind::object T::*Member, class Class>
+template <class T, nanobind::object T::* Member, class Class>
 void def_object_field(Class& cls, const char* name, const char* doc = "") {
     def_field<T>(
         cls, name, [](T& t) { return t.*Member; },
@@ -165,7 +169,9 @@ void def_object_field(Class& cls, const char* name, const char* doc = "") {
 // __getstate__ gives save(T&), a tuple; __setstate__(state) hands a tuple
 // to load(self, state), which rebuilds the block (emplace<T>) after checking
 // every item, so a damaged state fails before anything changes. Both bind
-// their arguments like every other operation.
+// their arguments like every other operation. An instance of a Python
+// subclass that holds attributes of its own saves {"state": <the tuple>,
+// "attributes": <its __dict__>}, so a copy keeps them too.
 template <class T, class Class, class Save, class Load>
 void def_pickle(Class& cls, const char* block, Save save, Load load) {
     cls.def("__getstate__",
@@ -173,18 +179,34 @@ void def_pickle(Class& cls, const char* block, Save save, Load load) {
                 static const Signature sig("__getstate__", {});
                 Args a;
                 if (!sig.parse(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
-                return save(ready<T>(self));
+                nanobind::object state = save(ready<T>(self));
+                nanobind::object attributes = inst_dict(self.ptr());
+                if (attributes.is_none()) return state;
+                nanobind::dict both;
+                both["state"] = state;
+                both["attributes"] = attributes;
+                return nanobind::object(both);
             });
     cls.def("__setstate__",
             [block, load](nanobind::handle self, nanobind::args args, nanobind::kwargs kwargs) {
                 static const Signature sig("__setstate__", {object("state")});
                 Args a;
                 if (!sig.parse(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
-                if (!PyTuple_Check(a.obj(0))) {
+                nanobind::object state = nanobind::borrow(a.obj(0)), attributes = nanobind::none();
+                if (PyDict_CheckExact(state.ptr()) && PyDict_GET_SIZE(state.ptr()) == 2) {
+                    PyObject* s = dict_get(state.ptr(), nanobind::str("state").ptr());
+                    PyObject* d = dict_get(state.ptr(), nanobind::str("attributes").ptr());
+                    if (s && d && PyDict_Check(d)) {
+                        attributes = nanobind::borrow(d);
+                        state = nanobind::borrow(s);
+                    }
+                }
+                if (!PyTuple_Check(state.ptr())) {
                     PyErr_Format(PyExc_TypeError, "invalid %s state", block);
                     throw nanobind::python_error();
                 }
-                load(self, nanobind::borrow<nanobind::tuple>(a.obj(0)));
+                load(self, nanobind::borrow<nanobind::tuple>(state));
+                restore_dict(self.ptr(), attributes);
             });
 }
 
@@ -228,13 +250,18 @@ template <class T> int traverse_objects(PyObject* self, visitproc visit, void* a
     return rc;
 }
 
-// Breaks cycles by setting every object field to None; the block stays
-// usable (its calls then fail as they would with None in those fields).
-template <class T> int clear_objects(PyObject* self) noexcept {
+// Breaks cycles by setting every object field to None (those `which`
+// selects); the block stays usable (its calls then fail as they would with
+// None in those fields).
+template <class T, class Which> int clear_objects(PyObject* self, Which&& which) noexcept {
     if (nanobind::inst_ready(self))
-        nanobind::inst_ptr<T>(self)->for_each_object(
-            [](nanobind::object& o) { o = nanobind::none(); });
+        nanobind::inst_ptr<T>(self)->for_each_object([&](nanobind::object& o) {
+            if (which(o)) o = nanobind::none();
+        });
     return 0;
+}
+template <class T> int clear_objects(PyObject* self) noexcept {
+    return clear_objects<T>(self, [](nanobind::object&) { return true; });
 }
 
 } // namespace korvel::pyglue

@@ -76,9 +76,12 @@ void assign_float(nb::object& slot, double v) {
 }
 
 nb::object inst_dict(PyObject* self) {
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (!slot || !*slot) return nb::none();
-    return nb::borrow(*slot);
+    static PyObject* const dict = interned("__dict__");
+    PyObject* d = nullptr;
+    if (PyObject_GetOptionalAttr(self, dict, &d) < 0) raise();
+    nb::object owned = nb::steal(d);
+    if (!d || !PyDict_Check(d) || PyDict_GET_SIZE(d) == 0) return nb::none();
+    return owned;
 }
 
 void restore_dict(PyObject* self, nb::handle d) {

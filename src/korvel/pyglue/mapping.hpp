@@ -37,8 +37,9 @@ int store_float(PyObject* d, PyObject* key, double v) noexcept;
 // slot = float(v), set in place under the same rule.
 void assign_float(nb::object& slot, double v);
 
-// The instance dict of a Python subclass (None for a class without one), so
-// pickling keeps what a subclass stored, and its restoration.
+// The instance dict of a Python subclass (None for a class without one, or
+// an empty one), so pickling keeps what a subclass stored, and its
+// restoration.
 nb::object inst_dict(PyObject* self);
 void restore_dict(PyObject* self, nb::handle d);
 

@@ -59,7 +59,14 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Args a;
     T* p = self_of<T>(self);
     if (!p || !Sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return guard([&] { return invoke<T, Fn>(*p, a, self); });
+    // Converting the arguments ran Python code, which may have set the
+    // block to work.
+    if constexpr (HasBusy<T>)
+        if (!(p = self_of<T>(self))) return nullptr;
+    return guard([&] {
+        Busy<T> busy(*p);
+        return invoke<T, Fn>(*p, a, self);
+    });
 }
 
 template <const Signature& Sig, auto Fn>

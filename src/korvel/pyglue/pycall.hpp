@@ -63,6 +63,14 @@ nb::object field_array(nb::handle value, const char* field);
 // `size` items, or lfilter's ValueError for the wrong shape.
 nb::object state_array(nb::handle value, std::size_t size, double*& data);
 
+// The same where the size is the filter's as it is after the conversion
+// (converting runs Python code, which may rebuild the filter): size() is
+// asked once the copy exists.
+template <class Size> nb::object current_state_array(nb::handle value, Size&& size, double*& data) {
+    nb::object arr = float_array(value);
+    return state_array(arr, size(), data);
+}
+
 // A float64 array of the doubles.
 inline nb::object f64_array(std::span<const double> v) {
     return np::copy_f64(v.data(), v.size());

@@ -27,12 +27,22 @@ namespace nb = nanobind;
 
 template <class T> using StepFn = PyObject* (*)(T&, const Args&);
 
+// Runs Step on a bound block, marked busy (if it keeps the mark) meanwhile.
+template <class T, StepFn<T> Step> PyObject* run_step(T& p, const Args& a) noexcept {
+    return guard([&] {
+        Busy<T> busy(p);
+        return Step(p, a);
+    });
+}
+
 template <class T, const Signature& Sig, StepFn<T> Step>
 PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Args a;
     T* p = self_of<T>(self);
     if (!p || !Sig.parse(args, kwargs, a)) return nullptr;
-    return guard([&] { return Step(*p, a); });
+    if constexpr (HasBusy<T>)
+        if (!(p = self_of<T>(self))) return nullptr;
+    return run_step<T, Step>(*p, a);
 }
 
 // The same step as a METH_FASTCALL | METH_KEYWORDS method (`run`), which any
@@ -43,7 +53,9 @@ PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Args a;
     T* p = self_of<T>(self);
     if (!p || !Sig.parse(args, nargs, kwnames, a)) return nullptr;
-    return guard([&] { return Step(*p, a); });
+    if constexpr (HasBusy<T>)
+        if (!(p = self_of<T>(self))) return nullptr;
+    return run_step<T, Step>(*p, a);
 }
 
 // Where the C++ object of a T instance starts, set by enable_vectorcall.
@@ -57,7 +69,10 @@ PyObject* vectorcall_slot(PyObject* self, PyObject* const* args, std::size_t nar
     Args a;
     T* p = reinterpret_cast<T*>(reinterpret_cast<char*>(self) + vectorcall_data_offset<T>);
     if (!Sig.parse(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return guard([&] { return Step(*p, a); });
+    if constexpr (HasBusy<T>) {
+        if (!(p = self_of<T>(self))) return nullptr;
+    }
+    return run_step<T, Step>(*p, a);
 }
 
 // Points CPython at T::call inside every instance of the bound class `cls`.
