@@ -25,6 +25,15 @@ namespace id = korvel::identify;
 
 namespace {
 
+// Whether o is a collections.abc.Mapping (a list's subscripts are not tags).
+bool is_mapping(nb::handle o) {
+    static PyObject* abc = nullptr;
+    if (!abc) abc = import_attr("collections.abc", "Mapping").release().ptr();
+    const int r = PyObject_IsInstance(o.ptr(), abc);
+    if (r < 0) raise();
+    return r != 0;
+}
+
 // The text of a str, the value of a number, with Python's errors.
 std::string text_of(nb::handle o) {
     Py_ssize_t n = 0;
@@ -412,7 +421,7 @@ nb::object lookup(nb::handle mapping, nb::handle key, const char* what) {
 // kind where a missing pair, or "none", has no model.
 std::string pair_kind(nb::handle kinds, nb::handle cv, nb::handle mv) {
     if (PyUnicode_Check(kinds.ptr())) return text_of(kinds);
-    if (!PyMapping_Check(kinds.ptr()))
+    if (!is_mapping(kinds.ptr()))
         raise_format(PyExc_TypeError, "kinds must be a str or a mapping of CV tags");
     if (!PyMapping_HasKey(kinds.ptr(), cv.ptr())) return "none";
     nb::object row = lookup(kinds, cv, "kinds");
@@ -429,8 +438,8 @@ nb::object fit_process(const Args& a) {
     period(Ts);
     const std::optional<std::size_t> max_delay = count_arg(a.obj(6), "max_delay");
     const std::optional<std::size_t> length = count_arg(a.obj(7), "length");
-    if (!PyMapping_Check(records.ptr())) raise_format(PyExc_TypeError, "records must be a mapping");
-    if (!ini.is_none() && !PyMapping_Check(ini.ptr()))
+    if (!is_mapping(records.ptr())) raise_format(PyExc_TypeError, "records must be a mapping");
+    if (!ini.is_none() && !is_mapping(ini.ptr()))
         raise_format(PyExc_TypeError, "ini_values must be a mapping or None");
 
     std::optional<std::size_t> n;

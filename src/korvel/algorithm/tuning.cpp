@@ -16,6 +16,15 @@ namespace tn = korvel::tuning;
 
 namespace {
 
+// Whether o is a collections.abc.Mapping (a list's subscripts are not tags).
+bool is_mapping(nb::handle o) {
+    static PyObject* abc = nullptr;
+    if (!abc) abc = import_attr("collections.abc", "Mapping").release().ptr();
+    const int r = PyObject_IsInstance(o.ptr(), abc);
+    if (r < 0) raise();
+    return r != 0;
+}
+
 // The text of a str, with Python's errors.
 std::string text_of(nb::handle o) {
     Py_ssize_t n = 0;
@@ -39,7 +48,7 @@ std::optional<nb::object> item(nb::handle m, const char* key) {
 
 // The process of a model entry, or of a fit result's "entry".
 tn::Process process_of(nb::handle model) {
-    if (!PyMapping_Check(model.ptr()) || PyUnicode_Check(model.ptr()))
+    if (!is_mapping(model))
         raise_format(PyExc_TypeError, "model must be a model entry or a fit result, not %.200s",
                      Py_TYPE(model.ptr())->tp_name);
     nb::object entry = nb::borrow(model);
