@@ -417,6 +417,8 @@ inline std::vector<double> initial_guess(Problem& pb, const std::vector<bool>& s
         searched += parametric(p.kind) ? 1 : 0;
     const int rounds = searched > 1 ? 2 : 1;
     std::vector<double> target(n);
+    for (std::size_t j = 0; j < m; ++j)
+        if (search[j]) pairs[j].delay = 0; // where the grid finds nothing
     for (int round = 0; round < rounds; ++round) {
         for (std::size_t j = 0; j < m; ++j) {
             Pair& p = pairs[j];
