@@ -51,7 +51,10 @@ REFERENCE = {
 INITIAL = {"CV1": 10.0, "CV2": 20.0, "MV1": 15.0, "MV2": 16.0, "MV3": 17.0}
 CVS, MVS = ["CV1", "CV2"], ["MV1", "MV2", "MV3"]
 # One structure per pair: what an engineer would pick from the step responses.
-KINDS = {"CV1": {"MV1": "fopdt", "MV2": "fopdt"}, "CV2": {"MV1": "fopdt", "MV2": "stp", "MV3": "ipdt"}}
+KINDS = {
+    "CV1": {"MV1": "fopdt", "MV2": "fopdt"},
+    "CV2": {"MV1": "fopdt", "MV2": "stp", "MV3": "ipdt"},
+}
 LOOPS = {"CV1": "MV1", "CV2": "MV3"}  # the pairing of the control loops
 AMPLITUDE = {"MV1": 1.0, "MV2": 0.2, "MV3": 0.05}
 SAMPLES, LEAD = 4000, 60  # the test starts after a minute at rest
@@ -68,7 +71,10 @@ def plant_test(seed: int = 1, snr_db: float = 20.0) -> dict[str, np.ndarray]:
     plant = MIMOSim(REFERENCE, INITIAL, Ts=1)
     records: dict[str, list[float]] = {tag: [] for tag in CVS + MVS}
     for k in range(SAMPLES):
-        u = {mv: INITIAL[mv] + (s(k - LEAD)[0] if k >= LEAD else 0.0) for mv, s in zip(MVS, signals)}
+        u = {
+            mv: INITIAL[mv] + (s(k - LEAD)[0] if k >= LEAD else 0.0)
+            for mv, s in zip(MVS, signals, strict=True)
+        }
         y = plant(u)
         for tag, value in (u | y).items():
             records[tag].append(value)
@@ -148,7 +154,7 @@ def figures(records, result, trace):
     test.suptitle("Plant test: the test signal on every MV")
 
     fit, axes = plt.subplots(2, 1, sharex=True, figsize=(8, 5))
-    for ax, cv in zip(axes, CVS):
+    for ax, cv in zip(axes, CVS, strict=True):
         ax.plot(t, records[cv], color="0.7", lw=0.6, label="measured")
         ax.plot(t, result["fits"][cv]["prediction"], lw=1.0, label="identified model")
         ax.set_ylabel(cv)
@@ -158,7 +164,7 @@ def figures(records, result, trace):
 
     loop, axes = plt.subplots(3, 1, sharex=True, figsize=(8, 6.5))
     ts = np.arange(len(trace["CV1"]))
-    for ax, cv, sp in zip(axes, CVS, ["SP1", "SP2"]):
+    for ax, cv, sp in zip(axes, CVS, ["SP1", "SP2"], strict=False):
         ax.plot(ts, trace[sp], "k--", lw=0.8, label="set-point")
         ax.plot(ts, trace[cv], lw=1.0, label=cv)
         ax.set_ylabel(cv)

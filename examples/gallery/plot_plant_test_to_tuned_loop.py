@@ -94,7 +94,7 @@ for cv, fit in result["fits"].items():
         print(f"  {mv} {pair['kind']:<6}", {k: round(v, 3) for k, v in shown.items()})
 
 fig, axes = plt.subplots(2, 1, sharex=True, figsize=(8, 5))
-for ax, cv in zip(axes, cvs):
+for ax, cv in zip(axes, cvs, strict=True):
     ax.plot(records[cv], color="0.7", lw=0.6, label="measured")
     ax.plot(result["fits"][cv]["prediction"], lw=1.0, label="identified model")
     ax.set_ylabel(cv)
@@ -143,7 +143,7 @@ for k in range(1500):
     trace["SP2"].append(sp["CV2"])
 
 fig, axes = plt.subplots(3, 1, sharex=True, figsize=(8, 6.5))
-for ax, cv, sp in zip(axes, cvs, ["SP1", "SP2"]):
+for ax, cv, sp in zip(axes, cvs, ["SP1", "SP2"], strict=False):
     ax.plot(trace[sp], "k--", lw=0.8, label="set-point")
     ax.plot(trace[cv], lw=1.0, label=cv)
     ax.set_ylabel(cv)

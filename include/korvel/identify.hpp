@@ -433,7 +433,8 @@ inline std::vector<double> initial_guess(Problem& pb, const std::vector<bool>& s
             GridPoint g = grid_search(p.kind, p.du, target, pb.Ts(), lo, hi);
             if (g.x.empty()) continue; // the MV never moves: nothing to start from
             p.delay = g.delay;
-            std::copy(g.x.begin(), g.x.end(), x.begin() + static_cast<std::ptrdiff_t>(pb.offset(j)));
+            std::copy(g.x.begin(), g.x.end(),
+                      x.begin() + static_cast<std::ptrdiff_t>(pb.offset(j)));
             pb.simulate_pair(j, x.data() + pb.offset(j), out[j].data());
         }
     }
@@ -454,8 +455,7 @@ struct Fit {
 // parameters re-optimised at every trial), until no pair moves.
 inline Fit fit(Problem& pb, const std::vector<bool>& search, std::size_t max_delay,
                const Minimise& minimise) {
-    if (search.size() != pb.pairs().size())
-        throw std::invalid_argument("one search flag per pair");
+    if (search.size() != pb.pairs().size()) throw std::invalid_argument("one search flag per pair");
     Fit best;
     best.x = initial_guess(pb, search, max_delay);
     best.ssr = minimise(pb, best.x);

@@ -89,10 +89,8 @@ TEST(Identify, GridAndSearchFindTheDeadTime) {
         id::Problem pb(y, 1.0);
         pb.add({id::Kind::fopdt, 0, 0, u});
         // An optimiser that does not move still leaves the grid's dead time.
-        const id::Fit f =
-            id::fit(pb, {true}, 30, [](const id::Problem& p, std::vector<double>& v) {
-                return p.ssr(v);
-            });
+        const id::Fit f = id::fit(
+            pb, {true}, 30, [](const id::Problem& p, std::vector<double>& v) { return p.ssr(v); });
         EXPECT_EQ(pb.pairs()[0].delay, delay);
         EXPECT_NEAR(f.x[0], -2.0, 0.3);
         EXPECT_NEAR(std::exp(f.x[1]), 9.0, 2.0);

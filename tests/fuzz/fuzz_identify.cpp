@@ -84,11 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // larger than its start's, and reports the error of where it ends.
     const std::size_t max_delay = in.below(n);
     double start = -1.0;
-    const id::Fit f = id::fit(pb, search, max_delay, [&](const id::Problem& p, std::vector<double>& v) {
-        const double s = p.ssr(v);
-        if (start < 0.0) start = s;
-        return s;
-    });
+    const id::Fit f =
+        id::fit(pb, search, max_delay, [&](const id::Problem& p, std::vector<double>& v) {
+            const double s = p.ssr(v);
+            if (start < 0.0) start = s;
+            return s;
+        });
     if (std::isfinite(start)) FUZZ_CHECK(f.ssr <= start);
     FUZZ_CHECK(fuzz::same(f.ssr, pb.ssr(f.x)));
     for (std::size_t j = 0; j < pairs; ++j)

@@ -63,7 +63,9 @@ def plant_test(kind: str, seed: int, snr_db: float | None):
 
 def within(fit: dict, true: dict, rel: float, samples: int) -> bool:
     ok = abs(fit["params"]["dead_time"] - true["dead_time"]) <= samples
-    return ok and all(abs(fit["params"][k] / v - 1) <= rel for k, v in true.items() if k != "dead_time")
+    return ok and all(
+        abs(fit["params"][k] / v - 1) <= rel for k, v in true.items() if k != "dead_time"
+    )
 
 
 @pytest.mark.parametrize("kind", ["fopdt", "sopdt", "ipdt"])

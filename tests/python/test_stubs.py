@@ -609,6 +609,7 @@ LPV_STEPS = {
     for op in ("__call__", "run")
 }
 
+
 def step_records() -> dict[str, Any]:
     """A step test on y = 2/(5s + 1) e^(-4s): records an identification fits."""
     u = np.r_[np.zeros(5), np.ones(40), -np.ones(40)]

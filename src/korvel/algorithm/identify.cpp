@@ -81,7 +81,8 @@ double period(nb::handle Ts) {
 std::vector<double> record(nb::handle o, const char* name) {
     std::vector<double> v = doubles(o, name);
     for (double x : v)
-        if (!std::isfinite(x)) raise_format(PyExc_ValueError, "%s has values that are not finite", name);
+        if (!std::isfinite(x))
+            raise_format(PyExc_ValueError, "%s has values that are not finite", name);
     return v;
 }
 
@@ -133,9 +134,9 @@ double scipy_minimise(const id::Problem& pb, std::vector<double>& x) {
         p->jacobian(v, out);
         return J.attr("reshape")(p->samples(), p->params());
     });
-    nb::object res = nb::handle(fn)(fun, vector_array(x), nb::arg("jac") = jac,
-                                    nb::arg("method") = "lm", nb::arg("xtol") = 1e-10,
-                                    nb::arg("ftol") = 1e-10);
+    nb::object res =
+        nb::handle(fn)(fun, vector_array(x), nb::arg("jac") = jac, nb::arg("method") = "lm",
+                       nb::arg("xtol") = 1e-10, nb::arg("ftol") = 1e-10);
     x = doubles(res.attr("x"), "x");
     return 2.0 * real_of(res.attr("cost"));
 }
@@ -279,8 +280,7 @@ CvOut fit_cv(const std::vector<double>& y, double y0, std::vector<PairIn>& in, n
     const std::size_t m = pb.params();
     if (m > 0 && n < m + 2)
         raise_format(PyExc_ValueError, "%zu samples cannot fit %zu parameters", n, m);
-    const id::Fit f =
-        m == 0 ? id::Fit{{}, 0.0} : id::fit(pb, search, max_delay, scipy_minimise);
+    const id::Fit f = m == 0 ? id::Fit{{}, 0.0} : id::fit(pb, search, max_delay, scipy_minimise);
 
     CvOut out;
     for (std::size_t j = 0; j < pb.pairs().size(); ++j) {
@@ -363,7 +363,8 @@ nb::dict pair_result(PairOut p, nb::handle Ts) {
 
 std::size_t default_max_delay(std::optional<std::size_t> given, std::size_t n) {
     const std::size_t d = given.value_or(n / 10);
-    if (n > 0 && d >= n) raise_format(PyExc_ValueError, "max_delay must be below the record length");
+    if (n > 0 && d >= n)
+        raise_format(PyExc_ValueError, "max_delay must be below the record length");
     return d;
 }
 
