@@ -45,6 +45,8 @@ MODULES = [
     "plantmodels",
     "gainsched",
     "labbias",
+    "identify",
+    "tuning",
     "utilities",
 ]
 
