@@ -78,7 +78,7 @@ bench: $(STAMP)
 DOCS_STAMP := $(VENV)/.korvel-docs-installed
 $(DOCS_STAMP): $(PY) Makefile
 	$(PY) -m pip install -q "sphinx>=9,<10" "myst-parser>=4,<6" "sphinx-gallery>=0.19,<1" \
-	  "numpydoc>=1.8,<2"
+	  "numpydoc>=1.8,<2" "pydata-sphinx-theme>=0.16,<1"
 	@touch $@
 
 docs: $(STAMP) $(DOCS_STAMP)

@@ -17,7 +17,7 @@ sys.path.insert(0, str(HERE / "_ext"))
 
 MODULES = (
     "loopctl toolbox tfblock phaseshaper clampwind slewguard deadtime flatline latches "
-    "heartbeat excite plantmodels gainsched labbias utilities"
+    "heartbeat excite plantmodels gainsched labbias identify tuning utilities"
 ).split()
 
 # Document (and run the gallery against) the compiled modules themselves. Left
@@ -87,15 +87,15 @@ sphinx_gallery_conf = {
     "min_reported_time": 60,
 }
 
-html_theme = "alabaster"
+html_theme = "pydata_sphinx_theme"
 html_title = "korvel.algorithm"
 html_static_path: list[str] = []
 html_theme_options = {
-    "description": "Process-control function blocks for Python, written in C++",
-    "fixed_sidebar": True,
-    "page_width": "1100px",
-    "sidebar_width": "240px",
+    "navigation_with_keys": False,
+    "show_toc_level": 2,
+    "secondary_sidebar_items": ["page-toc"],
+    "footer_start": ["copyright"],
+    "footer_end": [],
 }
-html_sidebars = {"**": ["about.html", "navigation.html", "searchbox.html"]}
 html_show_sourcelink = False
 html_copy_source = False

@@ -1297,6 +1297,30 @@ def functions_for(module: str) -> list[Function]:
                 "positive_parameter_property in use", use_property, [("name", T), ("expected", X)]
             ),
         ]
+    if module == "identify":
+        from korvel.algorithm import identify as i
+
+        counts = [("delay", INT), ("max_delay", INT), ("length", INT)]
+        return [
+            Function(
+                "fit_pair",
+                i.fit_pair,
+                [("u", Q), ("y", Q), ("Ts", F), ("kind", T), ("u0", F), ("y0", F), *counts],
+            ),
+            Function(
+                "fit_process",
+                i.fit_process,
+                [("records", D), ("cv_tags", X), ("mv_tags", X), ("Ts", F), ("kinds", X)]
+                + [("ini_values", D), *counts[1:]],
+            ),
+        ]
+    if module == "tuning":
+        from korvel.algorithm import tuning as tn
+
+        return [
+            Function("simc", tn.simc, [("model", D), ("tau_c", F), ("Ts", F)]),
+            Function("lambda_tuning", tn.lambda_tuning, [("model", D), ("lam", F), ("Ts", F)]),
+        ]
     if module == "plantmodels":
         from korvel.algorithm import plantmodels as pm
 
@@ -1363,7 +1387,8 @@ def main(argv):
     module = argv[1]
     scale = float(argv[2]) if len(argv) > 2 else 1.0
     os.environ.setdefault("MPLBACKEND", "Agg")
-    for target in targets_for(module) if module not in ("toolbox", "utilities") else []:
+    functions_only = ("toolbox", "utilities", "identify", "tuning")  # no classes
+    for target in targets_for(module) if module not in functions_only else []:
         fuzz_target(target, max(10, int(60 * scale)))
     for f in functions_for(module):
         fuzz_function(f, max(10, int(150 * scale)))

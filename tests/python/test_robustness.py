@@ -46,6 +46,8 @@ MODULES = [
     "plantmodels",
     "gainsched",
     "labbias",
+    "identify",
+    "tuning",
     "utilities",
 ]
 

@@ -609,6 +609,45 @@ LPV_STEPS = {
     for op in ("__call__", "run")
 }
 
+
+def step_records() -> dict[str, Any]:
+    """A step test on y = 2/(5s + 1) e^(-4s): records an identification fits."""
+    u = np.r_[np.zeros(5), np.ones(40), -np.ones(40)]
+    a = np.exp(-1 / 5)
+    y = np.zeros_like(u)
+    for k in range(5, len(u)):
+        y[k] = a * y[k - 1] + 2 * (1 - a) * u[k - 5]
+    return {"CV": y, "MV": u}
+
+
+def fit_pair_case(**fixed: Any) -> Case:
+    records = step_records()
+    return Case(
+        function("identify", "fit_pair"),
+        {"u": records["MV"], "y": records["CV"], "Ts": 1} | fixed,
+        alts={"kind": "ipdt", "u0": 0.5, "y0": 0.5, "delay": 3, "max_delay": 2, "length": 6},
+    )
+
+
+def fit_process_case(**fixed: Any) -> Case:
+    return Case(
+        function("identify", "fit_process"),
+        {"records": step_records(), "cv_tags": ["CV"], "mv_tags": ["MV"], "Ts": 1} | fixed,
+        alts={"kinds": "ipdt", "ini_values": {"MV": 0.5}, "max_delay": 2, "length": 6},
+    )
+
+
+FOPDT_ENTRY = {"mode": "tf_s", "num_s": [2.0], "den_s": [10.0, 1.0], "iodelay_s": 1.0}
+
+
+def tuning_case(name: str) -> Case:
+    return Case(
+        function("tuning", name),
+        {"model": FOPDT_ENTRY},
+        alts={"tau_c": 3.0, "lam": 4.0, "Ts": 1.0},
+    )
+
+
 # One case per operation with defaults (per parameter where the setups differ).
 CASES: dict[str, Case | dict[str, Case]] = {
     "loopctl.PID.__init__": Case(constructor("loopctl", "PID")),
@@ -720,6 +759,16 @@ CASES: dict[str, Case | dict[str, Case]] = {
     "labbias.LabDataRecorder.__init__": Case(
         constructor("labbias", "LabDataRecorder"), alts={"name": "other", "csv_dir": "sub"}
     ),
+    "identify.fit_pair": {
+        **{name: fit_pair_case() for name in ("kind", "u0", "y0", "delay", "max_delay")},
+        "length": fit_pair_case(kind="stp"),
+    },
+    "identify.fit_process": {
+        **{name: fit_process_case() for name in ("kinds", "ini_values", "max_delay")},
+        "length": fit_process_case(kinds="stp"),
+    },
+    "tuning.simc": tuning_case("simc"),
+    "tuning.lambda_tuning": tuning_case("lambda_tuning"),
 }
 
 
@@ -821,6 +870,15 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "labbias.SoftSensorBiasUpdate._update_bias": {"lab_data": 3.0, "lab_time": T0 - 20.0},
     "labbias.LabDataRecorder.run": {"lab_data": 2.0, "lab_time": T0},
     "labbias.LabDataRecorder.export_lab_data_csv": {"lab_data": 2.0, "lab_time": T0},
+    "identify.fit_pair": {"u": step_records()["MV"], "y": step_records()["CV"], "Ts": 1},
+    "identify.fit_process": {
+        "records": step_records(),
+        "cv_tags": ["CV"],
+        "mv_tags": ["MV"],
+        "Ts": 1,
+    },
+    "tuning.simc": {"model": FOPDT_ENTRY},
+    "tuning.lambda_tuning": {"model": FOPDT_ENTRY},
 }
 
 

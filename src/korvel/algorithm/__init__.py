@@ -29,6 +29,8 @@ korvel.algorithm.plantmodels : MIMO process simulation from transfer
 korvel.algorithm.gainsched : linear-parameter-varying blend of local plants.
 korvel.algorithm.labbias : soft-sensor bias correction and the
     laboratory-data recorder.
+korvel.algorithm.identify : model identification from plant-test records.
+korvel.algorithm.tuning : SIMC and lambda PID tuning rules.
 korvel.algorithm.utilities : the history shift of the delay and trigger
     blocks.
 
