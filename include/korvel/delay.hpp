@@ -8,6 +8,8 @@
 
 #include "ring.hpp"
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // Bounded history, newest first, with the delay chosen per sample. The
@@ -35,7 +37,10 @@ template <class T> class DelayLine {
         return lag >= 0 && static_cast<unsigned long long>(lag) < capacity_ && !ring_.empty();
     }
     // The sample of `lag` steps ago; requires valid_lag(lag).
-    const T& at(std::size_t lag) const noexcept { return ring_[lag]; }
+    const T& at(std::size_t lag) const noexcept {
+        KORVEL_ASSERT(lag < capacity_ && !ring_.empty());
+        return ring_[lag];
+    }
 
     // Newest first.
     template <class F> void for_each(F&& f) const { ring_.for_each(f); }
@@ -62,6 +67,7 @@ template <class T> class DelayLine {
 // delay needs more history than there is, the missing older samples repeat
 // the oldest one known.
 inline void extend_with_oldest(const double* old, std::size_t n, double* grown, std::size_t m) {
+    KORVEL_ASSERT(n <= m);
     std::copy(old, old + n, grown);
     if (n > 0) std::fill(grown + n, grown + m, old[n - 1]);
 }

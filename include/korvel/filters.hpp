@@ -26,6 +26,8 @@
 #include "iir.hpp"
 #include "models.hpp"
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // An input or output operating point: empty until given or adopted.
@@ -184,6 +186,7 @@ class LeadLag {
     }
     // One sample on state z; the caller has started the state.
     double step(double u, double* z) {
+        KORVEL_ASSERT(z != nullptr || iir_.state_size() == 0);
         const double y = iir_.step(u, z);
         last_ = {u, y};
         return y;
@@ -196,6 +199,7 @@ class LeadLag {
         run(x, y, n, zi_->data());
     }
     void run(const double* x, double* y, std::size_t n, double* z) {
+        KORVEL_ASSERT(n >= 1);
         const double last_u = x[n - 1];
         iir_.filter(x, y, n, z);
         last_ = {last_u, y[n - 1]};

@@ -38,6 +38,8 @@
 
 #include "npmath.hpp"
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // Pairs of doubles where the compiler offers vector types: lane-wise
@@ -106,6 +108,7 @@ class Iir {
     // One sample; z (state_size() items) becomes the final state. Equals
     // lfilter(b, a, [x], zi=z). Requires usable().
     double step(double x, double* z) const noexcept {
+        KORVEL_ASSERT(usable_);
         return fir_ ? fir_step(x, z) : iir_step(x, z);
     }
 
@@ -114,6 +117,7 @@ class Iir {
     // where that is exact, so a sample costs only the taps outside it.
     // Allocates; requires usable().
     void respond(double x, double* z, double* y, std::size_t n) const {
+        KORVEL_ASSERT(usable_);
         if (run_end_ > run_begin_ && n > 1 && std::isfinite(x) &&
             std::bit_cast<std::uint64_t>(x * nb_[run_begin_ + 1]) == 0) {
             const std::vector<double> start(z, z + state_);
@@ -162,6 +166,7 @@ class Iir {
     // input (L = state_size()). The state is added to its head and its tail
     // becomes the new state; full[0:n] are then the outputs.
     void fir_join(double* full, std::size_t n, double* z) const noexcept {
+        KORVEL_ASSERT(fir_);
         const std::size_t L = state_size();
         for (std::size_t i = 0; i < L; ++i)
             full[i] += z[i];

@@ -5,10 +5,13 @@
 
 #include <climits>
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // Requires b != 0. The remainder cannot overflow.
 constexpr long long floor_mod(long long a, long long b) noexcept {
+    KORVEL_ASSERT(b != 0);
     if (b == -1) return 0; // a % -1 overflows for LLONG_MIN
     const long long r = a % b;
     return (r != 0 && ((r < 0) != (b < 0))) ? r + b : r;
@@ -16,6 +19,7 @@ constexpr long long floor_mod(long long a, long long b) noexcept {
 
 // Requires b != 0; false when the quotient overflows (LLONG_MIN / -1).
 constexpr bool floor_div(long long a, long long b, long long& q) noexcept {
+    KORVEL_ASSERT(b != 0);
     if (b == -1 && a == LLONG_MIN) return false;
     const long long t = a / b;
     q = (a % b != 0 && ((a < 0) != (b < 0))) ? t - 1 : t;

@@ -24,6 +24,8 @@
 #include "mimo.hpp"
 #include "npmath.hpp"
 
+#include "assert.hpp"
+
 namespace korvel {
 
 namespace lpv {
@@ -52,6 +54,7 @@ inline std::vector<std::size_t> bank_order(const std::vector<double>& points) {
 // Fractional index of `x` on the ascending, distinct sample points xp[0..n)
 // with values 0, 1, ..., n-1, as np.interp computes it. Requires n >= 1.
 inline double fractional_index(const double* xp, std::size_t n, double x) {
+    KORVEL_ASSERT(n >= 1);
     return npmath::interp_at(x, xp, n, [](std::size_t j) { return static_cast<double>(j); });
 }
 

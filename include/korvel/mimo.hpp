@@ -26,6 +26,8 @@
 
 #include "models.hpp"
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // An insertion-ordered mapping of tags to numbers; the first entry of a tag
@@ -317,6 +319,7 @@ inline void step_response(PairModel& model, double* out, std::size_t length) {
 // each later one that compares greater (smaller), so NaNs behave as there.
 // Requires n >= 1.
 inline bool flat(const double* v, std::size_t n, double tol) noexcept {
+    KORVEL_ASSERT(n >= 1);
     double hi = v[0], lo = v[0];
     for (std::size_t k = 1; k < n; ++k) {
         if (v[k] > hi) hi = v[k];

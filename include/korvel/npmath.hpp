@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "assert.hpp"
+
 namespace korvel {
 
 namespace npmath {
@@ -72,6 +74,7 @@ inline double sum(const double* v, std::size_t n) noexcept {
 // core's own order; NumPy's differs by rounding and by host.
 inline void convolve(const double* a, std::size_t na, const double* v, std::size_t nv,
                      double* out) noexcept {
+    KORVEL_ASSERT(na >= 1 && nv >= 1);
     if (nv > na) {
         std::swap(a, v);
         std::swap(na, nv);
@@ -119,6 +122,7 @@ inline std::vector<double> diff_from_zero(std::span<const double> v) {
 // (arr_interp in numpy/_core/src/multiarray/compiled_base.c: plain scalar
 // arithmetic, host-independent). xp ascending, n >= 1.
 template <class FP> double interp_at(double x, const double* xp, std::size_t n, FP&& fp) {
+    KORVEL_ASSERT(n >= 1);
     if (std::isnan(x)) return x;
     if (x < xp[0]) return fp(0);
     if (x > xp[n - 1]) return fp(n - 1);

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "assert.hpp"
+
 namespace korvel {
 
 template <class T> class Ring {
@@ -46,8 +48,14 @@ template <class T> class Ring {
     bool full() const noexcept { return size_ == slots_.size(); }
 
     // Element i from the front; requires i < size().
-    T& operator[](std::size_t i) noexcept { return slots_[wrap(head_ + i)]; }
-    const T& operator[](std::size_t i) const noexcept { return slots_[wrap(head_ + i)]; }
+    T& operator[](std::size_t i) noexcept {
+        KORVEL_ASSERT(i < size_);
+        return slots_[wrap(head_ + i)];
+    }
+    const T& operator[](std::size_t i) const noexcept {
+        KORVEL_ASSERT(i < size_);
+        return slots_[wrap(head_ + i)];
+    }
     T& front() noexcept { return (*this)[0]; }
     T& back() noexcept { return (*this)[size_ - 1]; }
     const T& front() const noexcept { return (*this)[0]; }
@@ -91,6 +99,7 @@ template <class T> class Ring {
 
     // Removes the front element and returns it; requires !empty().
     T pop_front() {
+        KORVEL_ASSERT(!empty());
         T out = std::exchange(slots_[head_], T());
         head_ = wrap(head_ + 1);
         --size_;

@@ -14,6 +14,8 @@
 
 #include "intmath.hpp"
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // Where time t falls: the table indices of the current and the next two
@@ -28,6 +30,7 @@ struct SignalCycle {
 // and the position is what the floored quotient leaves of t.
 inline std::optional<SignalCycle> signal_cycle(long long t, long long period,
                                                long long L) noexcept {
+    KORVEL_ASSERT(period != 0 && L > 0);
     long long index;
     if (!floor_div(t, period, index)) return std::nullopt;
     const long long id0 = floor_mod(index, L);

@@ -9,6 +9,8 @@
 
 #include <climits>
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // Reset dominates; with neither input the previous output is held.
@@ -21,6 +23,7 @@ constexpr bool rs_next(bool s, bool r, bool q_prev) noexcept {
 // while the input is exactly 0 and starts counting on any rise (1 -> 2
 // restarts a running count). Requires DT > LLONG_MIN.
 constexpr long long ton_count(long long u0, long long u1, long long DT, long long ET) noexcept {
+    KORVEL_ASSERT(DT > LLONG_MIN);
     if (u0 == 0) ET = DT;
     if (ET < DT && ET > 0) ET = ET - 1;
     if (u0 > u1) ET = DT - 1;
@@ -33,6 +36,7 @@ constexpr int ton_output(long long ET) noexcept {
 // One off-delay step: reloads while the input is above 0 and starts
 // counting on any fall. Requires DT > LLONG_MIN.
 constexpr long long toff_count(long long u0, long long u1, long long DT, long long ET) noexcept {
+    KORVEL_ASSERT(DT > LLONG_MIN);
     if (u0 > 0) ET = DT;
     if (ET < DT && ET > 0) ET = ET - 1;
     if (u0 < u1) ET = DT - 1;

@@ -7,11 +7,14 @@
 
 #include "intmath.hpp"
 
+#include "assert.hpp"
+
 namespace korvel {
 
 // (ticks + 1) mod m, floored: [0, m - 1] for m > 0, [m + 1, 0] for m < 0.
 // Requires m != 0 and ticks < LLONG_MAX.
 constexpr long long watchdog_next(long long ticks, long long m) noexcept {
+    KORVEL_ASSERT(m != 0 && ticks < LLONG_MAX);
     const long long next = ticks + 1;
     if (m > 0 && next >= 0 && next < m) return next; // the usual step, without a division
     return floor_mod(next, m);

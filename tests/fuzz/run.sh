@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 
 seconds=${FUZZ_SECONDS:-60}
 out=build/fuzz
-flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+flags=(-std=c++20 -g -O1 -DKORVEL_ASSERTIONS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -ffp-contract=off -fno-fast-math -Wall -Wextra -Wpedantic -Werror -Iinclude)
 
 # clang and its fuzzing runtime, from Debian's packages when missing.
