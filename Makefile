@@ -41,7 +41,8 @@ test-cpp: $(PY)
 	@test -f /usr/include/gtest/gtest.h || { \
 	  command -v apt-get >/dev/null && apt-get update -qq && apt-get install -y -qq libgtest-dev; } \
 	  || { echo "error: GoogleTest is missing (Debian package libgtest-dev)"; exit 1; }
-	cmake -S . -B build/cpp -DKORVEL_BUILD_PYTHON=OFF -DKORVEL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B build/cpp -DKORVEL_BUILD_PYTHON=OFF -DKORVEL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+	  -DPython3_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/cpp -j2
 	ctest --test-dir build/cpp --output-on-failure
 

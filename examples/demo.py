@@ -24,13 +24,12 @@ a PNG figure of the trajectories.
 from __future__ import annotations
 
 import argparse
-import copy
 import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
 
+from korvel.algorithm import _reference
 from korvel.algorithm.clampwind import AntiWindupLimter
 from korvel.algorithm.gainsched import LPVPlantSim
 from korvel.algorithm.labbias import LabDataRecorder, SoftSensorBiasUpdate
@@ -39,36 +38,9 @@ from korvel.algorithm.phaseshaper import LDLAG
 from korvel.algorithm.plantmodels import MIMOSim
 from korvel.algorithm.slewguard import RateLimit
 
-# CV tag -> MV tag -> model entry.
-ModelDict = dict[str, dict[str, dict[str, Any]]]
-
-REFERENCE: ModelDict = {
-    "CV1": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 4.05], "den_s": [50, 1], "iodelay_s": 25},
-        "MV2": {
-            "mode": "tf_z",
-            "num_z": [0, 1, 0.5],
-            "den_z": [1, -1.5, 0.7],
-            "iodelay_z": 0,
-            "IntegralMark": 0,
-        },
-    },
-    "CV2": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 5.39], "den_s": [50, 1], "iodelay_s": 17},
-        "MV2": {
-            "mode": "stp",
-            "stp": [0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3],
-        },
-        "MV3": {
-            "mode": "tf_s",
-            "num_s": [0, 1],
-            "den_s": [20, 1],
-            "iodelay_s": 2,
-            "IntegralMark": 1,
-        },
-    },
-}
-INITIAL = {"CV1": 10.0, "CV2": 20.0, "MV1": 15.0, "MV2": 16.0, "MV3": 17.0}
+# The reference process and its initial values (as floats).
+REFERENCE = _reference.process()
+INITIAL = {tag: float(v) for tag, v in _reference.initial_values().items()}
 
 TRACKING_UNTIL = 20  # samples in tracking before the loops switch to automatic
 SP_STEP_AT, SP_STEP = 60, 4.0  # CV1 set-point step
@@ -91,22 +63,9 @@ class Study:
     soft: dict[str, list[float]]
 
 
-def scaled(model: ModelDict, gain: float) -> ModelDict:
-    """The reference dictionary with every transfer-function gain scaled."""
-    out = copy.deepcopy(model)
-    for pairs in out.values():
-        for pair in pairs.values():
-            for key in ("num_s", "num_z", "stp"):
-                if key in pair:
-                    pair[key] = [gain * float(v) for v in pair[key]]
-    return out
-
-
 def lpv_plant() -> LPVPlantSim:
-    sim = LPVPlantSim(INITIAL)
-    for plant_id, (working_point, gain) in enumerate(((8.0, 0.8), (12.0, 1.0), (16.0, 1.25))):
-        sim.addPlant(plant_id, working_point, scaled(REFERENCE, gain), 1)
-    return sim
+    """The reference process's LPV bank: gains that change with CV1."""
+    return _reference.lpv_bank(INITIAL)
 
 
 TUNING = {"CV1": (0.03, 2.0), "CV2": (0.3, 80.0)}  # (KP, TI) per loop

@@ -21,6 +21,7 @@ from pathlib import Path
 
 import numpy as np
 
+from korvel.algorithm import _reference
 from korvel.algorithm.excite import TestSignal
 from korvel.algorithm.identify import fit_process
 from korvel.algorithm.loopctl import PID
@@ -28,27 +29,8 @@ from korvel.algorithm.plantmodels import MIMOSim
 from korvel.algorithm.tuning import simc
 
 # The reference process of the model dictionary's documentation.
-REFERENCE = {
-    "CV1": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 4.05], "den_s": [50, 1], "iodelay_s": 25},
-        "MV2": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7], "iodelay_z": 0},
-    },
-    "CV2": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 5.39], "den_s": [50, 1], "iodelay_s": 17},
-        "MV2": {
-            "mode": "stp",
-            "stp": [0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3],
-        },
-        "MV3": {
-            "mode": "tf_s",
-            "num_s": [0, 1],
-            "den_s": [20, 1],
-            "iodelay_s": 2,
-            "IntegralMark": 1,
-        },
-    },
-}
-INITIAL = {"CV1": 10.0, "CV2": 20.0, "MV1": 15.0, "MV2": 16.0, "MV3": 17.0}
+REFERENCE = _reference.process()
+INITIAL = {tag: float(v) for tag, v in _reference.initial_values().items()}
 CVS, MVS = ["CV1", "CV2"], ["MV1", "MV2", "MV3"]
 # One structure per pair: what an engineer would pick from the step responses.
 KINDS = {

@@ -11,6 +11,7 @@
 #include <korvel/limiters.hpp>
 #include <korvel/lpv.hpp>
 #include <korvel/pid.hpp>
+#include <korvel/reference.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -27,26 +28,7 @@ using namespace korvel;
 
 namespace {
 
-// The reference process, every transfer-function gain scaled by `gain`.
-ModelDict reference(double gain = 1.0) {
-    const auto g = [gain](std::vector<double> v) {
-        for (double& x : v)
-            x = gain * x;
-        return v;
-    };
-    using S = PairSpec;
-    return {
-        {"CV1",
-         {{"MV1", S::tf_s(g({0, 4.05}), {50, 1}, 25)},
-          {"MV2", S::tf_z(g({0, 1, 0.5}), {1, -1.5, 0.7})}}},
-        {"CV2",
-         {{"MV1", S::tf_s(g({0, 5.39}), {50, 1}, 17)},
-          {"MV2", S::stp(g({0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3}))},
-          {"MV3", S::tf_s(g({0, 1}), {20, 1}, 2, true)}}},
-    };
-}
-
-const TagValues initial{{"CV1", 10.0}, {"CV2", 20.0}, {"MV1", 15.0}, {"MV2", 16.0}, {"MV3", 17.0}};
+const TagValues initial = reference::initial_values();
 
 constexpr int tracking_until = 20; // samples in tracking before automatic
 constexpr int sp_step_at = 60;     // CV1 set-point step
@@ -214,11 +196,10 @@ int main(int argc, char** argv) {
     }
 
     const auto started = std::chrono::steady_clock::now();
-    Plant mimo{MimoSim(reference(), initial, 1.0), std::nullopt};
+    Plant mimo{MimoSim(reference::process(), initial, 1.0), std::nullopt};
     Plant lpv{std::nullopt, LpvPlant(initial)};
-    const double points[3][2] = {{8.0, 0.8}, {12.0, 1.0}, {16.0, 1.25}};
-    for (int id = 0; id < 3; ++id)
-        lpv.lpv->add_plant(id, points[id][0], reference(points[id][1]), 1.0);
+    for (const auto& p : reference::lpv_points)
+        lpv.lpv->add_plant(p.id, p.working_point, reference::process(p.gain), 1.0);
     const Study studies[2] = {run_study("MIMO", mimo, steps, out),
                               run_study("LPV", lpv, steps, out)};
     const double elapsed =

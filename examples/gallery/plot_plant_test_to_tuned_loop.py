@@ -15,26 +15,15 @@ only the records.
 import matplotlib.pyplot as plt
 import numpy as np
 
+from korvel.algorithm import _reference
 from korvel.algorithm.excite import TestSignal
 from korvel.algorithm.identify import fit_process
 from korvel.algorithm.loopctl import PID
 from korvel.algorithm.plantmodels import MIMOSim
 from korvel.algorithm.tuning import simc
 
-truth = {
-    "CV1": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 4.05], "den_s": [50, 1], "iodelay_s": 25},
-        "MV2": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7]},
-    },
-    "CV2": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 5.39], "den_s": [50, 1], "iodelay_s": 17},
-        "MV2": {"mode": "stp",
-                "stp": [0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3]},
-        "MV3": {"mode": "tf_s", "num_s": [0, 1], "den_s": [20, 1], "iodelay_s": 2,
-                "IntegralMark": 1},
-    },
-}  # fmt: skip
-initial = {"CV1": 10.0, "CV2": 20.0, "MV1": 15.0, "MV2": 16.0, "MV3": 17.0}
+truth = _reference.process()  # the library's reference process
+initial = {tag: float(v) for tag, v in _reference.initial_values().items()}
 cvs, mvs = ["CV1", "CV2"], ["MV1", "MV2", "MV3"]
 
 # %%

@@ -22,30 +22,13 @@ row per CV and one column per MV.
 
 import matplotlib.pyplot as plt
 
+from korvel.algorithm import _reference
 from korvel.algorithm.plantmodels import get_model_stp, get_model_tags, plot_model_stp
 
-models = {
-    "CV1": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 4.05], "den_s": [50, 1], "iodelay_s": 25},
-        "MV2": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7]},
-        "MV3": {"mode": "stpxy", "x": [0, 10, 40, 80], "y": [0, 0, -2.5, -3.0]},
-    },
-    "CV2": {
-        "MV1": {"mode": "tf_s", "num_s": [0, 5.39], "den_s": [50, 1], "iodelay_s": 17},
-        "MV2": {
-            "mode": "stp",
-            "stp": [0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3],
-        },
-        "MV3": {
-            "mode": "tf_s",
-            "num_s": [0, 1],
-            "den_s": [20, 1],
-            "iodelay_s": 2,
-            "IntegralMark": 1,
-        },
-    },
-    "CV3": {"MV2": {"mode": "tf_z", "num_z": [0, 0.2], "den_z": [1, -0.8], "iodelay_z": 5}},
-}
+# The reference process, with a breakpoint table on CV1/MV3 and a third CV.
+models = _reference.process()
+models["CV1"]["MV3"] = {"mode": "stpxy", "x": [0, 10, 40, 80], "y": [0, 0, -2.5, -3.0]}
+models["CV3"] = {"MV2": {"mode": "tf_z", "num_z": [0, 0.2], "den_z": [1, -0.8], "iodelay_z": 5}}
 
 cvs, mvs = get_model_tags(models)
 print("CVs", cvs, "MVs", mvs)

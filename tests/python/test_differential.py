@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 
 from korvel.algorithm.clampwind import AntiWindupLimter
 from korvel.algorithm.deadtime import Delay, Delay_Algorithm
-from korvel.algorithm.excite import TestSignal
+from korvel.algorithm.excite import TestSignal as Excitation
 from korvel.algorithm.flatline import ConstDect
 from korvel.algorithm.gainsched import LPVPlantSim
 from korvel.algorithm.heartbeat import WatchDog
@@ -271,7 +271,7 @@ def test_watchdog(core, bounds):
     times=st.lists(st.integers(-(10**6), 10**6), max_size=10),
 )
 def test_test_signal(core, seed, et, amp, times):
-    s = TestSignal(seed)
+    s = Excitation(seed)
     s.set_ET(et)
     s.set_amplitude(amp)
     c = core.new("testsignal", list(s._rand_arr), et, amp)

@@ -38,34 +38,10 @@ def plantmodels(fast: bool = False) -> None:
     import sys
     import warnings
 
+    from korvel.algorithm._reference import process
     from korvel.algorithm.plantmodels import plot_model_stp
 
-    yu_model = {
-        "CV1": {
-            "MV1": {"mode": "tf_s", "num_s": [4.05], "den_s": [50, 1], "iodelay_s": 25},
-            "MV2": {
-                "mode": "tf_z",
-                "num_z": [0, 1, 0.5],
-                "den_z": [1, -1.5, 0.7],
-                "iodelay_z": 0,
-                "IntegralMark": 0,
-            },
-        },
-        "CV2": {
-            "MV1": {"mode": "tf_s", "num_s": [0, 5.39], "den_s": [50, 1], "iodelay_s": 17},
-            "MV2": {
-                "mode": "stp",
-                "stp": [0, 0, 1, 1, 0, 0, 4, 4, 4, 7, 8, 9, 4, 3, 3, 3, 4, 5, 4, 3, 3, 3, 3],
-            },
-            "MV3": {
-                "mode": "tf_s",
-                "num_s": [0, 1],
-                "den_s": [20, 1],
-                "iodelay_s": 2,
-                "IntegralMark": 1,
-            },
-        },
-    }
+    yu_model = process()
     if importlib.util.find_spec("matplotlib") is None:
         print("matplotlib is not installed: there is nothing to plot")
         return
