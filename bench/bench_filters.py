@@ -97,18 +97,19 @@ def main() -> None:
         "LDLAG.multi_step(array), FIR, tao = 0": (LDLAG(tao=0.0), "multi_step", "u"),
     }
     env2 = {"u": u, "ul": ul, "lfilter": signal.lfilter}
-    stmts_a, stmts_l = {}, {}
+    m = {}
     for i, (block, op, data) in enumerate(arrays.values()):
         block(0.0)
         zb = block._zfilter if isinstance(block, sFilter) else block
         b, a = (zb._Bz, zb._Az) if isinstance(block, (zFilter, sFilter)) else (block._b, block._a)
         env2 |= {f"blk{i}": block, f"b{i}": b, f"a{i}": a, f"zi{i}": zb._zi.copy()}
-        stmts = stmts_l if data == "ul" else stmts_a
-        stmts[f"k{i}"] = f"blk{i}.{op}({data})"
-        stmts[f"l{i}"] = f"lfilter(b{i}, a{i}, {data}, zi=zi{i})"
-    # Arrays and lists apart: building million-item lists disturbs the caches.
-    m = interleaved(stmts_a, env2, number=1, rounds=21)
-    m |= interleaved(stmts_l, env2, number=1, rounds=9)
+        # Each block against lfilter alone: a million-item allocation of one
+        # pair (or a list built) changes what the allocator hands the next.
+        pair = {
+            f"k{i}": f"blk{i}.{op}({data})",
+            f"l{i}": f"lfilter(b{i}, a{i}, {data}, zi=zi{i})",
+        }
+        m |= interleaved(pair, env2, number=1, rounds=9 if data == "ul" else 21)
     rows2 = [
         (
             f"`{label}`",

@@ -330,7 +330,7 @@ def test_local_plants_stepped_natively_match_called_ones(steps):
 
 
 def test_numbers_a_caller_holds_never_change():
-    """Outputs and weights are rewritten in place only where nobody can look."""
+    """Outputs and weights are new numbers: none a caller holds changes."""
     sim = LPVPlantSim({"CV1": 1.0})
     for i, wp in enumerate((10.0, 20.0)):
         sim.addPlant(i, wp, lag_model(1.0 + i), 1)
@@ -349,3 +349,35 @@ def test_numbers_a_caller_holds_never_change():
             take(*(r.current_weight for r in sim.plant_list))
     assert all(float(o) == v for o, v in held)
     assert len({float(o) for o, _ in held}) > 3  # the steps did change the outputs
+
+
+def test_a_dict_is_never_stale():
+    """A simulator's dicts, however a caller reaches them (its fields, a saved
+    state, the collector), hold the values of the last step."""
+    import gc
+
+    sim = LPVPlantSim({"CV1": 1.0})
+    for i, wp in enumerate((10.0, 20.0)):
+        sim.addPlant(i, wp, lag_model(1.0 + i), 1)
+    plants = [r.plant for r in sim.plant_list]
+    for k in range(9):
+        sim(12.5 + k, {"MV1": float(k)})
+        if k == 3:
+            fields = plants[0]._y_dict, plants[0]._u_dict
+        if k == 5:
+            saved = plants[1].__getstate__()[7:9]
+        for p in plants:
+            out = p.get_output_data_dict()
+            seen = [
+                d
+                for d in gc.get_referents(p)
+                if type(d) is dict
+                and d is not p.ini_value_dict
+                and list(d) == list(out)
+                and all(type(v) in (int, float) for v in d.values())
+            ]
+            assert all(d == out for d in seen)
+        if k > 3:
+            assert fields == (plants[0].get_output_data_dict(), plants[0].get_input_data_dict())
+        if k > 5:
+            assert saved == (plants[1].get_input_data_dict(), plants[1].get_output_data_dict())

@@ -563,3 +563,26 @@ def test_subclass_attributes_survive_copies():
                 assert type(c) is sub and c.note == [target.name], target.name
             # ... and continue as the original does.
             run_valid_tail([obj, *copies[1:]], target, target.name)
+
+
+def test_callable_blocks_take_the_vectorcall_protocol():
+    # Their call skips building an argument tuple, and gives what the call
+    # slot gives; a subclass that defines __call__ uses its own.
+    from korvel.algorithm import clampwind, flatline, phaseshaper, slewguard
+
+    have_vectorcall = 1 << 11  # Py_TPFLAGS_HAVE_VECTORCALL
+    for make, args in (
+        (lambda: tfblock.zFilter([0.5, 0.25], [1.0, -0.5]), (1.0,)),
+        (tfblock.sFilter, (1.0,)),
+        (phaseshaper.LDLAG, (1.0,)),
+        (clampwind.AntiWindupLimter, (1.0, 2.0, 0.0)),
+        (lambda: slewguard.RateLimit(0.0), (1.0, 1.0, -1.0)),
+        (flatline.ConstDect, (1.0, 3)),
+        (lambda: deadtime.Delay(3), (1.0,)),
+    ):
+        a, b = make(), make()
+        assert type(a).__flags__ & have_vectorcall, type(a).__name__
+        for _ in range(3):
+            assert a(*args) == type(b).__call__(b, *args)
+        sub = type("Sub", (type(a),), {"__call__": lambda self, *x: "own"})
+        assert sub.__new__(sub)(*args) == "own"

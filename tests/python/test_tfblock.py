@@ -217,11 +217,21 @@ class TestZFilter:
         assert [f(v) for v in (3.0, -1.0, 4.0)] == first
 
     def test_state_written_in_place_is_seen(self):
+        # The field's array is the state until the next step, which makes it
+        # a new array (as lfilter returns one): an array held from before keeps
+        # its values, and writing into it then changes nothing.
         f, ref = zFilter(), RefZ()
         f(0.0)
         ref(0.0)
         f._zi[0] = 0.5
         ref._zi[0] = 0.5
+        assert f(1.0) == ref(1.0)
+        old, values = f._zi, f._zi.tolist()
+        assert f._zi is old
+        f.run_multistep([2.0, 3.0])
+        ref.run_multistep([2.0, 3.0])
+        assert old.tolist() == values and f._zi is not old
+        old[0] = 99.0
         assert f(1.0) == ref(1.0)
 
     def test_state_of_wrong_length_is_refused_and_nothing_changes(self):

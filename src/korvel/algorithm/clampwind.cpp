@@ -5,9 +5,11 @@
 
 #include "docstrings/clampwind.hpp"
 #include "pyglue/calldoc.hpp"
+#include "pyglue/convert.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
+#include "pyglue/pickling.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;

@@ -8,12 +8,14 @@
 
 #include "docstrings/deadtime.hpp"
 #include "pyglue/calldoc.hpp"
-#include "pyglue/datastore.hpp"
+#include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/pickling.hpp"
+#include "pyglue/shift.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;

@@ -3,12 +3,14 @@
 
 #include "docstrings/excite.hpp"
 #include "pyglue/calldoc.hpp"
+#include "pyglue/calls.hpp"
+#include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
 #include "pyglue/number.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/pickling.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;

@@ -6,8 +6,9 @@
 #include "docstrings/flatline.hpp"
 #include "pyglue/calldoc.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
+#include "pyglue/pickling.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;

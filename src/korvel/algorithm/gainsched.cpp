@@ -13,11 +13,13 @@
 
 #include "docstrings/gainsched.hpp"
 #include "pyglue/calldoc.hpp"
+#include "pyglue/calls.hpp"
 #include "pyglue/capi.hpp"
+#include "pyglue/copies.hpp"
+#include "pyglue/dicts.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/mapping.hpp"
 #include "pyglue/methods.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/pickling.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -211,7 +213,7 @@ struct Bank {
         else if (w == 1.0)
             field = nb::borrow(full_weight);
         else
-            assign_float(field, w);
+            field = nb::float_(w);
     }
     Kept& result(std::size_t i) { return kept[0].index == i ? kept[0] : kept[1]; }
     // The CVs of a neighbour's result, in its key order.

@@ -5,10 +5,12 @@
 
 #include "docstrings/heartbeat.hpp"
 #include "pyglue/calldoc.hpp"
+#include "pyglue/convert.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/pickling.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;

@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "docstrings/identify.hpp"
+#include "pyglue/arrays.hpp"
+#include "pyglue/calls.hpp"
 #include "pyglue/methods.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/scipy.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;

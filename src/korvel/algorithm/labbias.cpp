@@ -15,11 +15,12 @@
 #include <vector>
 
 #include "docstrings/labbias.hpp"
+#include "pyglue/calls.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/history.hpp"
 #include "pyglue/methods.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/pickling.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;

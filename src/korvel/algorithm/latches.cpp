@@ -6,12 +6,15 @@
 #include <utility>
 
 #include "docstrings/latches.hpp"
-#include "pyglue/datastore.hpp"
+#include "pyglue/calls.hpp"
+#include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/pickling.hpp"
+#include "pyglue/shift.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;

@@ -4,9 +4,12 @@
 #include <cstdint>
 
 #include "docstrings/loopctl.hpp"
+#include "pyglue/convert.hpp"
+#include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
+#include "pyglue/pickling.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;

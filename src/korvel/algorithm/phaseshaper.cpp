@@ -12,12 +12,15 @@
 #include <vector>
 
 #include "docstrings/phaseshaper.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/calldoc.hpp"
+#include "pyglue/calls.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/lfilter.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/pickling.hpp"
+#include "pyglue/scipy.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -65,13 +68,13 @@ struct PyLDLAG {
     nb::object Ts;                 // _Ts
     Iir iir{{1.0}, {1.0}};
     nb::object b, a;     // _b, _a: float64 arrays
-    np::CowState zi;     // _zi; None before the state exists
+    np::LiveState zi;    // _zi; None before the state exists
     Number u_ini, y_ini; // last input and output
 
     bool started() const noexcept { return !zi.empty_state(); }
     void restart(double u, double y) {
         const auto s = LeadLag::restart_state(iir, u, y);
-        zi = np::CowState::of(s.data(), s.size());
+        zi = np::LiveState::of(s.data(), s.size());
     }
 
     double step(double u) {
@@ -109,10 +112,10 @@ int ld_clear(PyObject* self) noexcept {
 void modify_param(PyLDLAG& p) {
     LeadLag::Coefficients c = LeadLag::coefficients(p.alpha.v, p.tao.v, 0.0, scipy_zoh(p.Ts));
     Iir f(c.b, c.a);
-    np::CowState zi(nb::none(), nullptr, 0);
+    np::LiveState zi;
     if (!p.u_ini.none() && !p.y_ini.none()) {
         const auto s = LeadLag::restart_state(f, p.u_ini.v, p.y_ini.v);
-        zi = np::CowState::of(s.data(), s.size());
+        zi = np::LiveState::of(s.data(), s.size());
     }
     p.b = f64_array(c.b);
     p.a = f64_array(c.a);
@@ -302,12 +305,12 @@ void def_ldlag(nb::module_& m) {
         cls, "_zi", [](PyLDLAG& p) { return p.zi.array(); },
         [](PyLDLAG& p, nb::handle v) {
             if (v.is_none()) {
-                p.zi = np::CowState(nb::none(), nullptr, 0);
+                p.zi = np::LiveState::none();
                 return;
             }
             double* d;
             nb::object arr = current_state_array(v, [&] { return p.iir.state_size(); }, d);
-            p.zi = np::CowState(std::move(arr), d, p.iir.state_size());
+            p.zi = np::LiveState::adopt(std::move(arr), d, p.iir.state_size());
         });
     def_field<PyLDLAG>(
         cls, "_u_ini", [](PyLDLAG& p) { return p.u_ini.get(); },
@@ -336,13 +339,13 @@ void def_ldlag(nb::module_& m) {
             if (np::ndim(p.b.ptr()) != 1 || np::ndim(p.a.ptr()) != 1)
                 throw nb::value_error("invalid LDLAG state");
             p.iir = Iir(array_items(p.b), array_items(p.a));
-            p.zi = np::CowState(nb::none(), nullptr, 0);
+            p.zi = np::LiveState::none();
             if (!s[5].is_none()) {
                 const nb::object arr = float_array(s[5]);
                 if (np::ndim(arr.ptr()) != 1) throw nb::value_error("invalid LDLAG state");
                 const std::vector<double> z = array_items(arr);
                 if (z.size() != p.iir.state_size()) throw nb::value_error("invalid LDLAG state");
-                p.zi = np::CowState::of(z.data(), z.size());
+                p.zi = np::LiveState::of(z.data(), z.size());
             }
             p.u_ini.set(s[6]);
             p.y_ini.set(s[7]);

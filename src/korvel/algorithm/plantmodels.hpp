@@ -10,11 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "pyglue/arrays.hpp"
+#include "pyglue/calls.hpp"
 #include "pyglue/capi.hpp"
+#include "pyglue/copies.hpp"
+#include "pyglue/dicts.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/mapping.hpp"
 #include "pyglue/methods.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/pickling.hpp"
+#include "pyglue/scipy.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace korvel::plantmodels {
@@ -125,35 +129,25 @@ struct MimoObj {
     // or rebuilds its own simulator would pull the bank from under the loop.
     bool busy = false;
 
-    // A step through the C interface, while nothing but this simulator
-    // holds its dicts, writes them later: when Python next reaches the
-    // simulator (sync(), called by self_of), before it can look. MVs in the
-    // order reset() made _u_dict, CVs in row order.
+    // What a step on plain values reads without a lookup: the MVs in the
+    // order reset() made _u_dict, the rows' CV tags, and the outputs of the
+    // last step (per row).
     std::vector<nb::object> mv_keys;
-    std::vector<nb::object> u_pending; // per MV: the value a deferred step took
-    bool u_pending_any = false;
-    std::vector<double> y_vals;     // per row: the output of the last deferred step
-    std::size_t y_pending = 0;      // rows [0, y_pending) not yet in _y_dict
     std::vector<PyObject*> cv_tags; // the rows' tags
-    bool plain_rows = false;        // every initial value is a number
-    bool u_current = false;         // u and u_bad hold _u_dict's values, which are plain
+    std::vector<double> y_vals;
+    std::vector<PyObject*> u_new; // per MV: the value a caller gave this step, borrowed
+    bool plain_rows = false;      // str tags, numbers for initial values
 
-    bool sync() noexcept {
-        u_current = false; // whoever looks may change the dicts
-        if (!u_pending_any && y_pending == 0) return true;
-        for (std::size_t j = 0; j < u_pending.size(); ++j) {
-            if (!u_pending[j].is_valid()) continue;
-            if (PyDict_SetItem(u_dict.ptr(), mv_keys[j].ptr(), u_pending[j].ptr()) < 0)
-                return false;
-            u_pending[j] = nb::object();
-        }
-        u_pending_any = false;
-        for (std::size_t r = 0; r < y_pending; ++r) {
-            if (store_float(y_dict.ptr(), cv_tags[r], y_vals[r]) < 0) return false;
-        }
-        y_pending = 0;
-        return true;
-    }
+    // The dicts are made only when something asks for them (the _u_dict and
+    // _y_dict fields, a saved state, a step on values of other kinds): until
+    // then u_dict and y_dict are null and the values they would hold live
+    // here, so a dict never holds stale values and nothing needs to know who
+    // else holds it. A reset() starts without them again, as it makes new
+    // dicts. MV values (int or float, as given) in mv_keys' order; CV values
+    // in the rows' order: an int or float as reset() put it, or null for the
+    // float of y_vals.
+    std::vector<nb::object> u_objs, y_objs;
+    PlainInputs inputs; // the values of a step through Python, read once
 
     MimoObj() = default;
     MimoObj(const MimoObj&) = delete;
@@ -171,7 +165,9 @@ struct MimoObj {
             f(o);
         for (auto& o : mv_keys)
             f(o);
-        for (auto& o : u_pending)
+        for (auto& o : u_objs)
+            f(o);
+        for (auto& o : y_objs)
             f(o);
         for (auto& row : rows) {
             f(row.cv);
@@ -190,8 +186,20 @@ struct SisoObj : MimoObj {
 void convert(PyObject* o, double& v, nb::object& bad);
 
 // One sampling step: MV values in, every model one sample on, CV values into
-// _y_dict as each is known.
+// _y_dict as each is known. Makes the dicts first.
 void step(MimoObj& s, PyObject* uv, PyObject* vv);
+
+// The dicts, made now from the values the simulator keeps if they are not
+// made yet (see MimoObj::u_objs).
+void make_dicts(MimoObj& s);
+
+// One step on plain values (PlainInputs) while the dicts are not made: no
+// Python code runs and no dict is written. False (nothing done) when the
+// simulator has made its dicts or steps models written in Python.
+bool virtual_step(MimoObj& s, const PlantmodelsApi::Inputs& in);
+
+// The MV a caller's tag names (its position in mv_keys), or -1.
+Py_ssize_t mv_of(MimoObj& s, PyObject* tag);
 
 // (cv_tag_list, mv_tag_list) of a model dictionary.
 std::pair<nb::list, nb::list> model_tags(nb::handle yu);

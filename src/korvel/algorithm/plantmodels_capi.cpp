@@ -1,6 +1,5 @@
 // The C interface of plantmodels: gainsched steps its local MIMOSims through
-// it, with no Python call and, where nothing else can look, no dict writes
-// until Python next reaches the simulator.
+// it, with no Python call where their dicts and values are plain.
 #include <type_traits>
 
 #include "algorithm/plantmodels.hpp"
@@ -34,7 +33,13 @@ int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v) {
 
 namespace {
 
-// Whether `d` holds exactly `keys`, in order.
+// Whether a step of `s` can run without Python code: models of the
+// library's own and initial values that are numbers.
+bool plain_models(const MimoObj& s) {
+    return s.adapters.empty() && s.plain_rows;
+}
+
+// Whether dict `d` holds exactly `keys`, in order (identity).
 template <class Keys> bool same_keys(PyObject* d, const Keys& keys) noexcept {
     if (static_cast<std::size_t>(PyDict_GET_SIZE(d)) != keys.size()) return false;
     PyObject *k, *v;
@@ -50,62 +55,56 @@ template <class Keys> bool same_keys(PyObject* d, const Keys& keys) noexcept {
     return true;
 }
 
-// Whether a step of `s` with plain inputs can be deferred: no Python code
-// would run (models of the library's own), nothing else holds the
-// simulator's dicts, and they are as reset() made them.
-bool deferrable(MimoObj& s) {
-    if (s.busy || !s.adapters.empty() || !s.plain_rows) return false;
-    PyObject *ud = s.u_dict.ptr(), *yd = s.y_dict.ptr();
-    if (!PyDict_CheckExact(ud) || !PyDict_CheckExact(yd) || Py_REFCNT(ud) != 1 ||
-        Py_REFCNT(yd) != 1)
-        return false;
-    if (!s.u_current) {
-        if (!same_keys(ud, s.mv_keys) || !same_keys(yd, s.cv_tags)) return false;
-        s.u.resize(s.mv_keys.size());
-        s.u_bad.resize(s.mv_keys.size());
-        PyObject *tag, *value;
-        Py_ssize_t pos = 0;
-        for (std::size_t j = 0; PyDict_Next(ud, &pos, &tag, &value); ++j) {
-            if (!plain_double(value, s.u[j])) return false;
-            s.u_bad[j] = nb::object();
-        }
-        s.u_current = true;
-    }
-    return true;
-}
-
-// The MV a caller's tag names, or -1: mostly the very objects of the model
-// dictionary, others are looked up.
-Py_ssize_t mv_of(MimoObj& s, PyObject* tag) {
-    for (std::size_t k = 0; k < s.mv_keys.size(); ++k)
-        if (s.mv_keys[k].ptr() == tag) return static_cast<Py_ssize_t>(k);
-    PyObject* j = PyDict_GetItemWithError(s.mv_index.ptr(), tag);
-    if (!j && PyErr_Occurred()) raise();
-    return j ? PyLong_AsSsize_t(j) : -1;
-}
-
 } // namespace
 
 int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
                           PlantmodelsApi::Outputs* out) {
     MimoObj* s = native(sim);
     if (!s) return 1;
+    if (s->busy) {
+        refuse_reentry(sim);
+        return -1;
+    }
     try {
-        if (!deferrable(*s)) return 1;
-        Busy<MimoObj> busy(*s); // a tag of another kind may compare in Python
+        if (!s->u_dict.is_valid()) {
+            Busy<MimoObj> busy(*s);
+            if (!virtual_step(*s, *in)) return 1;
+            *out = {static_cast<Py_ssize_t>(s->rows.size()), s->cv_tags.data(), s->y_vals.data()};
+            return 0;
+        }
+        PyObject *ud = s->u_dict.ptr(), *yd = s->y_dict.ptr();
+        if (!plain_models(*s) || !PyDict_CheckExact(ud) || !PyDict_CheckExact(yd) ||
+            !same_keys(yd, s->cv_tags))
+            return 1;
+        // Tags and numbers of plain kinds from here on: no Python code runs.
+        Busy<MimoObj> busy(*s);
+        const std::size_t n_mv = s->mv_keys.size();
+        s->u.resize(n_mv);
+        s->u_bad.assign(n_mv, nb::object());
+        s->u_new.assign(n_mv, nullptr);
         for (Py_ssize_t i = 0; i < in->n; ++i) {
             const Py_ssize_t k = mv_of(*s, in->tags[i]);
-            if (k < 0) continue;
-            if (s->u_pending[k].ptr() != in->objects[i])
-                s->u_pending[k] = nb::borrow(in->objects[i]);
-            s->u_pending_any = true;
-            s->u[k] = in->values[i];
-            if (s->u_bad[k].is_valid()) s->u_bad[k] = nb::object();
+            if (k >= 0) s->u_new[static_cast<std::size_t>(k)] = in->objects[i];
+        }
+        // One pass over _u_dict, as reset() made it: new values in, and
+        // every value (a plain number) read.
+        if (static_cast<std::size_t>(PyDict_GET_SIZE(ud)) != n_mv) return 1;
+        PyObject *tag, *value;
+        Py_ssize_t pos = 0;
+        for (std::size_t j = 0; PyDict_Next(ud, &pos, &tag, &value); ++j) {
+            if (tag != s->mv_keys[j].ptr()) return 1;
+            PyObject* given = s->u_new[j];
+            if (given && given != value) {
+                // A value replaced under its key: the keys stay as they are.
+                if (PyDict_SetItem(ud, tag, given) < 0) raise();
+                value = given;
+            }
+            if (!plain_double(value, s->u[j])) return 1;
         }
         PyObject* v = in->v;
         const bool no_v = PyDict_GET_SIZE(v) == 0;
         korvel::mimo_step(
-            s->bank, s->u.size(),
+            s->bank, n_mv,
             [&](std::size_t r, std::size_t j) { return s->u[j] - s->rows[r].u_ini[j]; },
             [&](std::size_t r) {
                 if (no_v) return 0.0;
@@ -116,7 +115,7 @@ int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
             [&](std::size_t r) { return s->rows[r].y_ini; },
             [&](std::size_t r, double y) {
                 s->y_vals[r] = y;
-                s->y_pending = r + 1;
+                if (store_float(yd, s->cv_tags[r], y) < 0) raise();
             });
         *out = {static_cast<Py_ssize_t>(s->rows.size()), s->cv_tags.data(), s->y_vals.data()};
         return 0;
@@ -141,7 +140,14 @@ int capi_mimo_step_deferred(PyObject* sim, PyObject* u, PyObject* v, Plantmodels
 
 PyObject* capi_mimo_outputs(PyObject* sim) {
     MimoObj* s = self_of<MimoObj>(sim);
-    return s ? s->y_dict.ptr() : nullptr;
+    if (!s) return nullptr;
+    try {
+        make_dicts(*s);
+    } catch (...) {
+        set_error_from_current();
+        return nullptr;
+    }
+    return s->y_dict.ptr();
 }
 
 } // namespace korvel::plantmodels

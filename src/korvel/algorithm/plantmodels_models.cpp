@@ -226,7 +226,13 @@ const Signature sig_getstate("__getstate__", {});
 const Signature sig_setstate("__setstate__", {object("state")});
 
 PyObject* model_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
-    if (_PyType_Lookup(t, names.deltaU_sim) == types.abstract_step) {
+    // The class's own deltaU_sim, looked up as an attribute of the class:
+    // model's abstract one unless a subclass defines its own.
+    PyObject* found = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), names.deltaU_sim);
+    if (!found) return nullptr;
+    const bool abstract = found == types.abstract_step;
+    Py_DECREF(found);
+    if (abstract) {
         nb::object name = nb::steal(PyType_GetName(t));
         if (!name.is_valid()) return nullptr;
         PyErr_Format(PyExc_TypeError,
@@ -447,8 +453,9 @@ void def_models(nb::module_& m) {
     types.stp = type_of(stp_cls);
     types.stpxy = type_of(stpxy_cls);
     types.inst_new = reinterpret_cast<newfunc>(PyType_GetSlot(types.no_model, Py_tp_new));
-    types.abstract_step = _PyType_Lookup(types.model, names.deltaU_sim);
-    Py_XINCREF(types.abstract_step);
+    types.abstract_step =
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(types.model), names.deltaU_sim);
+    if (!types.abstract_step) throw nb::python_error();
 }
 
 } // namespace korvel::plantmodels

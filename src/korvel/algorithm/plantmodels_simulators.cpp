@@ -3,6 +3,7 @@
 // uses; the step itself is the core's mimo_step over the pair models.
 #include <algorithm>
 #include <type_traits>
+#include <vector>
 
 #include "algorithm/plantmodels.hpp"
 #include "docstrings/plantmodels.hpp"
@@ -137,31 +138,63 @@ void rebuild(MimoObj& s) {
         bank.add_row(std::move(ptrs));
         rows.push_back(std::move(row));
     }
+    // Numbers for initial values and str tags: a step on plain inputs then
+    // runs no Python code at all (no conversion, no hash or comparison of
+    // a tag of another kind).
     bool plain = true;
     std::vector<PyObject*> tags;
     for (const CvRow& row : rows) {
         tags.push_back(row.cv.ptr());
-        plain = plain && !row.y_ini_bad.is_valid();
+        plain = plain && !row.y_ini_bad.is_valid() && PyUnicode_CheckExact(row.cv.ptr());
         for (const auto& bad : row.u_ini_bad)
             plain = plain && !bad.is_valid();
     }
+    for (const nb::object& mv : mv_keys)
+        plain = plain && PyUnicode_CheckExact(mv.ptr());
     s.bank = std::move(bank);
     s.rows = std::move(rows);
     s.keep = std::move(keep);
     s.adapters = std::move(adapters);
     s.mv_index = std::move(index);
-    s.u_pending.assign(mv_keys.size(), nb::object());
     s.mv_keys = std::move(mv_keys);
-    s.u_pending_any = false;
     s.y_vals.assign(s.rows.size(), 0.0);
-    s.y_pending = 0;
     s.cv_tags = std::move(tags);
     s.plain_rows = plain;
-    s.u_current = false;
 }
 
-// Data mappings back to the initial values and fresh MISO simulators over the
-// same models (their states are kept).
+// Whether `d` is an exact dict of exactly `keys` (identity, in order) with
+// plain numbers for values; then `out` holds the values.
+template <class Keys> bool plain_dict(PyObject* d, const Keys& keys, std::vector<nb::object>& out) {
+    if (!PyDict_CheckExact(d) || static_cast<std::size_t>(PyDict_GET_SIZE(d)) != keys.size())
+        return false;
+    out.clear();
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    for (std::size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+        PyObject* want;
+        if constexpr (std::is_same_v<typename Keys::value_type, PyObject*>)
+            want = keys[i];
+        else
+            want = keys[i].ptr();
+        if (k != want || !(PyFloat_CheckExact(v) || PyLong_CheckExact(v))) return false;
+        out.push_back(nb::borrow(v));
+    }
+    return true;
+}
+
+// The fresh dicts of a reset, kept as values instead where they are plain
+// (str tags in the order of the bank, numbers): nobody has them yet.
+void unmake_dicts(MimoObj& s) {
+    std::vector<nb::object> u, y;
+    if (!s.plain_rows || !plain_dict(s.u_dict.ptr(), s.mv_keys, u) ||
+        !plain_dict(s.y_dict.ptr(), s.cv_tags, y))
+        return;
+    s.u_objs = std::move(u);
+    s.y_objs = std::move(y);
+    s.u_dict = nb::object();
+    s.y_dict = nb::object();
+}
+
 void reset(MimoObj& s) {
     const nb::object mv_list = s.mv_list, cv_list = s.cv_list;
     nb::object mvs = checked(PySequence_Fast(mv_list.ptr(), "mv_list must be iterable"));
@@ -196,7 +229,80 @@ void reset(MimoObj& s) {
     s.y_dict = std::move(y);
     s.cv_simulators = std::move(sims);
     rebuild(s);
+    unmake_dicts(s);
 }
+
+// The value a kept CV value stands for.
+nb::object y_object(const MimoObj& s, std::size_t r) {
+    return s.y_objs[r].is_valid() ? s.y_objs[r] : nb::float_(s.y_vals[r]);
+}
+
+// {tag: value} of the kept values (what copy_mapping gives of the dicts).
+nb::object kept_inputs(const MimoObj& s) {
+    nb::object d = checked(PyDict_New());
+    for (std::size_t j = 0; j < s.mv_keys.size(); ++j)
+        if (PyDict_SetItem(d.ptr(), s.mv_keys[j].ptr(), s.u_objs[j].ptr()) < 0) raise();
+    return d;
+}
+nb::object kept_outputs(const MimoObj& s) {
+    nb::object d = checked(PyDict_New());
+    for (std::size_t r = 0; r < s.cv_tags.size(); ++r)
+        if (PyDict_SetItem(d.ptr(), s.cv_tags[r], y_object(s, r).ptr()) < 0) raise();
+    return d;
+}
+
+} // namespace
+
+void make_dicts(MimoObj& s) {
+    if (s.u_dict.is_valid()) return;
+    // str keys and numbers: no Python code runs while they are made.
+    nb::object u = kept_inputs(s), y = kept_outputs(s);
+    s.u_dict = std::move(u);
+    s.y_dict = std::move(y);
+    s.u_objs.clear();
+    s.y_objs.clear();
+}
+
+// The MV a caller's tag names, or -1: mostly the very objects of the model
+// dictionary, others are looked up.
+Py_ssize_t mv_of(MimoObj& s, PyObject* tag) {
+    for (std::size_t k = 0; k < s.mv_keys.size(); ++k)
+        if (s.mv_keys[k].ptr() == tag) return static_cast<Py_ssize_t>(k);
+    PyObject* j = PyDict_GetItemWithError(s.mv_index.ptr(), tag);
+    if (!j && PyErr_Occurred()) raise();
+    return j ? PyLong_AsSsize_t(j) : -1;
+}
+
+bool virtual_step(MimoObj& s, const PlantmodelsApi::Inputs& in) {
+    if (s.u_dict.is_valid() || !s.adapters.empty() || !s.plain_rows) return false;
+    for (Py_ssize_t i = 0; i < in.n; ++i) {
+        const Py_ssize_t k = mv_of(s, in.tags[i]);
+        if (k >= 0 && s.u_objs[static_cast<std::size_t>(k)].ptr() != in.objects[i])
+            s.u_objs[static_cast<std::size_t>(k)] = nb::borrow(in.objects[i]);
+    }
+    const std::size_t n_mv = s.mv_keys.size();
+    s.u.resize(n_mv);
+    for (std::size_t j = 0; j < n_mv; ++j)
+        plain_double(s.u_objs[j].ptr(), s.u[j]);
+    PyObject* v = in.v;
+    const bool no_v = PyDict_GET_SIZE(v) == 0;
+    korvel::mimo_step(
+        s.bank, n_mv, [&](std::size_t r, std::size_t j) { return s.u[j] - s.rows[r].u_ini[j]; },
+        [&](std::size_t r) {
+            if (no_v) return 0.0;
+            PyObject* d = dict_get(v, s.cv_tags[r]);
+            if (!d && PyErr_Occurred()) raise();
+            return d ? field_real(d) : 0.0;
+        },
+        [&](std::size_t r) { return s.rows[r].y_ini; },
+        [&](std::size_t r, double y) {
+            s.y_vals[r] = y;
+            s.y_objs[r] = nb::object();
+        });
+    return true;
+}
+
+namespace {
 
 // Everything a constructor does after binding its arguments.
 MimoObj build_mimo(nb::handle model_dict, nb::handle ini_values, nb::handle Ts) {
@@ -276,6 +382,7 @@ void siso_init(PyObject* self, const Args& a) {
 } // namespace
 
 void step(MimoObj& s, PyObject* uv, PyObject* vv) {
+    make_dicts(s);
     // The caller has marked the simulator busy: the fields, the bank and the
     // rows stay as they are while the tags' hashes and the values'
     // conversions run Python code. The dicts themselves may still change
@@ -335,6 +442,9 @@ void step(MimoObj& s, PyObject* uv, PyObject* vv) {
 namespace {
 
 nb::object mimo_call(MimoObj& s, const Args& a) {
+    if (!s.u_dict.is_valid() && s.inputs.read(a.obj(0), a.obj(1)) &&
+        virtual_step(s, s.inputs.view()))
+        return kept_outputs(s);
     step(s, a.obj(0), a.obj(1));
     return copy_mapping(s.y_dict);
 }
@@ -358,15 +468,22 @@ nb::object mimo_tags(MimoObj& s, const Args&) {
     return all;
 }
 
+nb::object inputs_copy(const MimoObj& s) {
+    return s.u_dict.is_valid() ? copy_mapping(s.u_dict) : kept_inputs(s);
+}
+nb::object outputs_copy(const MimoObj& s) {
+    return s.y_dict.is_valid() ? copy_mapping(s.y_dict) : kept_outputs(s);
+}
+
 nb::object mimo_input(MimoObj& s, const Args&) {
-    return copy_mapping(s.u_dict);
+    return inputs_copy(s);
 }
 nb::object mimo_output(MimoObj& s, const Args&) {
-    return copy_mapping(s.y_dict);
+    return outputs_copy(s);
 }
 nb::object mimo_all(MimoObj& s, const Args&) {
-    nb::object all = copy_mapping(s.u_dict);
-    nb::object y = copy_mapping(s.y_dict);
+    nb::object all = inputs_copy(s);
+    nb::object y = outputs_copy(s);
     if (PyDict_Update(all.ptr(), y.ptr()) < 0) raise();
     return all;
 }
@@ -384,6 +501,7 @@ void mimo_plot(MimoObj& s, const Args& a) {
 }
 
 nb::object mimo_getstate(MimoObj& s, const Args&, PyObject* self) {
+    make_dicts(s);
     return nb::make_tuple(inst_dict(self), s.Ts, s.process_model_dict, s.cv_list, s.mv_list,
                           s.ini_value_dict, s.yu_model_obj, s.u_dict, s.y_dict, s.cv_simulators);
 }
@@ -453,6 +571,21 @@ std::pair<nb::list, nb::list> model_tags(nb::handle yu) {
     return {std::move(cvs), std::move(mvs)};
 }
 
+// _u_dict and _y_dict: made when asked for, then the simulator's own.
+template <nb::object MimoObj::* Member>
+void def_dict_field(nb::class_<MimoObj>& cls, const char* name) {
+    def_field<MimoObj>(
+        cls, name,
+        [](MimoObj& s) {
+            make_dicts(s);
+            return s.*Member;
+        },
+        [name](MimoObj& s, nb::handle v) {
+            make_dicts(s);
+            s.*Member = field_kind(v, name, &PyDict_Type);
+        });
+}
+
 void def_simulators(nb::module_& m) {
     namespace doc = korvel::docstrings::plantmodels;
     static PyType_Slot miso_slots[] = {
@@ -505,8 +638,8 @@ void def_simulators(nb::module_& m) {
     def_object_field<MimoObj, &MimoObj::yu_model_obj>(mimo_cls, "yu_model_obj", doc::yu_model_obj);
     def_object_field<MimoObj, &MimoObj::cv_simulators>(mimo_cls, "cv_simulators",
                                                        doc::cv_simulators);
-    def_kind_field<MimoObj, &MimoObj::u_dict>(mimo_cls, "_u_dict", &PyDict_Type);
-    def_kind_field<MimoObj, &MimoObj::y_dict>(mimo_cls, "_y_dict", &PyDict_Type);
+    def_dict_field<&MimoObj::u_dict>(mimo_cls, "_u_dict");
+    def_dict_field<&MimoObj::y_dict>(mimo_cls, "_y_dict");
 
     nb::class_<SisoObj, MimoObj> siso_cls(m, "SISOSim", nb::type_slots(siso_slots),
                                           sig_siso_init.class_doc("SISOSim", doc::SISOSim));

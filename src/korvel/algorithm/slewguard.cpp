@@ -3,10 +3,12 @@
 
 #include "docstrings/slewguard.hpp"
 #include "pyglue/calldoc.hpp"
+#include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/number.hpp"
+#include "pyglue/pickling.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;

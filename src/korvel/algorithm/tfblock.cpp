@@ -10,13 +10,16 @@
 #include <vector>
 
 #include "docstrings/tfblock.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/calldoc.hpp"
+#include "pyglue/calls.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/lfilter.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/pickling.hpp"
+#include "pyglue/scipy.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -47,7 +50,7 @@ struct PyZFilter {
     vectorcallfunc call = nullptr; // the call operation's entry (pyglue/vectorcall.hpp)
     korvel::ZFilter core;
     nb::object Bz, Az;       // fields _Bz, _Az: float64 arrays as constructed
-    np::CowState zi;         // field _zi
+    np::LiveState zi;        // field _zi
     nb::object u_ini, y_ini; // fields _u_ini, _y_ini: None until set
 
     // Adopts the operating point a first call supplies, objects and values.
@@ -75,7 +78,7 @@ PyZFilter make_zfilter(nb::handle Bz, nb::handle Az, nb::handle u, nb::handle y)
     if (np::ndim(b.ptr()) > 1)
         raise_format(PyExc_ValueError, "Filter coefficients `b` must be 1-D.");
     korvel::ZFilter core(array_items(b), array_items(a), u0, y0);
-    np::CowState zi = np::CowState::of(core.state().data(), core.state_size());
+    np::LiveState zi = np::LiveState::of(core.state().data(), core.state_size());
     return PyZFilter{nullptr,       std::move(core), std::move(b), std::move(a),
                      std::move(zi), nb::borrow(u),   nb::borrow(y)};
 }
@@ -124,7 +127,7 @@ int zf_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     const PyZFilter& p = *nb::inst_ptr<PyZFilter>(self);
-    for (const nb::object* o : {&p.Bz, &p.Az, &p.zi.array(), &p.u_ini, &p.y_ini})
+    for (const nb::object* o : {&p.Bz, &p.Az, &p.zi.held(), &p.u_ini, &p.y_ini})
         Py_VISIT(o->ptr());
     return 0;
 }
@@ -176,7 +179,7 @@ void def_zfilter(nb::module_& m) {
         [](PyZFilter& p, nb::handle v) {
             double* data;
             nb::object arr = current_state_array(v, [&] { return p.core.state_size(); }, data);
-            p.zi = np::CowState(std::move(arr), data, p.core.state_size());
+            p.zi = np::LiveState::adopt(std::move(arr), data, p.core.state_size());
         });
     def_field<PyZFilter>(
         cls, "_u_ini", [](PyZFilter& p) { return p.u_ini; },
@@ -202,7 +205,7 @@ void def_zfilter(nb::module_& m) {
             PyZFilter p = make_zfilter(s[0], s[1], s[2], s[3]);
             const std::vector<double> z = array_items(float_array(s[4]));
             if (z.size() != p.core.state_size()) throw nb::value_error("invalid zFilter state");
-            p.zi = np::CowState::of(z.data(), z.size());
+            p.zi = np::LiveState::of(z.data(), z.size());
             p.call = z_vectorcall;
             emplace<PyZFilter>(self.ptr(), std::move(p));
         });

@@ -11,11 +11,14 @@
 #include <vector>
 
 #include "docstrings/toolbox.hpp"
-#include "pyglue/datastore.hpp"
+#include "pyglue/arrays.hpp"
+#include "pyglue/calls.hpp"
+#include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
-#include "pyglue/glue.hpp"
+#include "pyglue/instance.hpp"
 #include "pyglue/methods.hpp"
-#include "pyglue/pycall.hpp"
+#include "pyglue/scipy.hpp"
+#include "pyglue/shift.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;

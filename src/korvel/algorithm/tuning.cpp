@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "docstrings/tuning.hpp"
+#include "pyglue/arrays.hpp"
+#include "pyglue/calls.hpp"
 #include "pyglue/methods.hpp"
-#include "pyglue/pycall.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;

@@ -1,8 +1,8 @@
 // korvel.algorithm.utilities: the history shift the delay and trigger blocks
 // rely on.
 #include "docstrings/utilities.hpp"
-#include "pyglue/datastore.hpp"
 #include "pyglue/methods.hpp"
+#include "pyglue/shift.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;

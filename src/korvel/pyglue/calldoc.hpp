@@ -7,6 +7,13 @@
 // help() and inspect.signature() show the block's own parameters. The call
 // slot itself, the vectorcall entry and what subclasses inherit are left as
 // they are: a subclass still finds a wrapper of the same slot.
+//
+// The wrapper's table entry and slot function are read from the fields
+// d_base and d_wrapped of PyWrapperDescrObject (cpython/descrobject.h, not the
+// limited API), as CPython 3.13 lays them out; there is no public call that
+// makes a documented wrapper of an existing slot. tests/python/test_stubs.py
+// holds every call operation's text signature, read through inspect, and
+// fails when that layout changes.
 #pragma once
 
 #include <Python.h>

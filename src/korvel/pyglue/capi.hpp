@@ -42,10 +42,10 @@ struct PlantmodelsApi {
     // The simulator's _y_dict (borrowed), or nullptr with TypeError.
     PyObject* (*mimo_outputs)(PyObject* sim);
     // The same step as mimo_step, when it can run without Python code (plain
-    // dicts of numbers, the library's own models, dicts nobody else holds):
-    // its dicts are written when Python next reaches the simulator, and the
-    // CV values (in the order of its _y_dict) are in *out until its next
-    // step. 1 when it cannot; mimo_step then serves.
+    // dicts of numbers, the library's own models); the CV values (in the
+    // order of its _y_dict) are in *out until its next step. 1 when it
+    // cannot; mimo_step then serves. (Named for what it once did: it defers
+    // nothing now; the simulator's dicts are exact at every step.)
     struct Outputs {
         Py_ssize_t n;
         PyObject* const* tags;
@@ -53,7 +53,7 @@ struct PlantmodelsApi {
     };
     int (*mimo_step_deferred)(PyObject* sim, PyObject* u, PyObject* v, Outputs* out);
 
-    // Version 2. The same deferred step with MV values the caller has read
+    // Version 2. The same plain step with MV values the caller has read
     // once (PlainInputs) for every simulator it steps with them.
     struct Inputs {
         Py_ssize_t n;             // MV values
@@ -65,7 +65,7 @@ struct PlantmodelsApi {
     int (*mimo_step_inputs)(PyObject* sim, const Inputs* in, Outputs* out);
 };
 
-// MV values and disturbances in the form a deferred step takes them: exact
+// MV values and disturbances in the form a plain step takes them: exact
 // dicts of str tags and plain numbers (int or float), read once. Anything
 // else needs Python code to read, and the step then goes through Python.
 class PlainInputs {

@@ -50,6 +50,11 @@ bool print_line(PyObject* text) noexcept;
 // it: "'PID' object has no attribute '_et1'".
 PyObject* missing_attribute(PyObject* self, const char* field) noexcept;
 
+// A float result, as Python float.
+inline PyObject* to_py(double v) noexcept {
+    return PyFloat_FromDouble(v);
+}
+
 // Type name as the messages show it (tp_name).
 inline const char* type_name(PyObject* o) noexcept {
     return Py_TYPE(o)->tp_name;

@@ -8,8 +8,9 @@
 #include <optional>
 #include <type_traits>
 
-#include "glue.hpp"
-#include "mapping.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "instance.hpp"
 
 namespace korvel::pyglue {
 
@@ -162,78 +163,6 @@ void def_object_field(Class& cls, const char* name, const char* doc = "") {
     def_field<T>(
         cls, name, [](T& t) { return t.*Member; },
         [](T& t, nanobind::handle v) { t.*Member = nanobind::borrow(v); }, doc);
-}
-
-// --- pickling ----------------------------------------------------------
-//
-// __getstate__ gives save(T&), a tuple; __setstate__(state) hands a tuple
-// to load(self, state), which rebuilds the block (emplace<T>) after checking
-// every item, so a damaged state fails before anything changes. Both bind
-// their arguments like every other operation. An instance of a Python
-// subclass that holds attributes of its own saves {"state": <the tuple>,
-// "attributes": <its __dict__>}, so a copy keeps them too.
-template <class T, class Class, class Save, class Load>
-void def_pickle(Class& cls, const char* block, Save save, Load load) {
-    cls.def("__getstate__",
-            [save](nanobind::handle self, nanobind::args args, nanobind::kwargs kwargs) {
-                static const Signature sig("__getstate__", {});
-                Args a;
-                if (!sig.parse(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
-                nanobind::object state = save(ready<T>(self));
-                nanobind::object attributes = inst_dict(self.ptr());
-                if (attributes.is_none()) return state;
-                nanobind::dict both;
-                both["state"] = state;
-                both["attributes"] = attributes;
-                return nanobind::object(both);
-            });
-    cls.def("__setstate__",
-            [block, load](nanobind::handle self, nanobind::args args, nanobind::kwargs kwargs) {
-                static const Signature sig("__setstate__", {object("state")});
-                Args a;
-                if (!sig.parse(args.ptr(), kwargs.ptr(), a)) throw nanobind::python_error();
-                nanobind::object state = nanobind::borrow(a.obj(0)), attributes = nanobind::none();
-                if (PyDict_CheckExact(state.ptr()) && PyDict_GET_SIZE(state.ptr()) == 2) {
-                    PyObject* s = dict_get(state.ptr(), nanobind::str("state").ptr());
-                    PyObject* d = dict_get(state.ptr(), nanobind::str("attributes").ptr());
-                    if (s && d && PyDict_Check(d)) {
-                        attributes = nanobind::borrow(d);
-                        state = nanobind::borrow(s);
-                    }
-                }
-                if (!PyTuple_Check(state.ptr())) {
-                    PyErr_Format(PyExc_TypeError, "invalid %s state", block);
-                    throw nanobind::python_error();
-                }
-                load(self, nanobind::borrow<nanobind::tuple>(state));
-                restore_dict(self.ptr(), attributes);
-            });
-}
-
-// Pickling for a block whose whole state is its object fields (listed by
-// for_each_object, below): the state is those fields in that order, and a
-// tuple of another length is ValueError "invalid <what> state".
-template <class T, class Class>
-void def_record_pickle(Class& cls, const char* block, const char* what) {
-    def_pickle<T>(
-        cls, block,
-        [](T& t) {
-            nanobind::list items;
-            t.for_each_object([&](nanobind::object& o) { items.append(o); });
-            return nanobind::tuple(items);
-        },
-        [what](nanobind::handle self, const nanobind::tuple& s) {
-            T t{};
-            std::size_t n = 0;
-            t.for_each_object([&](nanobind::object&) { ++n; });
-            if (s.size() != n) {
-                PyErr_Format(PyExc_ValueError, "invalid %s state", what);
-                throw nanobind::python_error();
-            }
-            std::size_t i = 0;
-            t.for_each_object([&](nanobind::object& o) { o = s[i++]; });
-            emplace<T>(self.ptr(), std::move(t));
-        });
 }
 
 // Cyclic GC for blocks whose fields hold arbitrary objects (a caller may

@@ -4,8 +4,13 @@
 
 #include <string>
 
-#include "glue.hpp"
-#include "pycall.hpp"
+#include "arrays.hpp"
+#include "calls.hpp"
+#include "convert.hpp"
+#include "copies.hpp"
+#include "errors.hpp"
+#include "instance.hpp"
+#include "scipy.hpp"
 
 namespace korvel::pyglue {
 

@@ -18,11 +18,20 @@
 #include <type_traits>
 
 #include "args.hpp"
-#include "glue.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "instance.hpp"
 
 namespace korvel::pyglue {
 
 namespace nb = nanobind;
+
+// Flags of a METH_FASTCALL | METH_KEYWORDS method entry.
+inline constexpr int fastcall_flags = METH_FASTCALL | METH_KEYWORDS;
+
+template <class Fn> inline PyCFunction as_method(Fn f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 template <class R> PyObject* to_result(R&& r) {
     using V = std::remove_cvref_t<R>;

@@ -12,8 +12,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include <korvel/assert.hpp>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace korvel::pyglue::np {
 
@@ -71,38 +75,85 @@ nb::object head(nb::handle arr, std::size_t n);
 // The number of dimensions of an array (0 for anything that is not one).
 int ndim(PyObject* o) noexcept;
 
-// A filter state that callers see as an array: stepping writes into it in
-// place unless someone else holds the array, in which case the state moves
-// to a copy first, so what they hold keeps the values they saw (as if every
-// step made a new state array, which is what lfilter does).
-class CowState {
+// A filter state that callers see as an array field (`_zi`), as lfilter
+// leaves it: every step makes the state a new array, so an array a caller
+// holds keeps the values it had, and a write into the array that is the field
+// now takes effect at the next step. The state lives in a buffer of its own;
+// the array is made only when the field is read, and the next step reads
+// back from it and lets it go. So no step allocates unless the field was
+// read since the one before, and nothing depends on who else holds the array.
+// A state may also be None (a filter not started yet).
+class LiveState {
   public:
-    CowState() = default;
-    CowState(nb::object array, double* data, std::size_t size)
-        : array_(std::move(array)), data_(data), size_(size) {}
+    LiveState() = default;
 
-    // A fresh array holding `values`.
-    static CowState of(const double* values, std::size_t n) {
-        double* d;
-        nb::object a = new_f64(n, d);
-        for (std::size_t i = 0; i < n; ++i)
-            d[i] = values[i];
-        return CowState(std::move(a), d, n);
+    // A state holding `values`.
+    static LiveState of(const double* values, std::size_t n) {
+        LiveState s;
+        s.buf_.assign(values, values + n);
+        s.none_ = false;
+        return s;
+    }
+    // The state None.
+    static LiveState none() { return LiveState(); }
+    // A state a caller assigned: `array` (a float64 array of n items at
+    // `data`, made for this state) is the field's value from now on.
+    static LiveState adopt(nb::object array, const double* data, std::size_t n) {
+        LiveState s = of(data, n);
+        s.array_ = std::move(array);
+        return s;
     }
 
+    bool empty_state() const noexcept { return none_; }
+    std::size_t size() const noexcept { return buf_.size(); }
+
+    // The values as they are now (what a caller wrote into the field's
+    // array included). Requires a state that is not None.
+    const double* data() const {
+        KORVEL_ASSERT(!none_);
+        return array_.is_valid() ? read_back() : buf_.data();
+    }
+
+    // The state for a step, which makes the field a new array: catches up
+    // with writes into the array read last and lets it go.
     double* mut() {
-        if (array_.is_valid() && Py_REFCNT(array_.ptr()) > 1) *this = of(data_, size_);
-        return data_;
+        KORVEL_ASSERT(!none_);
+        if (array_.is_valid()) {
+            const double* now = read_back();
+            std::copy(now, now + buf_.size(), buf_.begin());
+            array_ = nb::object(); // a plain array of ours: releasing it runs no code
+        }
+        return buf_.data();
     }
-    const double* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
-    const nb::object& array() const noexcept { return array_; }
-    bool empty_state() const noexcept { return !array_.is_valid() || array_.is_none(); }
+
+    // The field's value: the array of the state (made now unless it already
+    // was since the last step), or None.
+    nb::object array() {
+        if (none_) return nb::none();
+        if (!array_.is_valid()) {
+            double* d;
+            nb::object a = new_f64(buf_.size(), d);
+            std::copy(buf_.begin(), buf_.end(), d);
+            array_ = std::move(a);
+        }
+        return array_;
+    }
+    // The array made for the field, if any (what the collector sees).
+    const nb::object& held() const noexcept { return array_; }
 
   private:
-    nb::object array_;
-    double* data_ = nullptr;
-    std::size_t size_ = 0;
+    // The data of the field's array, which a caller may have reshaped.
+    const double* read_back() const {
+        double* d;
+        Py_ssize_t n;
+        if (!f64_view(array_.ptr(), d, n, false) || static_cast<std::size_t>(n) != buf_.size())
+            throw nb::value_error("the filter state array _zi no longer has its shape");
+        return d;
+    }
+
+    std::vector<double> buf_;
+    nb::object array_; // the field's array since the last step; null when none was made
+    bool none_ = true;
 };
 
 } // namespace korvel::pyglue::np

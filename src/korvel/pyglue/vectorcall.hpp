@@ -19,7 +19,10 @@
 
 #include <nanobind/nanobind.h>
 
-#include "glue.hpp"
+#include "calls.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "instance.hpp"
 
 namespace korvel::pyglue {
 
@@ -76,6 +79,10 @@ PyObject* vectorcall_slot(PyObject* self, PyObject* const* args, std::size_t nar
 }
 
 // Points CPython at T::call inside every instance of the bound class `cls`.
+// The type exists already (nanobind made it), so its tp_vectorcall_offset,
+// tp_flags and tp_new are set in place, fields of PyTypeObject that CPython
+// 3.13 documents but offers no call to change after creation;
+// test_robustness.py's vectorcall test fails when calls stop going this way.
 template <class T> void enable_vectorcall(nb::handle cls) {
     // Instance data then sits at one offset from the object for every instance.
     static_assert(alignof(T) <= alignof(void*));

@@ -1,4 +1,4 @@
-#include "datastore.hpp"
+#include "shift.hpp"
 
 #include <cstring>
 
@@ -18,7 +18,7 @@ bool shift_list(PyObject* list, PyObject* value) {
         PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
         return false;
     }
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    PyObject** items = PySequence_Fast_ITEMS(list);
     PyObject* dropped = items[n - 1];
     std::memmove(items + 1, items, static_cast<std::size_t>(n - 1) * sizeof(PyObject*));
     Py_INCREF(value);
