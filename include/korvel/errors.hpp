@@ -10,6 +10,16 @@ namespace korvel {
 struct bad_spec : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
+inline bad_spec unknown_mode() {
+    return bad_spec("unknown mode");
+}
+inline bad_spec breakpoint_lengths() {
+    return bad_spec("breakpoint lists of different lengths");
+}
+
+// A float that cannot become a count, in Python's words.
+inline constexpr const char* nan_to_integer = "cannot convert float NaN to integer";
+inline constexpr const char* infinity_to_integer = "cannot convert float infinity to integer";
 
 // A division by zero in arithmetic a Python caller would have done itself.
 struct zero_division : std::domain_error {

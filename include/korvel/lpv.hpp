@@ -16,11 +16,13 @@
 #include <cmath>
 #include <cstddef>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
 #include "mimo.hpp"
 #include "npmath.hpp"
 
@@ -77,13 +79,88 @@ inline Weights weights(double index) {
 // and a NaN working value.
 inline Weights blend_weights(const double* points, std::size_t n, double working_value) {
     if (n == 0) throw std::invalid_argument("array of sample points is empty");
-    if (std::isnan(working_value))
-        throw std::invalid_argument("cannot convert float NaN to integer");
+    if (std::isnan(working_value)) throw std::invalid_argument(nan_to_integer);
     std::size_t finite = 0;
     while (finite < n && !std::isnan(points[finite]))
         ++finite;
     if (finite == 0) throw std::invalid_argument("array of sample points is empty");
     return weights(fractional_index(points, finite, working_value));
+}
+
+// --- keeping the bank ---
+//
+// The rules that add, remove and order local plants, over any bank that
+// offers, for record i of size():
+//   same_id(i, id)          whether its identifier equals `id`;
+//   remove(i)               takes it out of the bank;
+//   points()                the working points of the bank as it is now;
+//   keep(order)             keeps the records at positions `order` of that
+//                           same bank, in that order (the others leave it);
+//   insert_front(rec)       puts a new record at position 0;
+// and, for a new local plant (the tag mappings being the bank's own):
+//   make_record(id, working_point, model, Ts) -> Record, with no plant yet;
+//   initial_values_copy()   an independent copy of the initial values;
+//   model_cvs(model, f)     calls f(cv) for each CV of the model, in order;
+//   zero(values, cv)        values[cv] = 0.0;
+//   build(rec, model, values, Ts) gives rec its local simulator;
+//   plant_cvs(rec, f), plant_mvs(rec, f) call f(tag) for the simulator's
+//                           CVs and MVs, in its order;
+//   learn_cv(tag), learn_mv(tag) add a tag the outputs or inputs lack, at
+//                           its initial value (0.0 when it has none).
+// Each runs the caller's code where the caller's types do (identifiers that
+// compare in Python, say); the rules fix only the order of things.
+
+// Orders the bank by working point, the first of equal working points
+// staying (see bank_order).
+template <class Bank> void sort_bank(Bank& bank) {
+    bank.keep(bank_order(bank.points()));
+}
+
+// Removes every record with this identifier, the first such one at a time,
+// and orders the bank again if any left. The tags stay where they are.
+template <class Bank, class Id> void del_plant(Bank& bank, const Id& id) {
+    bool removed = false;
+    for (std::size_t i = 0; i < bank.size();) {
+        if (bank.same_id(i, id)) {
+            bank.remove(i);
+            removed = true;
+            i = 0;
+            continue;
+        }
+        ++i;
+    }
+    if (removed) sort_bank(bank);
+}
+
+// Adds a local plant in deviation form (its CVs start at 0.0, its MVs at
+// their initial values), replacing one with the same identifier; a plant at
+// the working point of another replaces that one too (the newest wins). The
+// bank's tag mappings learn the new plant's CVs and MVs, first ones first.
+template <class Bank, class Id, class Model, class Ts>
+void add_plant(Bank& bank, const Id& id, double working_point, const Model& model, const Ts& Ts_) {
+    del_plant(bank, id);
+    auto rec = bank.make_record(id, working_point, model, Ts_);
+    auto values = bank.initial_values_copy();
+    bank.model_cvs(model, [&](const auto& cv) { bank.zero(values, cv); });
+    bank.build(rec, model, values, Ts_);
+    bank.plant_cvs(rec, [&](const auto& cv) { bank.learn_cv(cv); });
+    bank.plant_mvs(rec, [&](const auto& mv) { bank.learn_mv(mv); });
+    bank.insert_front(std::move(rec));
+    sort_bank(bank);
+}
+
+// A step's MV values: of the step's (tag, value) entries, those whose tag
+// the bank's inputs already have (`known(tag)`), all picked first and then
+// written (`store(tag, value)`), so a lookup that runs the caller's code
+// sees the inputs as they were. `picked` is the caller's scratch.
+template <class Entry, class Known, class Store>
+void take_known_inputs(const std::vector<Entry>& entries, std::vector<const Entry*>& picked,
+                       Known&& known, Store&& store) {
+    picked.clear();
+    for (const Entry& e : entries)
+        if (known(e.first)) picked.push_back(&e);
+    for (const Entry* e : picked)
+        store(e->first, e->second);
 }
 
 } // namespace lpv
@@ -146,39 +223,26 @@ class LpvPlant {
     // deviation form (its CVs start at 0.0, its MVs at their initial values).
     void add_plant(long long id, double working_point, const ModelDict& dict, double Ts = 1.0,
                    const C2d& to_discrete = default_c2d) {
-        del_plant(id);
-        TagValues local = ini_;
-        for (const ModelRow& row : dict) {
-            bool found = false;
-            for (auto& [tag, v] : local)
-                if (tag == row.cv) v = 0.0, found = true;
-            if (!found) local.emplace_back(row.cv, 0.0);
-        }
-        Local rec{id, working_point, MimoSim(dict, local, Ts, to_discrete), Ts};
-        for (const std::string& cv : rec.plant.cv_list())
-            learn(y_, cv);
-        for (const std::string& mv : rec.plant.mv_list())
-            learn(u_, mv);
-        bank_.insert(bank_.begin(), std::move(rec));
-        sort();
+        Keeping k{*this, &to_discrete};
+        lpv::add_plant(k, id, working_point, dict, Ts);
     }
 
     // Removes the plant with this id; an unknown id changes nothing. Tags stay.
     void del_plant(long long id) {
-        const auto before = bank_.size();
-        bank_.erase(
-            std::remove_if(bank_.begin(), bank_.end(), [&](const Local& l) { return l.id == id; }),
-            bank_.end());
-        if (bank_.size() != before) sort();
+        Keeping k{*this, nullptr};
+        lpv::del_plant(k, id);
     }
 
     // One sample: MV values by tag (only MVs the bank knows), disturbances by
     // CV tag; returns the CV values in the order of cv_list().
     const TagValues& step(double working_value, const TagValues& u = {}, const TagValues& v = {}) {
         working_value_ = working_value;
-        for (const auto& [tag, value] : u)
-            for (auto& [known, slot] : u_)
-                if (known == tag) slot = value;
+        lpv::take_known_inputs(
+            u, picked_, [&](const std::string& tag) { return find_tag(u_, tag) != nullptr; },
+            [&](const std::string& tag, double value) {
+                for (auto& [known, slot] : u_)
+                    if (known == tag) slot = value;
+            });
         Steps s{*this, u, v};
         lpv_step(s, working_value);
         return y_;
@@ -194,15 +258,69 @@ class LpvPlant {
         if (!find_tag(ours, tag)) ours.emplace_back(tag, tag_value(ini_, tag));
     }
 
-    void sort() {
-        std::vector<double> points;
-        for (const Local& l : bank_)
-            points.push_back(l.working_point);
-        std::vector<Local> sorted;
-        for (std::size_t i : lpv::bank_order(points))
-            sorted.push_back(std::move(bank_[i]));
-        bank_ = std::move(sorted);
-    }
+    // The bank as the keeping rules see it.
+    struct Keeping {
+        LpvPlant& p;
+        const C2d* to_discrete;
+
+        std::size_t size() const noexcept { return p.bank_.size(); }
+        std::vector<double> points() const {
+            std::vector<double> out;
+            for (const Local& l : p.bank_)
+                out.push_back(l.working_point);
+            return out;
+        }
+        bool same_id(std::size_t i, long long id) const noexcept { return p.bank_[i].id == id; }
+        void remove(std::size_t i) {
+            p.bank_.erase(p.bank_.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        void keep(const std::vector<std::size_t>& order) {
+            std::vector<Local> kept;
+            for (std::size_t i : order)
+                kept.push_back(std::move(p.bank_[i]));
+            p.bank_ = std::move(kept);
+        }
+        // A record before its simulator is built.
+        struct NewLocal {
+            long long id;
+            double working_point, Ts;
+            std::optional<MimoSim> plant;
+        };
+        void insert_front(NewLocal rec) {
+            p.bank_.insert(p.bank_.begin(),
+                           Local{rec.id, rec.working_point, std::move(*rec.plant), rec.Ts});
+        }
+
+        NewLocal make_record(long long id, double wp, const ModelDict&, double Ts) const {
+            return NewLocal{id, wp, Ts, std::nullopt};
+        }
+        TagValues initial_values_copy() const { return p.ini_; }
+        template <class F> void model_cvs(const ModelDict& dict, F&& f) const {
+            for (const ModelRow& row : dict)
+                f(row.cv);
+        }
+        void zero(TagValues& values, const std::string& cv) const {
+            for (auto& [tag, v] : values)
+                if (tag == cv) {
+                    v = 0.0;
+                    return;
+                }
+            values.emplace_back(cv, 0.0);
+        }
+        void build(NewLocal& rec, const ModelDict& dict, const TagValues& values, double Ts) const {
+            rec.plant.emplace(dict, values, Ts, *to_discrete);
+        }
+        template <class F> void plant_cvs(const NewLocal& rec, F&& f) const {
+            for (const std::string& cv : rec.plant->cv_list())
+                f(cv);
+        }
+        template <class F> void plant_mvs(const NewLocal& rec, F&& f) const {
+            for (const std::string& mv : rec.plant->mv_list())
+                f(mv);
+        }
+        void learn_cv(const std::string& tag) { p.learn(p.y_, tag); }
+        void learn_mv(const std::string& tag) { p.learn(p.u_, tag); }
+    };
 
     // The bank as lpv_step sees it.
     struct Steps {
@@ -232,6 +350,7 @@ class LpvPlant {
     TagValues ini_, u_, y_;
     std::vector<Local> bank_;
     std::vector<double> points_;
+    std::vector<const std::pair<std::string, double>*> picked_;
     double working_value_ = 0.0;
 };
 

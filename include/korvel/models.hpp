@@ -167,10 +167,9 @@ inline std::vector<double> trim_leading_zeros(std::span<const double> num) {
 inline std::size_t dead_time_samples(double delay, double Ts) {
     if (Ts == 0.0) throw zero_division("float division by zero");
     const double ratio = delay / Ts;
-    if (std::isnan(ratio)) throw std::invalid_argument("cannot convert float NaN to integer");
+    if (std::isnan(ratio)) throw std::invalid_argument(nan_to_integer);
     double d;
-    if (!npmath::round_half_even(ratio, d))
-        throw std::overflow_error("cannot convert float infinity to integer");
+    if (!npmath::round_half_even(ratio, d)) throw std::overflow_error(infinity_to_integer);
     if (d < 0) throw std::invalid_argument("negative dimensions are not allowed");
     // Beyond a vector's length the count would not even convert.
     if (d > static_cast<double>(std::vector<double>().max_size()))
@@ -210,7 +209,7 @@ inline TfModel stp_model(std::span<const double> table) {
 // Breakpoints (x ascending, in samples) interpolated at 0, 1, ..., up to
 // and excluding x[-1] + 1.
 inline std::vector<double> breakpoint_table(std::span<const double> x, std::span<const double> y) {
-    if (x.size() != y.size()) throw bad_spec("breakpoint lists of different lengths");
+    if (x.size() != y.size()) throw breakpoint_lengths();
     if (x.empty()) throw std::out_of_range("index -1 is out of bounds for axis 0 with size 0");
     const double stop = x.back() + 1.0;
     if (!std::isfinite(stop)) throw std::invalid_argument("arange: cannot compute length");
@@ -338,7 +337,7 @@ inline BuiltPair build_pair(const PairSpec& s, double Ts, const C2d& to_discrete
             std::make_unique<TfModel>(stpxy_model(s.x, s.integrating ? npmath::cumsum(s.y) : s.y));
         return b;
     }
-    throw bad_spec("unknown mode");
+    throw unknown_mode();
 }
 
 } // namespace korvel

@@ -91,6 +91,9 @@ struct PlantSim {
     // Set while an operation runs: its walks over the bank call into Python
     // (working points, identifiers, tags and plants are caller objects).
     bool busy = false;
+    // A step's MV entries, and those the bank knows (scratch).
+    std::vector<std::pair<nb::object, nb::object>> entries;
+    std::vector<const std::pair<nb::object, nb::object>*> picked;
 };
 
 LocalPlant& record(nb::handle h) {
@@ -114,39 +117,83 @@ nb::list bank_of(const PlantSim& s) {
     return nb::borrow<nb::list>(checked(PyList_GetSlice(s.plant_list.ptr(), 0, PY_SSIZE_T_MAX)));
 }
 
-void sort_bank(PlantSim& s) {
-    nb::list bank = bank_of(s);
-    const Py_ssize_t n = PyList_GET_SIZE(bank.ptr());
-    std::vector<double> points(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        points[static_cast<std::size_t>(i)] =
-            field_real(record(bank[static_cast<size_t>(i)]).working_point);
-    nb::list sorted;
-    for (std::size_t i : korvel::lpv::bank_order(points))
-        sorted.append(bank[i]);
-    s.plant_list = sorted;
-}
+// The bank as the core's keeping rules see it: the records in plant_list,
+// their fields read (and their identifiers compared) in Python. Walks over
+// the bank call into Python code, which may change plant_list: each record
+// is held while it is used, and an ordering works on a copy of the list.
+struct Keeping {
+    PlantSim& s;
+    nb::list snapshot; // the bank as points() saw it
 
-void del_plant(PlantSim& s, nb::handle plant_id) {
-    bool removed = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s.plant_list.ptr());) {
-        nb::object id = record(s.plant_list[static_cast<size_t>(i)]).plant_id;
-        if (equal(id, plant_id)) {
-            if (PySequence_DelItem(s.plant_list.ptr(), i) < 0) raise();
-            removed = true;
-            i = 0; // "remove the first such record" again, from the start
-            continue;
-        }
-        ++i;
+    std::size_t size() const {
+        return static_cast<std::size_t>(PyList_GET_SIZE(s.plant_list.ptr()));
     }
-    if (removed) sort_bank(s);
-}
+    nb::object at(std::size_t i) const {
+        return checked(PySequence_GetItem(s.plant_list.ptr(), static_cast<Py_ssize_t>(i)));
+    }
+    bool same_id(std::size_t i, nb::handle id) const {
+        const nb::object rec = at(i);
+        const nb::object own = record(rec).plant_id;
+        return equal(own, id);
+    }
+    void remove(std::size_t i) {
+        if (PySequence_DelItem(s.plant_list.ptr(), static_cast<Py_ssize_t>(i)) < 0) raise();
+    }
+    std::vector<double> points() {
+        snapshot = bank_of(s);
+        std::vector<double> out(static_cast<std::size_t>(PyList_GET_SIZE(snapshot.ptr())));
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = field_real(record(snapshot[i]).working_point);
+        return out;
+    }
+    void keep(const std::vector<std::size_t>& order) {
+        nb::list kept;
+        for (std::size_t i : order)
+            kept.append(snapshot[i]);
+        s.plant_list = kept;
+    }
+    void insert_front(const nb::object& rec) {
+        if (PyList_Insert(s.plant_list.ptr(), 0, rec.ptr()) < 0) raise();
+    }
 
-// Adds every key of `sim_dict` missing from `ours`, valued by the initial value.
-void learn_tags(PlantSim& s, nb::dict& ours, nb::handle sim_dict) {
-    for (nb::handle tag : nb::borrow<nb::dict>(sim_dict).keys())
+    nb::object make_record(nb::handle id, double wp, nb::handle model, nb::handle Ts) const {
+        nb::object rec = local_plant_type();
+        LocalPlant& r = *nb::inst_ptr<LocalPlant>(rec);
+        r.plant_id = nb::borrow(id);
+        r.working_point = nb::float_(wp);
+        r.yu_model_tf = nb::borrow(model);
+        r.Ts = nb::borrow(Ts);
+        return rec;
+    }
+    nb::dict initial_values_copy() const {
+        return nb::borrow<nb::dict>(deep_copy(s.ini_value_dict));
+    }
+    template <class F> void model_cvs(nb::handle model, F&& f) const {
+        for (nb::handle cv : keys_of(nb::borrow(model)))
+            f(cv);
+    }
+    void zero(nb::dict& values, nb::handle cv) const { values[cv] = nb::float_(0.0); }
+    void build(const nb::object& rec, nb::handle model, const nb::dict& values,
+               nb::handle Ts) const {
+        nb::object plant = mimo_sim(model, nb::arg("ini_value_dict") = values, nb::arg("Ts") = Ts);
+        record(rec).plant = std::move(plant);
+    }
+    template <class F> void plant_cvs(const nb::object& rec, F&& f) const {
+        const nb::object plant = record(rec).plant;
+        for (nb::handle cv : keys_of(plant.attr("get_output_data_dict")()))
+            f(cv);
+    }
+    template <class F> void plant_mvs(const nb::object& rec, F&& f) const {
+        const nb::object plant = record(rec).plant;
+        for (nb::handle mv : keys_of(plant.attr("get_input_data_dict")()))
+            f(mv);
+    }
+    void learn(nb::dict& ours, nb::handle tag) const {
         if (!ours.contains(tag)) ours[tag] = ini_value(s, tag);
-}
+    }
+    void learn_cv(nb::handle tag) { learn(s.y_dict, tag); }
+    void learn_mv(nb::handle tag) { learn(s.u_dict, tag); }
+};
 
 // The Python bank as lpv_step sees it, for one step with the caller's u and
 // v. The results of the two neighbours are kept as mappings, as calling their
@@ -265,29 +312,38 @@ struct Bank {
 nb::dict step(PlantSim& s, const Args& a) {
     s.working_value = a.num(0);
     PyObject *u = a.obj(1), *v = a.obj(2);
-    // Only MVs the bank already knows are taken; u must offer items().
-    PyObject* ours = s.u_dict.ptr();
-    if (PyDict_CheckExact(u) && u != ours) {
+    // Only MVs the bank already knows are taken; u must offer items(). The
+    // entries are held: hashing a tag may run code that changes u.
+    auto& entries = s.entries;
+    struct Drop {
+        std::vector<std::pair<nb::object, nb::object>>& held;
+        ~Drop() { held.clear(); }
+    } drop{entries};
+    if (PyDict_CheckExact(u)) {
         PyObject *tag, *value;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(u, &pos, &tag, &value)) {
-            // Hashing a tag may run code that changes u: hold the item.
-            const nb::object t = nb::borrow(tag), x = nb::borrow(value);
-            PyObject* held = dict_get(ours, t.ptr());
-            if (!held && PyErr_Occurred()) raise();
-            // Storing the value a tag already holds would change nothing.
-            if (held && held != x.ptr() && PyDict_SetItem(ours, t.ptr(), x.ptr()) < 0) raise();
-        }
+        while (PyDict_Next(u, &pos, &tag, &value))
+            entries.emplace_back(nb::borrow(tag), nb::borrow(value));
     } else {
         nb::object items = checked(PyObject_CallMethod(u, "items", nullptr));
-        std::vector<std::pair<nb::object, nb::object>> known;
-        for (nb::handle kv : items) {
-            nb::object tag = kv[0];
-            if (s.u_dict.contains(tag)) known.emplace_back(tag, kv[1]);
-        }
-        for (auto& [tag, value] : known)
-            s.u_dict[tag] = value;
+        for (nb::handle kv : items)
+            entries.emplace_back(kv[0], kv[1]);
     }
+    const nb::object ours = s.u_dict;
+    korvel::lpv::take_known_inputs(
+        entries, s.picked,
+        [&](const nb::object& tag) {
+            PyObject* held = dict_get(ours.ptr(), tag.ptr());
+            if (!held && PyErr_Occurred()) raise();
+            return held != nullptr;
+        },
+        [&](const nb::object& tag, const nb::object& value) {
+            // Storing the value a tag already holds would change nothing.
+            PyObject* held = dict_get(ours.ptr(), tag.ptr());
+            if (!held && PyErr_Occurred()) raise();
+            if (held != value.ptr() && PyDict_SetItem(ours.ptr(), tag.ptr(), value.ptr()) < 0)
+                raise();
+        });
     // A step the step's own Python calls start runs on storage of its own.
     std::unique_ptr<Scratch> mine = s.scratch ? std::move(s.scratch) : std::make_unique<Scratch>();
     struct Done {
@@ -360,32 +416,19 @@ PyObject* sim_step(PlantSim& s, const Args& a) {
 }
 
 void sim_add(PlantSim& s, const Args& a) {
-    nb::handle id = a.obj(0), model = a.obj(2), Ts = a.obj(3);
-    del_plant(s, id);
-    nb::object rec = local_plant_type();
-    LocalPlant& r = *nb::inst_ptr<LocalPlant>(rec);
-    r.plant_id = nb::borrow(id);
-    r.working_point = nb::float_(a.num(1));
-    r.yu_model_tf = nb::borrow(model);
-    r.Ts = nb::borrow(Ts);
-
-    nb::dict local = nb::borrow<nb::dict>(deep_copy(s.ini_value_dict));
-    for (nb::handle cv : nb::borrow<nb::dict>(model).keys())
-        local[cv] = nb::float_(0.0);
-    r.plant = mimo_sim(model, nb::arg("ini_value_dict") = local, nb::arg("Ts") = Ts);
-
-    learn_tags(s, s.y_dict, r.plant.attr("get_output_data_dict")());
-    learn_tags(s, s.u_dict, r.plant.attr("get_input_data_dict")());
-    if (PyList_Insert(s.plant_list.ptr(), 0, rec.ptr()) < 0) raise();
-    sort_bank(s);
+    Keeping k{s, {}};
+    korvel::lpv::add_plant(k, nb::handle(a.obj(0)), a.num(1), nb::handle(a.obj(2)),
+                           nb::handle(a.obj(3)));
 }
 
 void sim_del(PlantSim& s, const Args& a) {
-    del_plant(s, a.obj(0));
+    Keeping k{s, {}};
+    korvel::lpv::del_plant(k, nb::handle(a.obj(0)));
 }
 
 void sort_now(PlantSim& s, const Args&) {
-    sort_bank(s);
+    Keeping k{s, {}};
+    korvel::lpv::sort_bank(k);
 }
 
 nb::object plant_dict(PlantSim& s, const Args&) {
@@ -543,6 +586,8 @@ NB_MODULE(gainsched, m) {
                                                    nb::borrow<nb::dict>(t[3]),
                                                    nb::borrow<nb::dict>(t[4]),
                                                    {},
-                                                   false});
+                                                   false,
+                                                   {},
+                                                   {}});
         });
 }

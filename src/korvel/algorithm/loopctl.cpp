@@ -87,10 +87,9 @@ PyObject* pid_run(PyPID& p, const Args& a) {
     Pid::ModeError err;
     const double op = p.core.run(a.num(0), a.num(1), a.num(2), a.num(3), a.num(4), err);
     p.present = history_bits | saved_bits; // every path has reset at least once
-    if (err == Pid::ModeError::nan)
-        raise_format(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (err == Pid::ModeError::nan) raise_format(PyExc_ValueError, "%s", korvel::nan_to_integer);
     if (err == Pid::ModeError::inf)
-        raise_format(PyExc_OverflowError, "cannot convert float infinity to integer");
+        raise_format(PyExc_OverflowError, "%s", korvel::infinity_to_integer);
     return to_py(op);
 }
 

@@ -74,7 +74,7 @@ PairMode mode_of(nb::handle mode) {
                            {names.stp, PairMode::stp},
                            {names.stpxy, PairMode::stpxy}})
         if (equal(mode, name)) return m;
-    throw korvel::bad_spec("unknown mode");
+    throw korvel::unknown_mode();
 }
 
 } // namespace
@@ -328,7 +328,7 @@ void stpxy_init(PyObject* self, const Args& a) {
     if (nx < 0) raise();
     const Py_ssize_t ny = PyObject_Size(a.obj(1));
     if (ny < 0) raise();
-    if (nx != ny) throw korvel::bad_spec("breakpoint lists of different lengths");
+    if (nx != ny) throw korvel::breakpoint_lengths();
     put_tf(self, korvel::stpxy_model(doubles(a.obj(0), "x"), doubles(a.obj(1), "y")));
 }
 
