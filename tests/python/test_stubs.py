@@ -160,8 +160,12 @@ def all_functions() -> list[tuple[Stub, str | None, Func]]:
     for stub in STUBS.values():
         out += [(stub, None, f) for f in stub.functions.values()]
         for cls in stub.classes.values():
-            out += [(stub, cls.name, f) for f in cls.methods.values()]
+            # Python's own slots (len, item access) take no keywords of ours.
+            out += [(stub, cls.name, f) for f in cls.methods.values() if f.name not in SLOTS]
     return out
+
+
+SLOTS = {"__len__", "__getitem__", "__setitem__"}
 
 
 FUNCTIONS = all_functions()
@@ -198,6 +202,9 @@ def primed(obj: Any, step: Callable[[Any], Any]) -> Any:
 # One object per class, after a typical first step, so that every field exists.
 FRESH: dict[str, Callable[[], Any]] = {
     "loopctl.PID": lambda: primed(runtime("loopctl").PID(), lambda o: o.run(1, 1.0, 0.0, 0.0)),
+    "loopctl.PIDBank": lambda: primed(
+        runtime("loopctl").PIDBank(3), lambda o: o.run(1, 1.0, 0.0, 0.0)
+    ),
     "tfblock.zFilter": lambda: primed(runtime("tfblock").zFilter(), lambda o: o(1.0)),
     "tfblock.sFilter": lambda: primed(runtime("tfblock").sFilter(), lambda o: o(1.0)),
     "phaseshaper.LDLAG": lambda: primed(runtime("phaseshaper").LDLAG(), lambda o: o(1.0)),
@@ -344,7 +351,8 @@ def test_module_names_match(module):
 
 def own_members(cls: type) -> set[str]:
     names = {n for n in vars(cls) if not (n.startswith("__") and n.endswith("__"))}
-    return names | ({"__init__", "__call__"} & set(vars(cls)))
+    dunders = {"__init__", "__call__", "__len__", "__getitem__", "__setitem__"}
+    return names | (dunders & set(vars(cls)))
 
 
 CLASSES = [(stub, cls) for stub in STUBS.values() for cls in stub.classes.values()]
@@ -657,6 +665,17 @@ CASES: dict[str, Case | dict[str, Case]] = {
     "loopctl.PID.PID_Auto": Case(method(FRESH["loopctl.PID"], "PID_Auto"), {"SP": 1.0, "PV": 0.0}),
     "loopctl.PID.setPIDParam": Case(method(fresh("loopctl", "PID"), "setPIDParam")),
     "loopctl.PID.setOPHighLowLimit": Case(method(fresh("loopctl", "PID"), "setOPHighLowLimit")),
+    "loopctl.PIDBank.__init__": Case(constructor("loopctl", "PIDBank"), {"n": 2}),
+    "loopctl.PIDBank.run": Case(
+        method(fresh("loopctl", "PIDBank", 2), "run"), {"MODE": 1, "SP": 1.0, "PV": 0.0, "TV": 0.0}
+    ),
+    "loopctl.PIDBank.PID_Auto": Case(
+        method(FRESH["loopctl.PIDBank"], "PID_Auto"), {"SP": 1.0, "PV": 0.0}
+    ),
+    "loopctl.PIDBank.setPIDParam": Case(method(fresh("loopctl", "PIDBank", 2), "setPIDParam")),
+    "loopctl.PIDBank.setOPHighLowLimit": Case(
+        method(fresh("loopctl", "PIDBank", 2), "setOPHighLowLimit")
+    ),
     "toolbox.c2d": Case(
         function("toolbox", "c2d"),
         {"Gs_num": [1.0], "Gs_den": [5.0, 1.0], "Gs_delay": 2.0},
@@ -825,6 +844,14 @@ SAMPLES: dict[str, dict[str, Any]] = {
     | {"dFF_save": 0.0},
     "loopctl.PID.run": {"MODE": 1, "SP": 1.0, "PV": 0.0, "TV": 0.0},
     "loopctl.PID.PID_Auto": {"SP": 1.0, "PV": 0.0},
+    "loopctl.PIDBank.__init__": {"n": 2},
+    "loopctl.PIDBank._resetPID": {"SP": 1.0, "PV": 0.0, "TV": 2.0, "FF": 0.0},
+    "loopctl.PIDBank._setInnerSaveState": dict.fromkeys(
+        ["OP_save", "OPcal_save", "dOP_save", "dOP_P_save", "dOP_I_save", "dOP_D_save"], 1.0
+    )
+    | {"dFF_save": 0.0},
+    "loopctl.PIDBank.run": {"MODE": 1, "SP": 1.0, "PV": 0.0, "TV": 0.0},
+    "loopctl.PIDBank.PID_Auto": {"SP": 1.0, "PV": 0.0},
     "toolbox.c2d": {"Gs_num": [1.0], "Gs_den": [5.0, 1.0], "Gs_delay": 2.0},
     "toolbox.dict2pairs": {"d": {"a": {"b": 1}}},
     "toolbox.pair2dict": {"pair": ("a.b", 1), "d": {}},

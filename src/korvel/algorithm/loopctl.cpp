@@ -1,13 +1,20 @@
 // korvel.algorithm.loopctl: the incremental PID block.
 #include <korvel/pid.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "docstrings/loopctl.hpp"
 #include "pyglue/convert.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/instance.hpp"
+#include "pyglue/lanes.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/pickling.hpp"
 
@@ -55,11 +62,27 @@ struct PyPID {
     }
 };
 
-// Fails, naming the first field in `order` that does not exist yet.
-bool require(PyObject* self, const PyPID& p, std::initializer_list<Field> order) {
+// The first field in `order` that does not exist yet in `present`;
+// n_fields when all do.
+Field first_missing(std::uint16_t present, std::initializer_list<Field> order) {
     for (Field f : order)
-        if (!p.has(f)) return missing_attribute(self, field_names[f]), false;
-    return true;
+        if (!(present >> f & 1u)) return f;
+    return n_fields;
+}
+// The fields PID_Auto reads, in the order it reads them.
+Field auto_missing(std::uint16_t present, double TD) {
+    Field f = first_missing(present, {et1, et2});
+    if (f == n_fields && TD > 0) f = first_missing(present, {dOPD1});
+    return f == n_fields ? first_missing(present, {FF1, OP1}) : f;
+}
+Field saved_missing(std::uint16_t present) {
+    return first_missing(
+        present, {OP_save, OPcal_save, dOP_save, dOP_P_save, dOP_I_save, dOP_D_save, dFF_save});
+}
+
+// Fails naming the field, if one is missing.
+bool require(PyObject* self, Field missing) {
+    return missing == n_fields || (missing_attribute(self, field_names[missing]), false);
 }
 
 const Signature sig_init("__init__", {real("TS", "1.0")});
@@ -94,10 +117,7 @@ PyObject* pid_run(PyPID& p, const Args& a) {
 }
 
 PyObject* pid_auto(PyPID& p, const Args& a, PyObject* self) {
-    // The fields in the order the step reads them.
-    if (!require(self, p, {et1, et2}) || (p.core.params().TD > 0 && !require(self, p, {dOPD1})) ||
-        !require(self, p, {FF1, OP1}))
-        return nullptr;
+    if (!require(self, auto_missing(p.present, p.core.params().TD))) return nullptr;
     const double op = p.core.automatic(a.num(0), a.num(1), a.num(2));
     p.present |= saved_bits;
     return to_py(op);
@@ -113,9 +133,7 @@ PyObject* pid_get_param(PyPID& p, const Args&) {
 }
 
 void pid_set_limit(PyPID& p, const Args& a) {
-    if (!p.core.set_limits(a.num(0), a.num(1)) &&
-        !print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!"))
-        raise();
+    if (!p.core.set_limits(a.num(0), a.num(1)) && !print_line(korvel::limits_refused_note)) raise();
 }
 
 PyObject* pid_get_limit(PyPID& p, const Args&) {
@@ -134,15 +152,13 @@ void pid_set_saved(PyPID& p, const Args& a) {
 }
 
 PyObject* pid_get_saved(PyPID& p, const Args&, PyObject* self) {
-    if (!require(self, p,
-                 {OP_save, OPcal_save, dOP_save, dOP_P_save, dOP_I_save, dOP_D_save, dFF_save}))
-        return nullptr;
+    if (!require(self, saved_missing(p.present))) return nullptr;
     const auto& s = p.core.saved();
     return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d,s:d,s:d}", "OP", s.OP, "OPcal", s.OPcal, "dOP",
                          s.dOP, "dOP_P", s.dOP_P, "dOP_I", s.dOP_I, "dOP_D", s.dOP_D, "dFF", s.dFF);
 }
 
-PyObject* pid_form(PyPID&, const Args&) {
+template <class T> PyObject* pid_form_any(T&, const Args&) {
     const auto text = Pid::form();
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -166,6 +182,271 @@ void def_state_fields(nb::class_<PyPID>& cls, std::integer_sequence<unsigned, I.
     (def_state_field<static_cast<Field>(I)>(cls), ...);
 }
 
+// --- PIDBank: n controllers in one object --------------------------------
+
+// Each lane has its own presence bits, as each PID has.
+struct PyPIDBank {
+    korvel::PidBank core;
+    std::vector<std::uint16_t> present;
+};
+
+nb::handle pid_type; // loopctl.PID, set at module init
+
+const Signature sig_bank_init("__init__", {integer("n"), object("TS", "1.0")});
+const Signature sig_bank_run("run", {object("MODE"), object("SP"), object("PV"), object("TV"),
+                                     object("FF", "0.0")});
+const Signature sig_bank_auto("PID_Auto", {object("SP"), object("PV"), object("FF", "0.0")});
+const Signature sig_bank_set_param("setPIDParam", {object("KP", "1.0"), object("TI", "60.0"),
+                                                   object("TD", "0.0"), object("N", "10.0")});
+const Signature sig_bank_set_limit("setOPHighLowLimit",
+                                   {object("OP_HI", "100.0"), object("OP_LO", "0.0")});
+const Signature sig_bank_reset("_resetPID",
+                               {object("SP"), object("PV"), object("TV"), object("FF")});
+const Signature sig_bank_set_saved("_setInnerSaveState",
+                                   {object("OP_save"), object("OPcal_save"), object("dOP_save"),
+                                    object("dOP_P_save"), object("dOP_I_save"),
+                                    object("dOP_D_save"), object("dFF_save")});
+
+// The lane arguments of one call, converted before any lane changes.
+template <std::size_t K> struct BankArgs {
+    std::array<std::optional<LaneValues>, K> v;
+    BankArgs(const korvel::PidBank& b, const Signature& sig, const Args& a) {
+        for (std::size_t i = 0; i < K; ++i)
+            v[i].emplace(a.obj(i), b.size(), sig.param(i));
+    }
+    korvel::Lanes operator[](std::size_t i) const noexcept { return v[i]->lanes(); }
+};
+
+void bank_init(PyObject* self, const Args& a) {
+    long long n;
+    if (!a.longlong(0, n)) raise();
+    if (n < 0) raise_format(PyExc_ValueError, "a bank needs n >= 0 lanes, not %lld", n);
+    korvel::PidBank core(static_cast<std::size_t>(n));
+    const LaneValues TS(a.obj(1), core.size(), "TS");
+    for (std::size_t i = 0; i < core.size(); ++i)
+        core.TS[i] = TS.lanes()[i];
+    core.derive();
+    const std::size_t size = core.size();
+    emplace<PyPIDBank>(self, PyPIDBank{std::move(core), std::vector<std::uint16_t>(size)});
+}
+
+// Fails when some lane lacks a field the operation reads: the AttributeError
+// its PID gives, naming the lanes that lack the same field.
+template <class Missing> void require_lanes(const PyPIDBank& p, PyObject* self, Missing missing) {
+    const std::size_t n = p.core.size();
+    std::vector<Field> which(n);
+    std::optional<Field> first;
+    for (std::size_t i = 0; i < n; ++i)
+        if ((which[i] = missing(i)) != n_fields && !first) first = which[i];
+    if (!first) return;
+    std::vector<std::uint8_t> lanes(n);
+    for (std::size_t i = 0; i < n; ++i)
+        lanes[i] = which[i] == *first;
+    missing_attribute(self, field_names[*first], lane_list(lanes).c_str());
+    raise();
+}
+
+nb::object bank_run(PyPIDBank& p, const Args& a) {
+    const BankArgs<5> in(p.core, sig_bank_run, a);
+    double* out;
+    nb::object result = lane_array(p.core.size(), out);
+    std::vector<Pid::ModeError> err(p.core.size());
+    const bool refused = p.core.run(in[0], in[1], in[2], in[3], in[4], out, err.data()) != 0;
+    // Every lane that ran has reset at least once.
+    for (std::size_t i = 0; i < err.size(); ++i)
+        if (!refused || err[i] != Pid::ModeError::none) p.present[i] = history_bits | saved_bits;
+    if (refused) {
+        std::vector<std::uint8_t> nan(err.size()), inf(err.size());
+        for (std::size_t i = 0; i < err.size(); ++i) {
+            nan[i] = err[i] == Pid::ModeError::nan;
+            inf[i] = err[i] == Pid::ModeError::inf;
+        }
+        const bool any_nan = std::find(nan.begin(), nan.end(), 1) != nan.end();
+        nb::str lanes = lane_list(any_nan ? nan : inf);
+        raise_format(any_nan ? PyExc_ValueError : PyExc_OverflowError, "%s (%U)",
+                     any_nan ? korvel::nan_to_integer : korvel::infinity_to_integer, lanes.ptr());
+    }
+    return result;
+}
+
+nb::object bank_auto(PyPIDBank& p, const Args& a, PyObject* self) {
+    const BankArgs<3> in(p.core, sig_bank_auto, a);
+    require_lanes(p, self, [&](std::size_t i) { return auto_missing(p.present[i], p.core.TD[i]); });
+    double* out;
+    nb::object result = lane_array(p.core.size(), out);
+    p.core.automatic(in[0], in[1], in[2], out);
+    for (auto& bits : p.present)
+        bits |= saved_bits;
+    return result;
+}
+
+void bank_set_param(PyPIDBank& p, const Args& a) {
+    const BankArgs<4> in(p.core, sig_bank_set_param, a);
+    p.core.set_params(in[0], in[1], in[2], in[3]);
+}
+
+nb::object bank_get_param(PyPIDBank& p, const Args&) {
+    const auto& c = p.core;
+    return nb::make_tuple(lane_array(c.KP), lane_array(c.TI), lane_array(c.TD), lane_array(c.N));
+}
+
+// Lanes whose limits are in the wrong order keep theirs, and one line
+// names them.
+void bank_set_limit(PyPIDBank& p, const Args& a) {
+    const BankArgs<2> in(p.core, sig_bank_set_limit, a);
+    std::vector<std::uint8_t> refused(p.core.size());
+    if (p.core.set_limits(in[0], in[1], refused.data()) == 0) return;
+    nb::str lanes = lane_list(refused);
+    nb::object line =
+        checked(PyUnicode_FromFormat("%s (%U)", korvel::limits_refused_note, lanes.ptr()));
+    if (!print_line(line.ptr())) raise();
+}
+
+nb::object bank_get_limit(PyPIDBank& p, const Args&) {
+    return nb::make_tuple(lane_array(p.core.hi), lane_array(p.core.lo));
+}
+
+void bank_reset(PyPIDBank& p, const Args& a) {
+    const BankArgs<4> in(p.core, sig_bank_reset, a);
+    p.core.reset(in[0], in[1], in[2], in[3]);
+    std::fill(p.present.begin(), p.present.end(), history_bits | saved_bits);
+}
+
+void bank_set_saved(PyPIDBank& p, const Args& a) {
+    const BankArgs<7> in(p.core, sig_bank_set_saved, a);
+    auto& c = p.core;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        c.OP[i] = in[0][i], c.OPcal[i] = in[1][i], c.dOP[i] = in[2][i];
+        c.dOP_P[i] = in[3][i], c.dOP_I[i] = in[4][i], c.dOP_D[i] = in[5][i];
+        c.dFF[i] = in[6][i];
+        p.present[i] |= saved_bits;
+    }
+}
+
+nb::object bank_get_saved(PyPIDBank& p, const Args&, PyObject* self) {
+    require_lanes(p, self, [&](std::size_t i) { return saved_missing(p.present[i]); });
+    const auto& c = p.core;
+    nb::dict d;
+    d["OP"] = lane_array(c.OP);
+    d["OPcal"] = lane_array(c.OPcal);
+    d["dOP"] = lane_array(c.dOP);
+    d["dOP_P"] = lane_array(c.dOP_P);
+    d["dOP_I"] = lane_array(c.dOP_I);
+    d["dOP_D"] = lane_array(c.dOP_D);
+    d["dFF"] = lane_array(c.dFF);
+    return d;
+}
+
+Py_ssize_t bank_len(PyObject* self) {
+    PyPIDBank* p = self_of<PyPIDBank>(self);
+    return p ? static_cast<Py_ssize_t>(p->core.size()) : -1;
+}
+
+// bank[i]: a PID that continues as lane i would.
+PyObject* bank_item(PyObject* self, PyObject* index) {
+    PyPIDBank* p = self_of<PyPIDBank>(self);
+    if (!p) return nullptr;
+    return guard([&] {
+        const std::size_t i = lane_index(index, p->core.size(), "PIDBank");
+        nb::object pid = nb::inst_alloc(pid_type);
+        new (nb::inst_ptr<PyPID>(pid)) PyPID{p->core.get(i), p->present[i]};
+        nb::inst_mark_ready(pid);
+        return pid.release().ptr();
+    });
+}
+
+// bank[i] = pid: lane i becomes that controller.
+int bank_set_item(PyObject* self, PyObject* index, PyObject* value) {
+    PyPIDBank* p = self_of<PyPIDBank>(self);
+    if (!p) return -1;
+    return guard_int([&] {
+        if (!value) raise_format(PyExc_TypeError, "lanes of a PIDBank cannot be deleted");
+        const std::size_t i = lane_index(index, p->core.size(), "PIDBank");
+        if (!nb::isinstance<PyPID>(value) || !nb::inst_ready(value))
+            raise_format(PyExc_TypeError, "a lane of a PIDBank takes a PID, not %.200s",
+                         Py_TYPE(value)->tp_name);
+        const PyPID& pid = *nb::inst_ptr<PyPID>(value);
+        p->core.set(i, pid.core);
+        p->present[i] = pid.present;
+        return 0;
+    });
+}
+
+// The numbers of every lane, by name, as a saved state keeps them.
+constexpr const char* bank_numbers[] = {"TS",  "KP",    "TI",    "TD",    "N",     "hi", "lo",
+                                        "et1", "et2",   "OP1",   "FF1",   "dOPD1", "OP", "OPcal",
+                                        "dOP", "dOP_P", "dOP_I", "dOP_D", "dFF"};
+std::vector<double>* bank_number(korvel::PidBank& c, std::size_t k) {
+    std::vector<double>* all[] = {&c.TS,  &c.KP,    &c.TI,    &c.TD,    &c.N,     &c.hi, &c.lo,
+                                  &c.et1, &c.et2,   &c.OP1,   &c.FF1,   &c.dOPD1, &c.OP, &c.OPcal,
+                                  &c.dOP, &c.dOP_P, &c.dOP_I, &c.dOP_D, &c.dFF};
+    return all[k];
+}
+constexpr std::size_t n_bank_numbers = std::size(bank_numbers);
+
+void def_pid_bank(nb::module_& m) {
+    namespace doc = korvel::docstrings::loopctl;
+    static PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
+        {Py_mp_length, reinterpret_cast<void*>(bank_len)},
+        {Py_mp_subscript, reinterpret_cast<void*>(bank_item)},
+        {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item)},
+        {Py_sq_length, reinterpret_cast<void*>(bank_len)},
+        {Py_tp_methods,
+         methods({
+             method<PyPIDBank, sig_bank_run, bank_run>(doc::bank_run),
+             method<PyPIDBank, sig_bank_auto, bank_auto>(doc::bank_PID_Auto),
+             method<PyPIDBank, sig_bank_set_param, bank_set_param>(doc::bank_setPIDParam),
+             method<PyPIDBank, sig_get_param, bank_get_param>(doc::bank_getPIDParam),
+             method<PyPIDBank, sig_bank_set_limit, bank_set_limit>(doc::bank_setOPHighLowLimit),
+             method<PyPIDBank, sig_get_limit, bank_get_limit>(doc::bank_getOPHighLowLimit),
+             method<PyPIDBank, sig_bank_reset, bank_reset>(doc::bank_resetPID),
+             method<PyPIDBank, sig_bank_set_saved, bank_set_saved>(doc::bank_setInnerSaveState),
+             method<PyPIDBank, sig_get_saved, bank_get_saved>(doc::bank_getInnerSaveState),
+             method<PyPIDBank, sig_form, pid_form_any<PyPIDBank>>(doc::getPIDForm),
+         })},
+        {0, nullptr}};
+    nb::class_<PyPIDBank> cls(m, "PIDBank", nb::type_slots(slots),
+                              sig_bank_init.class_doc("PIDBank", doc::PIDBank));
+    // State: the lane count, then as bytes the first-call flags, the presence
+    // bits (16 per lane, little-endian) and every number.
+    def_pickle<PyPIDBank>(
+        cls, "PIDBank",
+        [](PyPIDBank& p) {
+            const std::size_t n = p.core.size();
+            std::string bits;
+            for (std::uint16_t b : p.present)
+                bits += {static_cast<char>(b & 0xff), static_cast<char>(b >> 8)};
+            nb::list state;
+            state.append(n);
+            state.append(nb::bytes(reinterpret_cast<const char*>(p.core.ini.data()), n));
+            state.append(nb::bytes(bits.data(), bits.size()));
+            for (std::size_t k = 0; k < n_bank_numbers; ++k)
+                state.append(pack_lanes(*bank_number(p.core, k)));
+            return nb::tuple(state);
+        },
+        [](nb::handle self, const nb::tuple& state) {
+            if (state.size() != 3 + n_bank_numbers) throw nb::value_error("invalid PIDBank state");
+            const std::size_t n = state_size(state[0], "PIDBank");
+            const auto ini = state_as<nb::bytes>(state[1], "PIDBank");
+            const auto bits = state_as<nb::bytes>(state[2], "PIDBank");
+            if (ini.size() != n || bits.size() != 2 * n)
+                throw nb::value_error("invalid PIDBank state");
+            korvel::PidBank core(n);
+            std::vector<std::uint16_t> present(n);
+            const auto* flags = static_cast<const std::uint8_t*>(ini.data());
+            const auto* b = static_cast<const std::uint8_t*>(bits.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                core.ini[i] = flags[i] != 0;
+                present[i] = static_cast<std::uint16_t>(b[2 * i] | b[2 * i + 1] << 8);
+            }
+            for (std::size_t k = 0; k < n_bank_numbers; ++k)
+                *bank_number(core, k) = unpack_lanes(state[3 + k], n, "PIDBank");
+            core.derive();
+            emplace<PyPIDBank>(self.ptr(), PyPIDBank{std::move(core), std::move(present)});
+        });
+}
+
 } // namespace
 
 NB_MODULE(loopctl, m) {
@@ -184,7 +465,7 @@ NB_MODULE(loopctl, m) {
                             method<PyPID, sig_reset, pid_reset>(doc::resetPID),
                             method<PyPID, sig_set_saved, pid_set_saved>(doc::setInnerSaveState),
                             method<PyPID, sig_get_saved, pid_get_saved>(doc::getInnerSaveState),
-                            method<PyPID, sig_form, pid_form>(doc::getPIDForm),
+                            method<PyPID, sig_form, pid_form_any<PyPID>>(doc::getPIDForm),
                         })},
         {0, nullptr}};
     nb::class_<PyPID> cls(m, "PID", nb::type_slots(slots), sig_init.class_doc("PID", doc::PID));
@@ -205,6 +486,7 @@ NB_MODULE(loopctl, m) {
         cls, "_OP_LO", [](PyPID& p) { return p.core.op_lo(); },
         [](PyPID& p, nb::handle v) { p.core.set_lo(field_real(v)); });
     def_state_fields(cls, std::make_integer_sequence<unsigned, n_fields>{});
+    pid_type = cls;
 
     // State as a flat tuple: configuration, presence mask, history, saved.
     def_pickle<PyPID>(
@@ -247,4 +529,5 @@ NB_MODULE(loopctl, m) {
                 *p.slot(static_cast<Field>(f)) = v[9 + f];
             emplace<PyPID>(self.ptr(), p);
         });
+    def_pid_bank(m);
 }

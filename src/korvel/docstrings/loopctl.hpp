@@ -380,4 +380,230 @@ Examples
 'Name: Non-Interacting A'
 )doc";
 
+inline constexpr const char PIDBank[] =
+    R"doc(n PID controllers stepped together, each exactly a ``PID``.
+
+A bank holds n lanes; lane i behaves, sample for sample and to the last
+bit, as a ``PID`` driven with lane i's values. Every operation of ``PID``
+is here under the same name and with the same arguments; where ``PID``
+takes a number, the bank takes a number (every lane takes it) or n values
+(one per lane, as NumPy broadcasts them), and it answers with float64
+arrays of n values. Use a bank to simulate many loops at once: a tuning
+sweep, a Monte Carlo study.
+
+Parameters
+----------
+n : int
+    Number of lanes (exactly an int, at least 0).
+TS : float or array of n floats, default 1.0
+    Sampling period of each lane in seconds.
+
+See Also
+--------
+PID : one controller; ``bank[i]`` is lane i as a ``PID``, and
+``bank[i] = pid`` makes lane i that controller.
+
+Notes
+-----
+``len(bank)`` is n. ``bank[i]`` returns a new ``PID`` that continues
+exactly as lane i would (its parameters, limits, history and saved
+state); ``bank[i] = pid`` makes lane i that controller. A bank pickles and
+deep-copies, and a copy continues exactly as the original would.
+
+Examples
+--------
+Three PI loops that differ in their integral time, all in automatic:
+
+>>> import numpy as np
+>>> from korvel.algorithm.loopctl import PIDBank
+>>> bank = PIDBank(3, TS=1.0)
+>>> bank.setPIDParam(KP=0.5, TI=[5.0, 10.0, 20.0])
+>>> bank.run(MODE=0, SP=50.0, PV=40.0, TV=30.0)
+array([30., 30., 30.])
+>>> bank.run(1, 50.0, 40.0, 30.0)
+array([31.  , 30.5 , 30.25])
+>>> float(bank[1].run(1, 50.0, 40.0, 30.0)) == float(bank.run(1, 50.0, 40.0, 30.0)[1])
+True
+)doc";
+
+inline constexpr const char bank_run[] = R"doc(Compute one sample of every lane, in its own mode.
+
+Parameters
+----------
+MODE : float or array of n floats
+    Mode of each lane, as for ``PID.run``: some lanes may track while
+    others are automatic.
+SP : float or array of n floats
+    Set-point of each lane.
+PV : float or array of n floats
+    Process value of each lane.
+TV : float or array of n floats
+    Tracking value of each lane.
+FF : float or array of n floats, default 0.0
+    Feed-forward value of each lane.
+
+Returns
+-------
+numpy.ndarray
+    The output of each lane (float64, n values).
+
+Raises
+------
+ValueError, OverflowError
+    A mode that is NaN (infinite) in some lanes, named in the message:
+    those lanes do what a ``PID`` does (a first call still initialises
+    their history) and no other lane steps.
+
+Examples
+--------
+>>> from korvel.algorithm.loopctl import PIDBank
+>>> bank = PIDBank(2)
+>>> bank.run([0, 1], 50.0, 40.0, 30.0)
+array([30.        , 30.16666667])
+)doc";
+
+inline constexpr const char bank_PID_Auto[] = R"doc(Compute one automatic sample of every lane.
+
+Parameters
+----------
+SP : float or array of n floats
+    Set-point of each lane.
+PV : float or array of n floats
+    Process value of each lane.
+FF : float or array of n floats, default 0.0
+    Feed-forward value of each lane.
+
+Returns
+-------
+numpy.ndarray
+    The output of each lane.
+
+Raises
+------
+AttributeError
+    Some lanes have never run, so they have no history yet (named).
+
+Examples
+--------
+>>> from korvel.algorithm.loopctl import PIDBank
+>>> bank = PIDBank(2)
+>>> _ = bank.run(0, 50.0, 40.0, 30.0)
+>>> bank.PID_Auto([50.0, 60.0], 40.0)
+array([30.16666667, 40.33333333])
+)doc";
+
+inline constexpr const char bank_setPIDParam[] = R"doc(Set the tuning parameters of every lane.
+
+Parameters
+----------
+KP : float or array of n floats, default 1.0
+    Proportional gain of each lane.
+TI : float or array of n floats, default 60.0
+    Integral time of each lane (below 0 stored as 0: no integral action).
+TD : float or array of n floats, default 0.0
+    Derivative time of each lane (below 0 stored as 0).
+N : float or array of n floats, default 10.0
+    Derivative filter divisor of each lane (at least 1e-6).
+
+Examples
+--------
+>>> from korvel.algorithm.loopctl import PIDBank
+>>> bank = PIDBank(2)
+>>> bank.setPIDParam(KP=[1.0, 2.0], TI=-1.0)
+>>> bank.getPIDParam()[1]
+array([0., 0.])
+)doc";
+
+inline constexpr const char bank_getPIDParam[] = R"doc(Return the tuning parameters of every lane.
+
+Returns
+-------
+tuple of numpy.ndarray
+    (KP, TI, TD, N), one array of n values each, as stored.
+)doc";
+
+inline constexpr const char bank_setOPHighLowLimit[] = R"doc(Set the output range of every lane.
+
+Parameters
+----------
+OP_HI : float or array of n floats, default 100.0
+    Upper output limit of each lane.
+OP_LO : float or array of n floats, default 0.0
+    Lower output limit of each lane.
+
+Notes
+-----
+A lane whose limits are in the wrong order (or NaN) keeps its previous
+limits, as a ``PID`` does; one line names all such lanes:
+"Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO! (lanes 0, 2)".
+
+Examples
+--------
+>>> from korvel.algorithm.loopctl import PIDBank
+>>> bank = PIDBank(3)
+>>> bank.setOPHighLowLimit([80.0, 10.0, 90.0], [20.0, 50.0, 30.0])
+Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO! (lane 1)
+>>> bank.getOPHighLowLimit()
+(array([ 80., 100.,  90.]), array([20.,  0., 30.]))
+)doc";
+
+inline constexpr const char bank_getOPHighLowLimit[] = R"doc(Return the output range of every lane.
+
+Returns
+-------
+tuple of numpy.ndarray
+    (OP_HI, OP_LO), one array of n values each.
+)doc";
+
+inline constexpr const char bank_resetPID[] =
+    R"doc(Initialise the history of every lane (what tracking does each sample).
+
+Parameters
+----------
+SP : float or array of n floats
+    Set-point of each lane.
+PV : float or array of n floats
+    Process value of each lane.
+TV : float or array of n floats
+    Output each lane starts from.
+FF : float or array of n floats
+    Feed-forward value of each lane.
+)doc";
+
+inline constexpr const char bank_setInnerSaveState[] =
+    R"doc(Store the saved inner state of every lane.
+
+Parameters
+----------
+OP_save : float or array of n floats
+    Limited output of each lane.
+OPcal_save : float or array of n floats
+    Unlimited output of each lane.
+dOP_save : float or array of n floats
+    Output increment of each lane.
+dOP_P_save : float or array of n floats
+    Proportional increment of each lane.
+dOP_I_save : float or array of n floats
+    Integral increment of each lane.
+dOP_D_save : float or array of n floats
+    Derivative increment of each lane.
+dFF_save : float or array of n floats
+    Feed-forward increment of each lane.
+)doc";
+
+inline constexpr const char bank_getInnerSaveState[] =
+    R"doc(Return the output of the last sample of every lane and its parts.
+
+Returns
+-------
+dict
+    "OP", "OPcal", "dOP", "dOP_P", "dOP_I", "dOP_D", "dFF", each an array
+    of n values.
+
+Raises
+------
+AttributeError
+    Some lanes have never run (named).
+)doc";
+
 } // namespace korvel::docstrings::loopctl

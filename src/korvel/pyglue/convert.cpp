@@ -16,10 +16,15 @@ bool exact_int(PyObject* o, const char* arg, long long& out) noexcept {
 }
 
 bool print_line(PyObject* text) noexcept {
-    PyObject* out = PySys_GetObject("stdout"); // borrowed
-    if (!out || out == Py_None) return true;   // no stdout: the line has nowhere to go
-    if (PyFile_WriteObject(text, out, Py_PRINT_RAW) < 0) return false;
-    return PyFile_WriteString("\n", out) == 0;
+    // Held: the first write may run Python that rebinds sys.stdout and
+    // drops the last other reference to the stream.
+    PyObject* out = PySys_GetObject("stdout");
+    if (!out || out == Py_None) return true; // no stdout: the line has nowhere to go
+    Py_INCREF(out);
+    const bool ok =
+        PyFile_WriteObject(text, out, Py_PRINT_RAW) == 0 && PyFile_WriteString("\n", out) == 0;
+    Py_DECREF(out);
+    return ok;
 }
 
 bool print_line(const char* text) noexcept {
@@ -30,10 +35,14 @@ bool print_line(const char* text) noexcept {
     return ok;
 }
 
-PyObject* missing_attribute(PyObject* self, const char* field) noexcept {
+PyObject* missing_attribute(PyObject* self, const char* field, const char* note) noexcept {
     PyObject* name = PyType_GetName(Py_TYPE(self));
     if (!name) return nullptr;
-    PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%s'", name, field);
+    if (note)
+        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%s' (%s)", name, field,
+                     note);
+    else
+        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%s'", name, field);
     Py_DECREF(name);
     return nullptr;
 }

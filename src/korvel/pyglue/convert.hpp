@@ -47,8 +47,9 @@ bool print_line(const char* text) noexcept;
 bool print_line(PyObject* text) noexcept;
 
 // AttributeError for a field that does not exist yet, worded as Python words
-// it: "'PID' object has no attribute '_et1'".
-PyObject* missing_attribute(PyObject* self, const char* field) noexcept;
+// it: "'PID' object has no attribute '_et1'", with "(<note>)" after it
+// when a note is given.
+PyObject* missing_attribute(PyObject* self, const char* field, const char* note = nullptr) noexcept;
 
 // A float result, as Python float.
 inline PyObject* to_py(double v) noexcept {

@@ -1,0 +1,103 @@
+"""Each bank is n scalar blocks: driven with random per-lane and shared
+values, every lane answers, prints, fails and ends as its block does."""
+
+import copy
+import pickle
+
+import pytest
+from bank_harness import check_lanes, drive, lane_values
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from korvel.algorithm.loopctl import PID, PIDBank
+
+SETTINGS = settings(
+    max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
+)
+reals = st.floats(-1e3, 1e3, allow_nan=False)
+modes = st.sampled_from([0, 1, 1, 1, 0.5, 1.5, 2, -1, float("nan"), float("inf")])
+
+
+@st.composite
+def pid_ops(draw, n):
+    ops = []
+    for _ in range(draw(st.integers(1, 25))):
+        v = lambda values: draw(lane_values(n, values))  # noqa: E731
+        op = draw(
+            st.sampled_from(
+                [
+                    "run",
+                    "run",
+                    "run",
+                    "auto",
+                    "params",
+                    "limits",
+                    "reset",
+                    "saved",
+                    "get",
+                    "set",
+                    "copy",
+                ]
+            )
+        )
+        if op == "run":
+            ops.append(("run", v(modes), v(reals), v(reals), v(reals), v(reals)))
+        elif op == "auto":
+            ops.append(("PID_Auto", v(reals), v(reals), v(reals)))
+        elif op == "params":
+            ops.append(
+                (
+                    "setPIDParam",
+                    v(st.floats(-2, 5)),
+                    v(st.floats(-5, 100)),
+                    v(st.floats(-1, 20)),
+                    v(st.floats(-1, 20)),
+                )
+            )
+        elif op == "limits":
+            ops.append(("setOPHighLowLimit", v(reals), v(reals)))
+        elif op == "reset":
+            ops.append(("_resetPID", v(reals), v(reals), v(reals), v(reals)))
+        elif op == "saved":
+            ops.append(("_setInnerSaveState", *(v(reals) for _ in range(7))))
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5), ts=st.sampled_from([1.0, 0.5, 2.0]))
+def test_pid_bank_lanes_are_pids(capsys, data, n, ts):
+    bank, pids = PIDBank(n, ts), [PID(ts) for _ in range(n)]
+    for op, *args in data.draw(pid_ops(n)):
+        if op == "get":  # a lane taken out continues as the lane does
+            pids[args[0]] = bank[args[0]]
+        elif op == "set":  # a block put in continues as itself
+            bank[args[0]] = pids[args[0]] = copy.deepcopy(pids[(args[0] + 1) % n])
+        elif op == "copy":
+            bank = pickle.loads(pickle.dumps(bank)) if args[0] % 2 else copy.deepcopy(bank)
+            check_lanes(bank, pids)
+        else:
+            drive(bank, pids, capsys, op, *args)
+        for name in ("getPIDParam", "getOPHighLowLimit"):
+            drive(bank, pids, capsys, name)
+        if not bank[0]._iniFlag and all(not p._iniFlag for p in pids):
+            drive(bank, pids, capsys, "getInnerSaveState")
+
+
+def test_pid_bank_arguments():
+    bank = PIDBank(3, TS=[1.0, 2.0, 0.5])
+    assert [bank[i]._TS for i in range(3)] == [1.0, 2.0, 0.5]
+    with pytest.raises(
+        ValueError, match=r"SP must be a number or 3 values, not an array of shape \(2,\)"
+    ):
+        bank.run(1, [1.0, 2.0], 0.0, 0.0)
+    with pytest.raises(
+        AttributeError, match=r"'PIDBank' object has no attribute '_et1' \(lanes 0, 1, 2\)"
+    ):
+        bank.PID_Auto(1.0, 0.0)
+    with pytest.raises(IndexError, match="PIDBank index out of range"):
+        bank[3]
+    with pytest.raises(TypeError, match="takes a PID"):
+        bank[0] = bank
+    assert len(PIDBank(0).run(1, 0.0, 0.0, 0.0)) == 0
