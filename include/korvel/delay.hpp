@@ -72,6 +72,29 @@ inline void extend_with_oldest(const double* old, std::size_t n, double* grown, 
     if (n > 0) std::fill(grown + n, grown + m, old[n - 1]);
 }
 
+// One step of the field-driven delay on any history, newest first: an empty
+// history starts as the input, one too short for the delay is extended with
+// its oldest sample to lag + 1 samples, the input is shifted in (the oldest
+// sample drops) and the output is the sample of `lag` steps ago. The history
+// `h` reads the delay and the input wherever the rule uses them:
+//   h.size()      the length
+//   h.start()     the history becomes the input alone
+//   h.lag()       the delay
+//   h.count(lag)  the delay as a number of samples
+//   h.extend(m)   extends to m samples, repeating the oldest
+//   h.push()      shifts the input in
+//   h.at(lag)     the sample of `lag` steps ago
+template <class H> auto delay_step(H& h) {
+    if (h.size() == 0) h.start();
+    const auto n = h.size();
+    {
+        const auto lag = h.lag();
+        if (lag > n - 1) h.extend(h.count(lag) + 1);
+    }
+    h.push();
+    return h.at(h.lag());
+}
+
 // The history is always full (size() == capacity()), so a push drops the
 // oldest sample; it grows only when a longer delay is asked for, and a step
 // at a delay already reached is O(1).
@@ -79,18 +102,8 @@ class DelayBuffer {
   public:
     // Delays `u` by `lag` samples (lag >= 0).
     double step(double u, std::size_t lag) {
-        if (h_.empty()) {
-            h_.reserve(1);
-            h_.push_back(u);
-        }
-        if (lag + 1 > h_.size()) {
-            const double oldest = h_.back();
-            h_.reserve(lag + 1);
-            while (!h_.full())
-                h_.push_back(oldest);
-        }
-        h_.push_front(u);
-        return h_[lag];
+        Steps h{h_, u, lag};
+        return delay_step(h);
     }
     // Newest first.
     std::vector<double> history() const {
@@ -100,6 +113,28 @@ class DelayBuffer {
     }
 
   private:
+    struct Steps {
+        Ring<double>& ring;
+        double u;
+        std::size_t delay;
+
+        std::size_t size() const noexcept { return ring.size(); }
+        void start() {
+            ring.reserve(1);
+            ring.push_back(u);
+        }
+        std::size_t lag() const noexcept { return delay; }
+        static std::size_t count(std::size_t lag) noexcept { return lag; }
+        void extend(std::size_t m) {
+            const double oldest = ring.back();
+            ring.reserve(m);
+            while (!ring.full())
+                ring.push_back(oldest);
+        }
+        void push() noexcept { ring.push_front(u); }
+        double at(std::size_t lag) const noexcept { return ring[lag]; }
+    };
+
     Ring<double> h_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <string>
 #include <vector>
 
 using korvel::DelayBuffer;
@@ -75,4 +77,58 @@ TEST(DelayBuffer, ExtendsWithTheOldestSample) {
     EXPECT_EQ(c.history(), (std::vector<double>{3, 2}));
     EXPECT_EQ(c.step(4, 3), 2);
     EXPECT_EQ(c.history(), (std::vector<double>{4, 3, 2, 2}));
+}
+
+namespace {
+// A history that logs each operation the rule asks of it, as the Python
+// module's history runs Python code at each.
+struct LoggedHistory {
+    std::vector<double> h; // newest first
+    double u;
+    long long delay;
+    std::string log;
+
+    long long size() {
+        log += "size ";
+        return static_cast<long long>(h.size());
+    }
+    void start() {
+        log += "start ";
+        h = {u};
+    }
+    long long lag() {
+        log += "lag ";
+        return delay;
+    }
+    long long count(long long lag) {
+        log += "count ";
+        return lag;
+    }
+    void extend(long long m) {
+        log += "extend(" + std::to_string(m) + ") ";
+        h.resize(static_cast<std::size_t>(m), h.back());
+    }
+    void push() {
+        log += "push ";
+        h.insert(h.begin(), u);
+        h.pop_back();
+    }
+    double at(long long lag) {
+        log += "at(" + std::to_string(lag) + ") ";
+        return h[static_cast<std::size_t>(lag)];
+    }
+};
+} // namespace
+
+TEST(DelayStep, ReadsTheDelayAndTheInputWhereItUsesThem) {
+    LoggedHistory h{{}, 5, 2, ""};
+    EXPECT_EQ(korvel::delay_step(h), 5);
+    EXPECT_EQ(h.log, "size start size lag count extend(3) push lag at(2) ");
+    EXPECT_EQ(h.h, (std::vector<double>{5, 5, 5}));
+    h.log.clear();
+    h.u = 6;
+    h.delay = 1;
+    EXPECT_EQ(korvel::delay_step(h), 5);
+    EXPECT_EQ(h.log, "size size lag push lag at(1) ");
+    EXPECT_EQ(h.h, (std::vector<double>{6, 5, 5}));
 }

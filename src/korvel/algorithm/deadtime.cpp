@@ -2,7 +2,6 @@
 #include <korvel/delay.hpp>
 
 #include <algorithm>
-#include <climits>
 #include <utility>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "pyglue/number.hpp"
 #include "pyglue/pickling.hpp"
 #include "pyglue/shift.hpp"
+#include "pyglue/value.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -87,84 +87,81 @@ void set_field(nb::object& field, nb::object v) {
     const nb::object old = std::exchange(field, std::move(v));
 }
 
-// Each step reads the fields where the Python steps read them. Sizes,
-// comparisons, conversions and item access run Python code, which may
-// replace any field: what they work on is held, and the history is viewed
-// only where no Python code runs before it is read or written.
-PyObject* da_step(PyDelayAlgorithm& p) {
-    // 1. An empty history starts as the current input.
-    nb::object history = p.U_array;
-    const Py_ssize_t n0 = PyObject_Size(history.ptr());
-    if (n0 < 0) throw nb::python_error();
-    if (n0 == 0) {
+// The history is whatever U_array holds: a float64 array natively, anything
+// else through Python's item access and dataStore. Sizes, comparisons,
+// conversions and item access run Python code, which may replace any field:
+// what they work on is held, and the history is viewed only where no Python
+// code runs before it is read or written.
+class FieldHistory {
+  public:
+    explicit FieldHistory(PyDelayAlgorithm& p) noexcept : p_(p) {}
+
+    // Measured anew each time: Python code may have replaced the history.
+    Py_ssize_t size() {
+        held_ = p_.U_array;
+        const Py_ssize_t n = PyObject_Size(held_.ptr());
+        if (n < 0) raise();
+        return n;
+    }
+    // Kept only once it holds the input.
+    void start() {
         nb::object first = new_history(1);
-        store_front(first, nb::object(p.Ut));
-        set_field(p.U_array, first);
+        store_front(first, nb::object(p_.Ut));
+        set_field(p_.U_array, std::move(first));
     }
-
-    // 2. Too short for the delay: extend with the oldest sample. The history
-    // is measured again: step 1 ran Python code, which may have replaced it.
-    history = p.U_array;
-    const Py_ssize_t n = PyObject_Size(history.ptr());
-    if (n < 0) throw nb::python_error();
-    const nb::object nLag = p.nLag;
-    long long lag = 0;
-    const bool int_lag = exact_i64(nLag.ptr(), lag);
-    bool grow;
-    if (int_lag) {
-        grow = lag > n - 1;
-    } else {
-        nb::object last_index = nb::int_(n - 1);
-        grow = nLag > last_index;
-    }
-    if (grow) {
+    PyValue lag() const { return PyValue(p_.nLag); }
+    Py_ssize_t count(const PyValue& lag) const {
+        long long i;
         Py_ssize_t m;
-        if (int_lag) {
-            if (lag >= PY_SSIZE_T_MAX) {
-                PyErr_SetString(PyExc_ValueError, "array is too big");
-                throw nb::python_error();
-            }
-            m = static_cast<Py_ssize_t>(lag) + 1;
+        if (exact_i64(lag.ptr(), i)) {
+            m = i >= PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(i);
         } else {
-            m = PyNumber_AsSsize_t(nLag.ptr(), PyExc_OverflowError);
-            if (m == -1 && PyErr_Occurred()) throw nb::python_error();
-            m += 1;
+            m = PyNumber_AsSsize_t(lag.ptr(), PyExc_OverflowError);
+            if (m == -1 && PyErr_Occurred()) raise();
         }
-        set_field(p.U_array, extended_history(history, m));
+        if (m == PY_SSIZE_T_MAX) raise_format(PyExc_ValueError, "array is too big");
+        return m;
+    }
+    // The history measured last, extended.
+    void extend(Py_ssize_t m) { set_field(p_.U_array, extended_history(held_, m)); }
+    void push() {
+        held_ = p_.U_array;
+        const nb::object Ut = p_.Ut;
+        double u = 0.0;
+        viewed_ = np::view(held_.ptr(), np::Dtype::float64, true, view_) && view_.size > 0 &&
+                  plain_double(Ut.ptr(), u);
+        if (viewed_)
+            data_store(view_.data, view_.size, view_.stride, u);
+        else if (!data_store(held_.ptr(), Ut.ptr()))
+            raise();
+    }
+    PyValue at(const PyValue& lag) {
+        long long i;
+        if (viewed_ && exact_i64(lag.ptr(), i)) {
+            // No Python code has run since the history was viewed.
+            const long long k = i < 0 ? i + view_.size : i;
+            if (k < 0 || k >= view_.size)
+                raise_format(PyExc_IndexError,
+                             "index %lld is out of bounds for axis 0 with size %zd", i, view_.size);
+            return nb::float_(view_.at<double>(static_cast<Py_ssize_t>(k)));
+        }
+        // A bool delay counts as 0 or 1, as in the comparison with the
+        // length, rather than as NumPy's boolean mask.
+        const PyValue index = PyBool_Check(lag.ptr()) ? PyValue(lag.ptr() == Py_True ? 1 : 0) : lag;
+        held_ = p_.U_array;
+        return PyItems(held_)[index];
     }
 
-    // 3. Shift in the input.
-    history = p.U_array;
-    const nb::object Ut = p.Ut;
-    np::View v{};
-    double u = 0.0;
-    const bool fast = np::view(history.ptr(), np::Dtype::float64, true, v) && v.size > 0 &&
-                      plain_double(Ut.ptr(), u);
-    if (fast) {
-        data_store(v.data, v.size, v.stride, u);
-    } else if (!data_store(history.ptr(), Ut.ptr())) {
-        throw nb::python_error();
-    }
+  private:
+    PyDelayAlgorithm& p_;
+    nb::object held_;
+    np::View view_{};
+    bool viewed_ = false;
+};
 
-    // 4. The output is the input of nLag calls ago.
-    const nb::object index_obj = p.nLag;
-    if (fast && index_obj.ptr() == nLag.ptr() && int_lag) {
-        // No Python code has run since the history was viewed.
-        const long long i = lag < 0 ? lag + v.size : lag;
-        if (i < 0 || i >= v.size) {
-            PyErr_Format(PyExc_IndexError, "index %lld is out of bounds for axis 0 with size %zd",
-                         lag, v.size);
-            throw nb::python_error();
-        }
-        set_field(p.Yt, nb::float_(v.at<double>(static_cast<Py_ssize_t>(i))));
-    } else {
-        // A bool delay counts as 0 or 1, as in the comparison above, rather
-        // than as NumPy's boolean mask.
-        nb::object index = index_obj;
-        if (PyBool_Check(index.ptr())) index = nb::int_(index.ptr() == Py_True ? 1 : 0);
-        history = p.U_array;
-        set_field(p.Yt, checked(PyObject_GetItem(history.ptr(), index.ptr())));
-    }
+PyObject* da_step(PyDelayAlgorithm& p) {
+    FieldHistory h(p);
+    set_field(p.Yt, korvel::delay_step(h).object());
     Py_RETURN_NONE;
 }
 

@@ -1,6 +1,8 @@
 // korvel.algorithm.excite: the random two-level test signal.
 #include <korvel/testsignal.hpp>
 
+#include <optional>
+
 #include "docstrings/excite.hpp"
 #include "pyglue/calldoc.hpp"
 #include "pyglue/calls.hpp"
@@ -11,6 +13,7 @@
 #include "pyglue/ndarray.hpp"
 #include "pyglue/number.hpp"
 #include "pyglue/pickling.hpp"
+#include "pyglue/value.hpp"
 #include "pyglue/vectorcall.hpp"
 
 namespace nb = nanobind;
@@ -42,7 +45,32 @@ const Signature sig_set_ET("set_ET", {object("ET", "10")});
 const Signature sig_get_amp("get_amplitude", {});
 const Signature sig_set_amp("set_amplitude", {object("amp", "1.0")});
 
-constexpr long long table_length = 10000;
+// The signal's arithmetic on Python objects: floored // and % on ints of
+// any size, the table indexed as NumPy indexes (a float time fails there).
+struct PythonInt {
+    using Int = PyValue;
+    static bool half_cycle_fits(const PyValue&) noexcept { return true; }
+    static std::optional<PyValue> floor_div(const PyValue& t, const PyValue& period) {
+        return korvel::pyglue::floor_div(t, period);
+    }
+    static std::optional<PyValue> cycle_id(const PyValue& index, int k, const PyValue& L,
+                                           const PyValue&) {
+        return floor_mod(index + k, L);
+    }
+    static PyValue position(const PyValue& t, const PyValue& period, const PyValue&) {
+        return floor_mod(t, period);
+    }
+    static std::optional<PyValue> switch_time(const PyValue& period, const PyValue& fraction) {
+        return to_int(period * fraction);
+    }
+};
+
+// The table as a float64 array, read where it lies.
+struct ArrayTable {
+    np::View v;
+    long long size() const noexcept { return v.size; }
+    double operator[](long long i) const noexcept { return v.at<double>(i); }
+};
 
 // int(time.time()).
 nb::object wall_clock_seconds() {
@@ -51,72 +79,26 @@ nb::object wall_clock_seconds() {
     return checked(PyLong_FromDouble(PyTime_AsSecondsDouble(now)));
 }
 
-// The call on Python objects: floored // and % on ints of any size, the
-// table indexed as NumPy indexes (a float time fails there).
-// The fields are held as the call began: the arithmetic and the table's item
-// access run Python code, which may replace them.
-PyObject* call_generic(const PyTestSignal& fields, nb::handle t) {
-    const PyTestSignal p{nullptr, fields.rand_arr, fields.ET, fields.amp};
-    nb::object two = nb::int_(2), four = nb::int_(4), six = nb::int_(6);
-    nb::object period = two * p.ET;
-    nb::object index = checked(PyNumber_FloorDivide(t.ptr(), period.ptr()));
-    const Py_ssize_t n = PyObject_Size(p.rand_arr.ptr());
-    if (n < 0) throw nb::python_error();
-    nb::object L = nb::int_(n);
-    nb::object sw[3];
-    for (long k = 0; k < 3; ++k) {
-        nb::object id = (index + nb::int_(k)) % L;
-        nb::object fraction = checked(PyObject_GetItem(p.rand_arr.ptr(), id.ptr()));
-        sw[k] = checked(PyNumber_Long((period * fraction).ptr()));
-    }
-    nb::object tp = nb::borrow(t) % period;
-    if (tp < sw[0]) {
-        nb::object n2 = period - tp, n4 = four * p.ET - tp;
-        return nb::make_tuple(p.amp, sw[0] - tp, n2, n2 + sw[1], n4, n4 + sw[2]).release().ptr();
-    }
-    nb::object n1 = period - tp, n3 = four * p.ET - tp;
-    return nb::make_tuple(-p.amp, n1, n1 + sw[1], n3, n3 + sw[2], six * p.ET - tp).release().ptr();
+// A level time as a new reference.
+PyObject* new_reference(long long v) noexcept {
+    return PyLong_FromLongLong(v);
+}
+PyObject* new_reference(const PyValue& v) noexcept {
+    return Py_NewRef(v.ptr());
 }
 
-// The call in long long arithmetic; nullptr without an error when the
-// inputs leave it (the generic path then decides, errors included).
-PyObject* call_fast(const PyTestSignal& p, PyObject* t_obj) {
-    constexpr long long max_ET = 1LL << 40, max_sw = 1LL << 60;
-    long long t, ET;
-    np::View table{};
-    if (!exact_i64(t_obj, t) || !exact_i64(p.ET.ptr(), ET) || ET == 0 || ET > max_ET ||
-        ET < -max_ET || !np::view(p.rand_arr.ptr(), np::Dtype::float64, false, table) ||
-        table.size == 0)
-        return nullptr;
-    const long long period = 2 * ET;
-    const auto c = korvel::signal_cycle(t, period, table.size);
-    if (!c) return nullptr;
-    long long sw[3];
-    for (int k = 0; k < 3; ++k) {
-        const auto s = korvel::switch_time(period, table.at<double>(c->ids[k]));
-        if (!s || *s > max_sw || *s < -max_sw) return nullptr;
-        sw[k] = *s;
-    }
-    const korvel::SignalLevels lv = korvel::signal_levels(ET, c->tp, sw[0], sw[1], sw[2]);
-    PyObject* U;
-    if (lv.high)
-        U = Py_NewRef(p.amp.ptr());
-    else if (PyFloat_CheckExact(p.amp.ptr()))
-        U = PyFloat_FromDouble(-PyFloat_AS_DOUBLE(p.amp.ptr()));
-    else
-        U = PyNumber_Negative(p.amp.ptr());
-    if (!U) throw nb::python_error();
+// (U, next1, ..., next5).
+template <class Int>
+PyObject* signal_tuple(const korvel::SignalLevels<Int>& lv, const nb::object& amp) {
+    nb::object U = korvel::signal_level(lv.high, PyValue(amp)).object();
     PyObject* out = PyTuple_New(6);
-    if (!out) {
-        Py_DECREF(U);
-        throw nb::python_error();
-    }
-    PyTuple_SET_ITEM(out, 0, U);
+    if (!out) raise();
+    PyTuple_SET_ITEM(out, 0, U.release().ptr());
     for (int k = 0; k < 5; ++k) {
-        PyObject* v = PyLong_FromLongLong(lv.next[k]);
+        PyObject* v = new_reference(lv.next[k]);
         if (!v) {
             Py_DECREF(out);
-            throw nb::python_error();
+            raise();
         }
         PyTuple_SET_ITEM(out, k + 1, v);
     }
@@ -126,18 +108,35 @@ PyObject* call_fast(const PyTestSignal& p, PyObject* t_obj) {
 void ts_init(PyObject* self, const Args& a) {
     // The table comes from NumPy's process-wide legacy generator itself, so a
     // seed gives the same table as any other user of it would see.
+    using Table = korvel::SignalTable;
     nb::object random = import_attr("numpy", "random");
     random.attr("seed")(nb::handle(a.obj(0)));
-    nb::object draws = random.attr("randint")(10, 91, table_length);
-    nb::object table = checked(PyNumber_TrueDivide(draws.ptr(), nb::int_(100).ptr()));
-    emplace<PyTestSignal>(
-        self, PyTestSignal{.rand_arr = table, .ET = nb::int_(10), .amp = nb::float_(1.0)});
+    nb::object draws = random.attr("randint")(Table::low, Table::high + 1, Table::length);
+    nb::object table = checked(PyNumber_TrueDivide(draws.ptr(), nb::int_(Table::scale).ptr()));
+    emplace<PyTestSignal>(self, PyTestSignal{.rand_arr = table,
+                                             .ET = nb::int_(korvel::default_half_cycle),
+                                             .amp = nb::float_(korvel::default_amplitude)});
+}
+
+// Python's arithmetic, which also raises what the call raises. The fields
+// are held as the call began, since the arithmetic and the table's item
+// access run Python code, which may replace them.
+PyObject* call_generic(const PyTestSignal& p, const nb::object& t) {
+    const nb::object amp = p.amp;
+    const auto lv =
+        korvel::signal_levels_at<PythonInt>(PyValue(t), PyValue(p.ET), PyItems(p.rand_arr));
+    return signal_tuple(*lv, amp);
 }
 
 PyObject* ts_step(PyTestSignal& p, const Args& a) {
     nb::object t = a.obj(0) != Py_None ? nb::borrow(a.obj(0)) : wall_clock_seconds();
-    if (PyObject* r = call_fast(p, t.ptr())) return r;
-    return call_generic(p, t);
+    long long t_i, ET;
+    np::View table{};
+    if (exact_i64(t.ptr(), t_i) && exact_i64(p.ET.ptr(), ET) &&
+        np::view(p.rand_arr.ptr(), np::Dtype::float64, false, table))
+        if (const auto lv = korvel::signal_levels_at<korvel::SignalInt>(t_i, ET, ArrayTable{table}))
+            return signal_tuple(*lv, p.amp);
+    return call_generic(p, t); // out of long long's reach
 }
 
 nb::object ts_get_ET(PyTestSignal& p, const Args&) {
@@ -153,9 +152,7 @@ nb::object ts_get_amp(PyTestSignal& p, const Args&) {
 }
 
 void ts_set_amp(PyTestSignal& p, const Args& a) {
-    // Negative and NaN amplitudes become 0.0.
-    nb::object amp = nb::borrow(a.obj(0)), zero = nb::float_(0.0);
-    p.amp = amp > zero ? amp : zero;
+    p.amp = korvel::clamped_amplitude(PyValue(nb::borrow(a.obj(0)))).object();
 }
 
 } // namespace

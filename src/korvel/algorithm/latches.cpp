@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "docstrings/latches.hpp"
@@ -15,6 +16,7 @@
 #include "pyglue/number.hpp"
 #include "pyglue/pickling.hpp"
 #include "pyglue/shift.hpp"
+#include "pyglue/value.hpp"
 
 namespace nb = nanobind;
 using namespace korvel::pyglue;
@@ -24,16 +26,12 @@ namespace doc = korvel::docstrings::latches;
 namespace {
 
 // Every field holds whatever the caller stores. A call works natively on the
-// arrays it creates and on plain int/float fields; otherwise it does what
-// the same steps do in Python on the objects, NumPy's conversions included.
+// arrays it creates and on plain int/float fields; otherwise the core's rules
+// run on the objects with Python's comparisons and arithmetic, NumPy's
+// conversions included.
 
 nb::object new_array(Py_ssize_t n, np::Dtype t) {
     return checked(np::zeros(n, t));
-}
-
-nb::object item(nb::handle seq, Py_ssize_t i) {
-    nb::object index = nb::int_(i);
-    return checked(PyObject_GetItem(seq.ptr(), index.ptr()));
 }
 
 void store(nb::handle history, nb::handle value) {
@@ -57,18 +55,16 @@ const Signature sig_call("call", {});
 PyObject* rs_step(PyRS& p) {
     // Truth values and item access run Python code, which may replace any
     // field: each is held while it is used, and the history is viewed only
-    // where no Python code runs before the write.
+    // where no Python code runs before it is read or written.
     const nb::object S = p.S, R = p.R;
     const bool s = truth(S), r = truth(R);
     const nb::object history = p.Q_array;
     np::View v{};
-    bool q;
-    if (s || r)
-        q = korvel::rs_next(s, r, false);
-    else if (np::view(history.ptr(), np::Dtype::boolean, true, v) && v.size > 0)
-        q = v.at<std::uint8_t>(0) != 0;
-    else
-        q = truth(item(history, 0));
+    const bool q = korvel::rs_next(s, r, [&] {
+        if (np::view(history.ptr(), np::Dtype::boolean, true, v) && v.size > 0)
+            return v.at<std::uint8_t>(0) != 0;
+        return static_cast<bool>(PyItems(history)[0]);
+    });
     nb::object Q = nb::bool_(q);
     if (np::view(history.ptr(), np::Dtype::boolean, true, v) && v.size > 0)
         data_store<std::uint8_t>(v.data, v.size, v.stride, q ? 1 : 0);
@@ -107,6 +103,17 @@ template <bool OnDelay> struct PyTimerOf {
     }
 };
 
+// The timer's fields as the core's rule reads and assigns them.
+template <bool OnDelay> struct TimerFields {
+    PyTimerOf<OnDelay>& p;
+
+    PyItems history() const { return PyItems(p.Ut_array); }
+    PyValue DT() const { return p.DT; }
+    PyValue ET() const { return p.ET; }
+    // The old value is released once the new one is in.
+    void set_ET(PyValue v) { const nb::object old = std::exchange(p.ET, std::move(v).object()); }
+};
+
 // The value NumPy stores into an int64 array for a plain int or float
 // (truncated toward zero); false for anything else, NaN and out-of-range
 // values included, which take NumPy's own conversion and its errors.
@@ -115,46 +122,10 @@ bool plain_int64(PyObject* o, long long& v) {
     return PyFloat_CheckExact(o) && truncate_i64(PyFloat_AS_DOUBLE(o), v);
 }
 
-// The timers differ only in when they reload and which edge starts them.
 template <bool OnDelay> struct Timer {
     using PyTimer = PyTimerOf<OnDelay>;
-    static constexpr long long count(long long u0, long long u1, long long DT, long long ET) {
-        return OnDelay ? korvel::ton_count(u0, u1, DT, ET) : korvel::toff_count(u0, u1, DT, ET);
-    }
-    static constexpr int output(long long ET) {
-        return OnDelay ? korvel::ton_output(ET) : korvel::toff_output(ET);
-    }
+    using Rule = std::conditional_t<OnDelay, korvel::OnDelayRule, korvel::OffDelayRule>;
 
-    // The same steps on Python objects, reading each field where they do;
-    // each assignment to ET lands as made. Comparisons and item access run
-    // Python code, which may replace any field: what they work on is held.
-    static void count_generic(PyTimer& p) {
-        const nb::object zero = nb::int_(0), one = nb::int_(1);
-        nb::object history = p.Ut_array;
-        nb::object u0 = item(history, 0);
-        const bool reload = OnDelay ? u0.equal(zero) : u0 > zero;
-        if (reload) set_et(p, p.DT);
-        {
-            const nb::object ET = p.ET, DT = p.DT;
-            if (ET < DT && ET > zero) set_et(p, ET - one);
-        }
-        history = p.Ut_array;
-        u0 = item(history, 0);
-        const nb::object u1 = item(history, 1);
-        const bool edge = OnDelay ? u0 > u1 : u0 < u1;
-        if (edge) {
-            const nb::object DT = p.DT;
-            set_et(p, DT - one);
-        }
-        const nb::object ET = p.ET;
-        const bool active = ET > zero;
-        set_yt(p, nb::int_(OnDelay ? (active ? 0 : 1) : (active ? 1 : 0)));
-    }
-
-    // A field assignment whose old value is released once the new one is in.
-    static void set_et(PyTimer& p, nb::object v) {
-        const nb::object old = std::exchange(p.ET, std::move(v));
-    }
     static void set_yt(PyTimer& p, nb::object v) {
         const nb::object old = std::exchange(p.Yt, std::move(v));
     }
@@ -170,28 +141,27 @@ template <bool OnDelay> struct Timer {
         else
             store(history, Ut);
 
-        long long DT, ET;
-        if (fast && v.size >= 2 && exact_i64(p.DT.ptr(), DT) && DT > LLONG_MIN &&
-            exact_i64(p.ET.ptr(), ET)) {
+        korvel::TimerValues t;
+        if (fast && v.size >= 2 && exact_i64(p.DT.ptr(), t.dt) && t.dt > LLONG_MIN &&
+            exact_i64(p.ET.ptr(), t.et)) {
             // No Python code has run since the history was viewed.
-            const long long u0 = v.at<std::int64_t>(0), u1 = v.at<std::int64_t>(1);
-            const long long next = count(u0, u1, DT, ET);
+            const long long ET = t.et;
+            t.inputs = {v.at<std::int64_t>(0), v.at<std::int64_t>(1)};
+            const int y = korvel::timer_step<Rule>(t);
             nb::object old_ET;
-            if (next != ET) {
-                PyObject* e = PyLong_FromLongLong(next);
-                if (!e) return nullptr;
-                old_ET = std::exchange(p.ET, nb::steal(e));
-            }
-            set_yt(p, nb::int_(output(next)));
+            if (t.et != ET) old_ET = std::exchange(p.ET, checked(PyLong_FromLongLong(t.et)));
+            set_yt(p, nb::int_(y));
         } else {
-            count_generic(p);
+            TimerFields<OnDelay> f{p};
+            set_yt(p, nb::int_(korvel::timer_step<Rule>(f)));
         }
         Py_RETURN_NONE;
     }
 
     static void init(PyObject* self, const Args&) {
-        emplace<PyTimer>(self, PyTimer{nb::int_(0), nb::int_(0), nb::int_(3), nb::int_(0),
-                                       new_array(2, np::Dtype::int64)});
+        emplace<PyTimer>(self,
+                         PyTimer{nb::int_(0), nb::int_(0), nb::int_(korvel::default_timer_delay),
+                                 nb::int_(0), new_array(2, np::Dtype::int64)});
     }
 
     static PyObject* call(PyTimer& p, const Args&) { return step(p); }
