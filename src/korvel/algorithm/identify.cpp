@@ -374,7 +374,9 @@ std::size_t default_max_delay(std::optional<std::size_t> given, std::size_t n) {
 
 nb::object fit_pair(const Args& a) {
     PairIn p;
-    p.tag = "u";
+    // A string assigned whole: GCC 12's -Wrestrict misreads a literal's
+    // assignment here in the sanitizer build.
+    p.tag = std::string("u");
     p.u = record(a.obj(0), "u");
     const std::vector<double> y = record(a.obj(1), "y");
     period(a.obj(2));
