@@ -269,7 +269,8 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
 
     // One sample; a filter that never ran starts at rest at its input.
     double step(double u) {
-        if (!K::started(zi_)) zi_ = K::state(restart_state(iir_, u, u));
+        if (!K::started(zi_)) [[unlikely]]
+            start_at_rest(u);
         iir_.check();
         return record(u, iir_.step(u, K::data(zi_)));
     }
@@ -279,10 +280,7 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
     // at rest at the first sample, x.last() before the filter runs; both
     // throw when there are no samples.
     template <class Samples, class Filter> double run(const Samples& x, Filter&& filter) {
-        if (!K::started(zi_)) {
-            const double first = x.first();
-            zi_ = K::state(restart_state(iir_, first, first));
-        }
+        if (!K::started(zi_)) start_at_rest(x.first());
         const double u = x.last(); // the outputs may take the inputs' place
         return record(u, filter(std::as_const(iir_), K::data(zi_)));
     }
@@ -330,6 +328,8 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
             return x[i];
         }
     };
+
+    void start_at_rest(double u) { zi_ = K::state(restart_state(iir_, u, u)); }
 
     // The old input and output are released last: releasing may run code
     // that uses the filter.
