@@ -97,7 +97,8 @@ class Iir {
     // False when lfilter would refuse these coefficients; check() says why.
     bool usable() const noexcept { return usable_; }
     void check() const {
-        if (usable_) return;
+        if (usable_) [[likely]]
+            return;
         if (b_.empty())
             throw std::invalid_argument(
                 "Parameter b is not a non-empty 1d array, since b.shape=(0,)!");

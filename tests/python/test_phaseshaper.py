@@ -1,6 +1,7 @@
 import copy
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -221,6 +222,16 @@ class TestLDLAG:
             f._zi = [1.0, 2.0]
         f._zi = None
         assert f(4.0) == 4.0
+
+    def test_coefficients_lfilter_refuses_fail_the_next_step_as_it_does(self):
+        for tao, field, value in ((0.0, "_b", []), (5.0, "_b", []), (5.0, "_a", [0.0, 1.0])):
+            f = LDLAG(tao=tao)
+            f(1.0)
+            setattr(f, field, value)
+            with pytest.raises(ValueError) as theirs:
+                signal.lfilter(f._b, f._a, [1.0], zi=f._zi)
+            with pytest.raises(ValueError, match=f"^{re.escape(str(theirs.value))}$"):
+                f(1.0)
 
     def test_uninitialised_instance_is_refused(self):
         with pytest.raises(TypeError, match="not initialized"):
