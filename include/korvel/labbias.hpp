@@ -281,11 +281,16 @@ inline constexpr const char* lab_name_path_note =
 inline constexpr const char* lab_name_file_note =
     " LabDataRecorder: name cannot make a file name in csv_dir!";
 
+// What an append that met something other than a regular file says (with
+// EINVAL).
+inline constexpr const char* not_regular_file_text = "Not a regular file";
+
 // The error of an append that returned `err` (an errno value or
 // not_regular_file), as the C++ recorder throws it.
 inline std::system_error append_error(int err, const std::string& path) {
     if (err == not_regular_file)
-        return std::system_error(EINVAL, std::generic_category(), path + ": not a regular file");
+        return std::system_error(EINVAL, std::generic_category(),
+                                 path + ": " + not_regular_file_text);
     return std::system_error(err, std::generic_category(), path);
 }
 

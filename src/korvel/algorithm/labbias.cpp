@@ -41,6 +41,11 @@ struct Imports {
     PyObject* fsencode;        // os.fsencode
 } py;
 
+// A message, a note or a file name: the name followed directly by `text`.
+nb::object after_name(const nb::object& name, const char* text) {
+    return checked(PyUnicode_FromFormat("%U%s", name.ptr(), text));
+}
+
 nb::list float_list(std::span<const double> v) {
     nb::list out;
     for (double x : v)
@@ -55,14 +60,14 @@ struct PyLab {
     using Length = PyObject*; // an int argument, converted where it is taken
 
     static std::size_t capacity(PyObject* len, int extra) {
-        long long n;
+        const long long n = PyLong_AsLongLong(len);
         std::size_t cap;
-        n = PyLong_AsLongLong(len);
         if ((n == -1 && PyErr_Occurred()) || !capacity_of(n, extra, cap)) raise();
         return cap;
     }
     [[noreturn]] static void refuse(const nb::object& name, const char* tail) {
-        raise_format(PyExc_ValueError, "%U%s", name.ptr(), tail);
+        PyErr_SetObject(PyExc_ValueError, after_name(name, tail).ptr());
+        raise();
     }
     static bool contains(const nb::object& name, char c) {
         const Py_ssize_t at =
@@ -73,9 +78,8 @@ struct PyLab {
 
     // Through sys.stdout, so redirections see the line.
     struct Notes {
-        void operator()(nb::object name, const char* text) const {
-            nb::object line = checked(PyUnicode_FromFormat("%U%s", name.ptr(), text));
-            if (!print_line(line.ptr())) raise();
+        void operator()(const nb::object& name, const char* text) const {
+            if (!print_line(after_name(name, text).ptr())) raise();
         }
     };
 
@@ -128,8 +132,7 @@ struct PyLab {
         dir.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
     }
     static nb::object join(const nb::object& dir, const nb::object& name, const char* suffix) {
-        nb::object file_name = checked(PyUnicode_FromFormat("%U%s", name.ptr(), suffix));
-        return checked(PyNumber_TrueDivide(dir.ptr(), file_name.ptr()));
+        return checked(PyNumber_TrueDivide(dir.ptr(), after_name(name, suffix).ptr()));
     }
     // The file and the row are copies: a caller may replace the field, or run
     // the recorder again, from os.fsencode or while the GIL is released.
@@ -144,7 +147,7 @@ struct PyLab {
         const int err = append_unlocked(path, row);
         PyEval_RestoreThread(released);
         if (err == korvel::not_regular_file) {
-            nb::object e = nb::handle(PyExc_OSError)(EINVAL, "Not a regular file", file);
+            nb::object e = nb::handle(PyExc_OSError)(EINVAL, korvel::not_regular_file_text, file);
             PyErr_SetObject(PyExc_OSError, e.ptr());
             raise();
         }
