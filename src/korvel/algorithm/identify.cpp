@@ -374,7 +374,7 @@ std::size_t default_max_delay(std::optional<std::size_t> given, std::size_t n) {
 
 nb::object fit_pair(const Args& a) {
     PairIn p;
-    p.tag = "u";
+    p.tag = std::string("u"); // the literal itself trips GCC 12's -Wrestrict under the sanitizers
     p.u = record(a.obj(0), "u");
     const std::vector<double> y = record(a.obj(1), "y");
     period(a.obj(2));

@@ -79,6 +79,7 @@ struct PyLDLAG {
 
     double step(double u) {
         if (!started()) restart(u, u);
+        iir.check(); // a restored state may hold coefficients lfilter refuses
         const double y = iir.step(u, zi.mut());
         u_ini.set(u);
         y_ini.set(y);
