@@ -64,9 +64,8 @@ class LabHistory {
 
     // Fills a history that is not yet full with copies of `v`.
     void backfill(double v) {
-        if (ring_.capacity() != capacity_) ring_ = Ring<double>(capacity_);
-        while (!ring_.full())
-            push(v);
+        if (ring_.capacity() != capacity_ || !ring_.full()) [[unlikely]]
+            fill(v); // the first call only: out of the way of every later one
     }
 
     // Whether the oldest step is at least `abs_threshold` and every later one
@@ -88,6 +87,12 @@ class LabHistory {
 
   private:
     static bool settled(double step) noexcept { return step < settle_step; }
+
+    void fill(double v) {
+        if (ring_.capacity() != capacity_) ring_ = Ring<double>(capacity_);
+        while (!ring_.full())
+            push(v);
+    }
 
     void push(double v) {
         if (ring_.capacity() == 0) return;
@@ -437,7 +442,7 @@ template <class P> class BasicLabRecorder {
     // Whatever would keep the name from making a file of its own in csv_dir
     // is refused before anything is created.
     BasicLabRecorder(Name name, double abs_threshold, Length const_len, const DirArg& csv_dir)
-        : name_(std::move(name)), abs_threshold_(abs_threshold) {
+        : abs_threshold_(abs_threshold), name_(std::move(name)) {
         if (P::contains(name_, '/') || P::contains(name_, '\0'))
             P::refuse(name_, lab_name_path_note);
         lab_ = LabHistory(P::capacity(const_len, LabHistory::extra));
@@ -452,7 +457,7 @@ template <class P> class BasicLabRecorder {
     }
 
     BasicLabRecorder(FromParts, Name name, LabHistory lab, double abs_threshold, File csv_file)
-        : name_(std::move(name)), lab_(std::move(lab)), abs_threshold_(abs_threshold),
+        : lab_(std::move(lab)), abs_threshold_(abs_threshold), name_(std::move(name)),
           csv_file_(std::move(csv_file)) {
         row_.reserve(row_capacity);
     }
@@ -496,9 +501,10 @@ template <class P> class BasicLabRecorder {
     // allocates nothing.
     static constexpr std::size_t row_capacity = 96;
 
-    Name name_;
+    // What every run reads comes first.
     LabHistory lab_;
     double abs_threshold_;
+    Name name_;
     File csv_file_;
     std::string row_;
 };

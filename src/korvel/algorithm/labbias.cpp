@@ -98,7 +98,10 @@ struct PyLab {
                                 });
     }
     static nb::object hold(const nb::object& lag) { return lag; }
-    static bool present(const nb::object& lag) { return truth(lag); }
+    // An sFilter is true without asking (it defines no truth of its own).
+    static bool present(const nb::object& lag) {
+        return Py_IS_TYPE(lag.ptr(), reinterpret_cast<PyTypeObject*>(py.sfilter)) || truth(lag);
+    }
     static nb::object step(const nb::object& lag, double bias) {
         double y;
         const int native = py.filters->sfilter_step(lag.ptr(), bias, &y);
