@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -119,10 +120,24 @@ class SFilter {
 };
 
 // The soft-sensor bias lag 1/(tao s + 1) at one call per time unit, at rest
-// at 0; none for tao <= 0 or NaN (the bias passes unfiltered).
+// at 0; `none` for tao <= 0 or NaN (the bias passes unfiltered). A lag of any
+// kind: make(num, den, Ts, u_ini, y_ini) builds it. Ts is a whole number of
+// time units, as a caller that keeps the period as given shows it.
+template <class Lag, class Make> Lag bias_lag(double tao, Lag none, Make&& make) {
+    if (!(tao > 0)) return none;
+    const double num[] = {1.0}, den[] = {tao, 1.0};
+    return make(std::span<const double>(num), std::span<const double>(den), 1, 0.0, 0.0);
+}
+
 inline std::optional<SFilter> bias_lag(double tao, const Discretise& discretise = default_zoh) {
-    if (!(tao > 0)) return std::nullopt;
-    return SFilter({1.0}, {tao, 1.0}, 1.0, 0.0, 0.0, discretise);
+    return bias_lag(tao, std::optional<SFilter>(),
+                    [&](std::span<const double> num, std::span<const double> den, int Ts,
+                        double u_ini, double y_ini) {
+                        return std::optional<SFilter>(std::in_place,
+                                                      std::vector<double>(num.begin(), num.end()),
+                                                      std::vector<double>(den.begin(), den.end()),
+                                                      Ts, u_ini, y_ini, discretise);
+                    });
 }
 
 // Assigning a validated filter parameter: a negative value is refused, an

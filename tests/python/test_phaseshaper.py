@@ -249,6 +249,13 @@ class TestLDLAG:
         fresh = pickle.loads(pickle.dumps(LDLAG()))
         assert fresh._zi is None and fresh(3.0) == 3.0
 
+    def test_restored_coefficients_lfilter_refuses_are_not_stepped(self):
+        state = LDLAG(0.5, 5.0).__getstate__()
+        f = LDLAG.__new__(LDLAG)
+        f.__setstate__(state[:3] + ((),) + state[4:])  # no numerator
+        with pytest.raises(ValueError, match="non-empty"):
+            f(0.0)
+
 
 class TestFilterStp:
     def test_matches_its_numpy_expression(self):
