@@ -30,10 +30,12 @@ class MimoBank {
     // One lane as a simulator holds it: models[r][j] for CV r and MV j
     // (nullptr or a NoModel: no model; otherwise a TfModel, whose
     // coefficients and state the lane takes), the MVs' and CVs' initial
-    // values, and their current values.
+    // values, and their current values. zi[r][j], where given, is the
+    // state the lane's model of the pair continues from instead of its own.
     struct Lane {
         std::vector<std::vector<const PairModel*>> models;
         std::vector<double> u_ini, y_ini, u, y;
+        std::vector<std::vector<std::vector<double>>> zi;
     };
 
     // Every lane with `cvs` rows of `mvs` models and as many values;
@@ -61,7 +63,7 @@ class MimoBank {
         for (const MimoSim& s : sims) {
             if (s.cv_list() != sims[0].cv_list() || s.mv_list() != sims[0].mv_list())
                 throw std::invalid_argument("every lane needs the same CV and MV tags");
-            Lane lane{{}, s.input_initial(), s.output_initial(), s.inputs(), s.outputs()};
+            Lane lane{{}, s.input_initial(), s.output_initial(), s.inputs(), s.outputs(), {}};
             for (std::size_t r = 0; r < cvs; ++r) {
                 lane.models.emplace_back();
                 for (std::size_t j = 0; j < mvs; ++j)
@@ -199,10 +201,10 @@ class MimoBank {
                 std::shared_ptr<const Iir> iir;
                 std::vector<double> zi;
                 if (const auto* tf = dynamic_cast<const TfModel*>(m)) {
-                    if (tf->zi().size() != tf->state_size())
+                    zi = lane.zi.empty() ? tf->zi() : lane.zi.at(r).at(j);
+                    if (zi.size() != tf->state_size())
                         throw std::invalid_argument("a model's state does not fit its filter");
                     iir = tf->shared_iir();
-                    zi = tf->zi();
                 } else if (m && !dynamic_cast<const NoModel*>(m)) {
                     throw std::invalid_argument("a bank steps the library's own pair models only");
                 }

@@ -5,11 +5,13 @@ import copy
 import pickle
 
 import pytest
-from bank_harness import check_lanes, drive, lane_values
+from bank_harness import check_lanes, drive, lane_result, lane_value, lane_values, same
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from korvel.algorithm._reference import process
 from korvel.algorithm.loopctl import PID, PIDBank
+from korvel.algorithm.plantmodels import MIMOSim, MIMOSimBank
 
 SETTINGS = settings(
     max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
@@ -101,3 +103,92 @@ def test_pid_bank_arguments():
     with pytest.raises(TypeError, match="takes a PID"):
         bank[0] = bank
     assert len(PIDBank(0).run(1, 0.0, 0.0, 0.0)) == 0
+
+
+def alike(a, b):
+    """Dicts of equal floats to the bit, except which NaN: where two NaNs
+    meet in a sum, the one that survives is the compiler's choice."""
+    return a.keys() == b.keys() and all(
+        (a[k] != a[k] and b[k] != b[k]) or same(a[k], b[k]) for k in a
+    )
+
+
+def lane_plant(gain, delay):
+    p = process(gain)
+    p["CV1"]["MV1"]["iodelay_s"] = delay
+    return p
+
+
+@SETTINGS
+@given(
+    data=st.data(),
+    plants=st.lists(
+        st.tuples(st.sampled_from([1.0, -0.5, 2.0]), st.sampled_from([25, 3, 0])),
+        min_size=1,
+        max_size=4,
+    ),
+)
+def test_mimo_sim_bank_lanes_are_simulators(data, plants):
+    n = len(plants)
+    values = st.one_of(
+        st.integers(-50, 50).map(float), st.sampled_from([float("nan"), float("inf"), -0.0])
+    )
+    dicts = [lane_plant(*p) for p in plants]
+    ini = {t: data.draw(lane_values(n, reals)) for t in ("CV1", "MV2", "MV3")}
+    bank = MIMOSimBank(dicts, ini)
+    sims = [MIMOSim(d, {t: lane_value(v, i) for t, v in ini.items()}) for i, d in enumerate(dicts)]
+
+    def lanes(mapping, i):
+        return {t: lane_value(v, i) for t, v in mapping.items()}
+
+    for _ in range(data.draw(st.integers(1, 40))):
+        op = data.draw(st.sampled_from(["step"] * 6 + ["reset", "get", "set", "copy"]))
+        if op == "step":
+            tags = data.draw(st.lists(st.sampled_from(["MV1", "MV2", "MV3", "CV1", "X"])))
+            u = {t: data.draw(lane_values(n, values)) for t in tags}
+            v = {
+                t: data.draw(lane_values(n, values))
+                for t in ("CV2",)[: data.draw(st.integers(0, 1))]
+            }
+            got = bank(u, v)
+            assert all(
+                alike(lane_result(got, i), s(lanes(u, i), lanes(v, i))) for i, s in enumerate(sims)
+            )
+        elif op == "reset":
+            bank.reset()
+            for s in sims:
+                s.reset()
+        elif op == "get":  # a lane continues as its simulator, whatever it holds
+            i = data.draw(st.integers(0, n - 1))
+            lane, sim = bank[i], copy.deepcopy(sims[i])
+            assert alike(lane.get_all_data_dict(), sim.get_all_data_dict())
+            for k in range(30):
+                assert alike(lane({"MV1": float(k)}), sim({"MV1": float(k)}))
+        elif op == "set":
+            i, j = data.draw(st.integers(0, n - 1)), data.draw(st.integers(0, n - 1))
+            bank[i] = sims[j]
+            sims[i] = copy.deepcopy(sims[j])
+        else:
+            bank = data.draw(
+                st.sampled_from([copy.deepcopy, lambda b: pickle.loads(pickle.dumps(b))])
+            )(bank)
+        assert alike(lane_result(bank.get_all_data_dict(), 0), sims[0].get_all_data_dict())
+
+
+def test_mimo_sim_bank_arguments():
+    one = {"CV": {"MV": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1]}}}
+    with pytest.raises(TypeError, match="one model dictionary per lane"):
+        MIMOSimBank(one)
+    with pytest.raises(ValueError, match=r"lane 1 has \['CV'\] and \['MV2'\]"):
+        MIMOSimBank([one, {"CV": {"MV2": {}}}])
+    bank = MIMOSimBank([one, one], {"MV": [1.0, 2.0]})
+    with pytest.raises(ValueError, match=r"u_Value_Dict\['MV'\] must be a number or 2 values"):
+        bank({"MV": [1.0, 2.0, 3.0]})
+    assert same(
+        lane_result(bank.get_input_data_dict(), 1), {"MV": 2.0}
+    )  # refused call changed nothing
+    with pytest.raises(TypeError, match="takes a MIMOSim"):
+        bank[0] = PID()
+    with pytest.raises(IndexError):
+        bank[2]
+    assert len(MIMOSimBank([])) == 0

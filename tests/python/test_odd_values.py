@@ -44,6 +44,7 @@ def instances(tmp_path):
         "PIDBank": lambda cls: cls(3),
         "MISOSimulator": lambda cls: cls([plantmodels.no_model()], [0.0]),
         "MIMOSim": lambda cls: cls(reference_dict(), reference_ini()),
+        "MIMOSimBank": lambda cls: cls([reference_dict()] * 2, reference_ini()),
         "SISOSim": lambda cls: cls(2.0, 10.0),
         "LabDataRecorder": lambda cls: cls(csv_dir=str(tmp_path)),
     }

@@ -247,6 +247,10 @@ FRESH: dict[str, Callable[[], Any]] = {
     "plantmodels.SISOSim": lambda: primed(
         runtime("plantmodels").SISOSim(2.0, 5.0), lambda o: o({"MV": 1.0})
     ),
+    "plantmodels.MIMOSimBank": lambda: primed(
+        runtime("plantmodels").MIMOSimBank([model_dict()] * 2, {"CV1": 1.0}),
+        lambda o: o({"MV1": 3.0}),
+    ),
     "gainsched.LPVLocalPlant": lambda: lpv_sim().plant_list[0],
     "gainsched.LPVPlantSim": lambda: primed(lpv_sim(), lambda o: o(15.0, {"MV1": 1.0})),
     "labbias.SoftSensorBiasUpdate": lambda: primed(
@@ -737,6 +741,16 @@ CASES: dict[str, Case | dict[str, Case]] = {
         method(fresh("plantmodels", "MIMOSim", model_dict()), "__call__"),
         alts={"u_Value_Dict": {"MV1": 1.0}, "v_Value_Dict": {"CV1": 1.0}},
     ),
+    "plantmodels.MIMOSimBank.__init__": Case(
+        lambda kw: constructor("plantmodels", "MIMOSimBank")(
+            {"process_model_dicts": [model_dict()] * 2, **kw}
+        ),
+        alts={"ini_value_dict": {"CV1": 1.0}, "Ts": 2.0},
+    ),
+    "plantmodels.MIMOSimBank.__call__": Case(
+        method(fresh("plantmodels", "MIMOSimBank", [model_dict()] * 2), "__call__"),
+        alts={"u_Value_Dict": {"MV1": 1.0}, "v_Value_Dict": {"CV1": 1.0}},
+    ),
     "plantmodels.MIMOSim.plot_model_stp": Case(
         calling(lambda: (runtime("plantmodels").MIMOSim(model_dict()).plot_model_stp, None), True)
     ),
@@ -879,6 +893,7 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "plantmodels.MISOSimulator.__init__": {"model_list": [], "u_ini_list": []},
     "plantmodels.MISOSimulator.one_step_sim": {"u_list": [1.0]},
     "plantmodels.MIMOSim.__init__": {"process_model_dict": {}},
+    "plantmodels.MIMOSimBank.__init__": {"process_model_dicts": [{}]},
     "plantmodels.SISOSim.__init__": {"gain": 1.0, "tao": 2.0},
     "plantmodels.get_model_tags": {"yu_model": {"CV1": {"MV1": {}}}},
     "plantmodels.get_model_stp": {"yu_model": {"CV1": {"MV1": {"mode": "stp", "stp": [0, 1]}}}},

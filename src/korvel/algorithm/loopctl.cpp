@@ -188,6 +188,9 @@ void def_state_fields(nb::class_<PyPID>& cls, std::integer_sequence<unsigned, I.
 struct PyPIDBank {
     korvel::PidBank core;
     std::vector<std::uint16_t> present;
+    // Converting the arguments may run Python code, which must not resize
+    // the lanes under the converted values.
+    bool busy = false;
 };
 
 nb::handle pid_type; // loopctl.PID, set at module init
@@ -227,7 +230,7 @@ void bank_init(PyObject* self, const Args& a) {
         core.TS[i] = TS.lanes()[i];
     core.derive();
     const std::size_t size = core.size();
-    emplace<PyPIDBank>(self, PyPIDBank{std::move(core), std::vector<std::uint16_t>(size)});
+    emplace<PyPIDBank>(self, PyPIDBank{std::move(core), std::vector<std::uint16_t>(size), false});
 }
 
 // Fails when some lane lacks a field the operation reads: the AttributeError
@@ -443,7 +446,7 @@ void def_pid_bank(nb::module_& m) {
             for (std::size_t k = 0; k < n_bank_numbers; ++k)
                 *bank_number(core, k) = unpack_lanes(state[3 + k], n, "PIDBank");
             core.derive();
-            emplace<PyPIDBank>(self.ptr(), PyPIDBank{std::move(core), std::move(present)});
+            emplace<PyPIDBank>(self.ptr(), PyPIDBank{std::move(core), std::move(present), false});
         });
 }
 
