@@ -110,7 +110,7 @@ class AntiWindupBank {
         // started one and the step is one loop without branches.
         std::uint8_t started = 1;
         for (std::size_t i = 0; i < n; ++i)
-            started &= (has_u0[i] != 0) & (has_y0[i] != 0);
+            started &= has_u0[i] && has_y0[i];
         if (!started)
             for (std::size_t i = 0; i < n; ++i)
                 antiwindup_law::start(lane(i), u[i], hi[i], lo[i]);
