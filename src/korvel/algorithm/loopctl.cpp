@@ -345,12 +345,8 @@ constexpr std::size_t n_bank_numbers = std::size(bank_numbers);
 
 void def_pid_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::loopctl;
-    static PyType_Slot slots[] = {
+    const auto slots = bank_slots<PyPIDBank>({
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
-        {Py_mp_length, reinterpret_cast<void*>(bank_len<PyPIDBank>)},
-        {Py_mp_subscript, reinterpret_cast<void*>(bank_item<PyPIDBank>)},
-        {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item<PyPIDBank>)},
-        {Py_sq_length, reinterpret_cast<void*>(bank_len<PyPIDBank>)},
         {Py_tp_methods,
          methods({
              method<PyPIDBank, sig_bank_run, bank_run>(doc::bank_run),
@@ -364,8 +360,8 @@ void def_pid_bank(nb::module_& m) {
              method<PyPIDBank, sig_get_saved, bank_get_saved>(doc::bank_getInnerSaveState),
              method<PyPIDBank, sig_form, pid_form_any<PyPIDBank>>(doc::getPIDForm),
          })},
-        {0, nullptr}};
-    nb::class_<PyPIDBank> cls(m, "PIDBank", nb::type_slots(slots),
+    });
+    nb::class_<PyPIDBank> cls(m, "PIDBank", nb::type_slots(slots.data()),
                               sig_bank_init.class_doc("PIDBank", doc::PIDBank));
     // State: the lane count, then as bytes the first-call flags, the presence
     // bits (16 per lane, little-endian) and every number.

@@ -210,16 +210,12 @@ void bank_reset(PyRateLimitBank& p, const Args& a) {
 void def_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::slewguard;
     using T = PyRateLimitBank;
-    static PyType_Slot slots[] = {
+    const auto slots = bank_slots<T>({
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<T, sig_bank_call, bank_step>)},
-        {Py_mp_length, reinterpret_cast<void*>(bank_len<T>)},
-        {Py_mp_subscript, reinterpret_cast<void*>(bank_item<T>)},
-        {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item<T>)},
-        {Py_sq_length, reinterpret_cast<void*>(bank_len<T>)},
         {Py_tp_methods, methods({method<T, sig_bank_reset, bank_reset>(doc::bank_reset)})},
-        {0, nullptr}};
-    nb::class_<T> cls(m, T::name, nb::type_slots(slots),
+    });
+    nb::class_<T> cls(m, T::name, nb::type_slots(slots.data()),
                       sig_bank_init.class_doc(T::name, doc::RateLimitBank));
     def_call_doc(cls, sig_bank_call, doc::bank_call);
     enable_vectorcall<T>(cls);

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <utility>
@@ -145,6 +146,18 @@ template <class T> int bank_set_item(PyObject* self, PyObject* index, PyObject* 
         p->put(lane_index(at, p->core.size(), T::name), lane);
         return 0;
     });
+}
+
+// A bank's type slots: its own, then len(bank), bank[i] and bank[i] = block,
+// then the end mark (the type copies them when it is made).
+template <class T> std::vector<PyType_Slot> bank_slots(std::initializer_list<PyType_Slot> own) {
+    std::vector<PyType_Slot> s(own);
+    s.insert(s.end(), {{Py_mp_length, reinterpret_cast<void*>(bank_len<T>)},
+                       {Py_mp_subscript, reinterpret_cast<void*>(bank_item<T>)},
+                       {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item<T>)},
+                       {Py_sq_length, reinterpret_cast<void*>(bank_len<T>)},
+                       {0, nullptr}});
+    return s;
 }
 
 } // namespace korvel::pyglue
