@@ -1,6 +1,7 @@
 // A bank's lanes are its scalar blocks: random per-lane settings and inputs,
 // lane counts around the vector widths, outputs compared to the bit.
 #include <korvel/iir_lanes.hpp>
+#include <korvel/limiters.hpp>
 #include <korvel/mimo_bank.hpp>
 #include <korvel/pid.hpp>
 #include <korvel/reference.hpp>
@@ -8,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -102,6 +105,86 @@ TEST(PidBank, LanesAreControllers) {
                  out.data(), err.data());
         korvel::PidModeError e;
         EXPECT_EQ(bits(out[0]), bits(pids[0].run(1.0, SP[0], PV[0], TV[0], ff, e)));
+    }
+}
+
+// Lane counts around the vector widths; inputs per lane or shared, with
+// NaN and infinities among them.
+constexpr std::size_t lane_counts[] = {1, 2, 3, 7, 8, 9, 17};
+
+double sample(std::mt19937_64& rng, std::uniform_real_distribution<double>& u) {
+    const auto k = rng() % 40;
+    return k == 0 ? NAN : k == 1 ? INFINITY : k == 2 ? -0.0 : u(rng);
+}
+
+TEST(AntiWindupBank, LanesAreLimiters) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-150.0, 150.0);
+    for (std::size_t n : lane_counts) {
+        korvel::AntiWindupBank bank(n);
+        std::vector<korvel::AntiWindup> limiters(n);
+        // Some lanes start with part of their history: each start fills in
+        // only what is missing.
+        for (std::size_t i = 1; i < n; i += 2) {
+            i % 4 == 1 ? limiters[i].set_u0(u(rng)) : limiters[i].set_y0(u(rng));
+            bank.set(i, limiters[i]);
+        }
+        std::vector<double> x(n), hi(n), out(n);
+        for (int k = 0; k < 50; ++k) {
+            const double lo = k % 5 ? -20.0 : 30.0; // sometimes above hi
+            for (std::size_t i = 0; i < n; ++i)
+                x[i] = sample(rng, u), hi[i] = u(rng) + 50.0;
+            bank.step({x.data()}, {hi.data()}, korvel::Lanes::all(lo), out.data());
+            for (std::size_t i = 0; i < n; ++i)
+                EXPECT_EQ(bits(out[i]), bits(limiters[i].step(x[i], hi[i], lo))) << n << " " << i;
+            if (k == 25) { // a fresh limiter put into a started bank
+                bank.set(n / 2, korvel::AntiWindup());
+                limiters[n / 2] = korvel::AntiWindup();
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const korvel::AntiWindup a = bank.get(i);
+            EXPECT_EQ(bits(*a.u0()), bits(*limiters[i].u0()));
+            EXPECT_EQ(bits(*a.y0()), bits(*limiters[i].y0()));
+        }
+    }
+}
+
+TEST(RateLimiterBank, LanesAreRateLimiters) {
+    std::mt19937_64 rng(13);
+    std::uniform_real_distribution<double> u(-100.0, 100.0);
+    for (std::size_t n : lane_counts) {
+        korvel::RateLimiterBank bank(n, 3.0, 1.0);
+        std::vector<korvel::RateLimiter> limiters;
+        for (std::size_t i = 0; i < n; ++i) {
+            limiters.emplace_back(u(rng), 0.5 + static_cast<double>(i % 4));
+            bank.set(i, limiters[i]);
+        }
+        std::vector<double> target(n), rise(n), fall(n), out(n);
+        for (int k = 0; k < 60; ++k) {
+            for (std::size_t i = 0; i < n; ++i)
+                target[i] = sample(rng, u), rise[i] = u(rng), fall[i] = u(rng);
+            // Every other step without falling rates: each lane falls at its rising one.
+            const bool falls = k % 2;
+            if (falls)
+                bank.step({target.data()}, {rise.data()}, {fall.data()}, out.data());
+            else
+                bank.step({target.data()}, {rise.data()}, out.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto f = falls ? std::optional(fall[i]) : std::nullopt;
+                EXPECT_EQ(bits(out[i]), bits(limiters[i].step(target[i], rise[i], f)));
+            }
+            if (k == 30) {
+                const double v = u(rng);
+                bank.reset(korvel::Lanes::all(v));
+                for (auto& l : limiters)
+                    l.reset(v);
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(bits(bank.get(i).last()), bits(limiters[i].last()));
+            EXPECT_EQ(bits(bank.get(i).Ts()), bits(limiters[i].Ts()));
+        }
     }
 }
 

@@ -4,14 +4,17 @@ values, every lane answers, prints, fails and ends as its block does."""
 import copy
 import pickle
 
+import numpy as np
 import pytest
-from bank_harness import check_lanes, drive, lane_result, lane_value, lane_values, same
+from bank_harness import check_lanes, drive, lane_op, lane_result, lane_value, lane_values, same
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from korvel.algorithm._reference import process
+from korvel.algorithm.clampwind import AntiWindupLimter, AntiWindupLimterBank
 from korvel.algorithm.loopctl import PID, PIDBank
 from korvel.algorithm.plantmodels import MIMOSim, MIMOSimBank
+from korvel.algorithm.slewguard import RateLimit, RateLimitBank
 
 SETTINGS = settings(
     max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
@@ -72,15 +75,7 @@ def pid_ops(draw, n):
 def test_pid_bank_lanes_are_pids(capsys, data, n, ts):
     bank, pids = PIDBank(n, ts), [PID(ts) for _ in range(n)]
     for op, *args in data.draw(pid_ops(n)):
-        if op == "get":  # a lane taken out continues as the lane does
-            pids[args[0]] = bank[args[0]]
-        elif op == "set":  # a block put in continues as itself
-            bank[args[0]] = pids[args[0]] = copy.deepcopy(pids[(args[0] + 1) % n])
-        elif op == "copy":
-            bank = pickle.loads(pickle.dumps(bank)) if args[0] % 2 else copy.deepcopy(bank)
-            check_lanes(bank, pids)
-        else:
-            drive(bank, pids, capsys, op, *args)
+        bank = lane_op(bank, pids, capsys, op, *args)
         for name in ("getPIDParam", "getOPHighLowLimit"):
             drive(bank, pids, capsys, name)
         if not bank[0]._iniFlag and all(not p._iniFlag for p in pids):
@@ -192,3 +187,106 @@ def test_mimo_sim_bank_arguments():
     with pytest.raises(IndexError):
         bank[2]
     assert len(MIMOSimBank([])) == 0
+
+
+@st.composite
+def antiwindup_ops(draw, n):
+    ops = []
+    values = st.one_of(reals, st.sampled_from([float("nan"), float("inf"), -0.0]))
+    for _ in range(draw(st.integers(1, 25))):
+        v = lambda values: draw(lane_values(n, values))  # noqa: E731
+        op = draw(st.sampled_from(["__call__", "__call__", "run", "part", "get", "set", "copy"]))
+        if op in ("__call__", "run"):
+            ops.append((op, v(values), v(st.floats(0, 150)), v(st.floats(-150, 50))))
+        elif op == "part":  # a limiter with only some of its history
+            ops.append(
+                (op, draw(st.integers(0, n - 1)), *draw(st.tuples(*[st.none() | reals] * 2)))
+            )
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5))
+def test_antiwindup_bank_lanes_are_limiters(capsys, data, n):
+    bank, limiters = AntiWindupLimterBank(n), [AntiWindupLimter() for _ in range(n)]
+    for op, *args in data.draw(antiwindup_ops(n)):
+        if op == "part":
+            block = AntiWindupLimter()
+            for name, value in zip(("_u0", "_y0"), args[1:], strict=True):
+                if value is not None:
+                    setattr(block, name, value)
+            bank[args[0]] = limiters[args[0]] = block
+            check_lanes(bank, limiters)
+        else:
+            bank = lane_op(bank, limiters, capsys, op, *args)
+
+
+@st.composite
+def rate_ops(draw, n):
+    ops = []
+    targets = st.one_of(reals, st.just(float("nan")))
+    rates = st.floats(-120, 120)
+    for _ in range(draw(st.integers(1, 30))):
+        v = lambda values: draw(lane_values(n, values))  # noqa: E731
+        op = draw(
+            st.sampled_from(["__call__", "__call__", "__call__", "reset", "get", "set", "copy"])
+        )
+        if op == "__call__":
+            ops.append((op, v(targets), v(rates), v(st.none() | rates)))
+        elif op == "reset":
+            ops.append((op, v(reals)))
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5))
+def test_rate_limit_bank_lanes_are_rate_limits(capsys, data, n):
+    u_ini = data.draw(lane_values(n, reals))
+    Ts = data.draw(lane_values(n, st.sampled_from([1.0, 0.5, 2.0, 0.1])))
+    bank = RateLimitBank(n, u_ini, Ts)
+    limiters = [RateLimit(lane_value(u_ini, i), lane_value(Ts, i)) for i in range(n)]
+    check_lanes(bank, limiters)
+    for op, *args in data.draw(rate_ops(n)):
+        bank = lane_op(bank, limiters, capsys, op, *args)
+
+
+def test_limiter_banks_arguments():
+    bank = RateLimitBank(3, [0.0, 1.0, 2.0], Ts=[1.0, 2.0, 0.5])
+    assert [(bank[i].u_last, bank[i].Ts) for i in range(3)] == [(0.0, 1.0), (1.0, 2.0), (2.0, 0.5)]
+    # Lanes given None fall at their rising rate, whatever holds the values.
+    twin = pickle.loads(pickle.dumps(bank))
+    assert bank(-10.0, 60, [None, 30, None]).tolist() == [-1.0, 0.0, 1.5]
+    assert twin(-10.0, 60, np.array([None, 30, None])).tolist() == [-1.0, 0.0, 1.5]
+    state = pickle.dumps(bank)
+    with pytest.raises(
+        ValueError, match=r"PRLimPerMin must be a number or 3 values, not an array of shape \(2,\)"
+    ):
+        bank(1.0, [1.0, 2.0])
+    with pytest.raises(TypeError, match="u_end must be a number or 3 values, not None"):
+        bank(None)
+
+    class Restarts:  # converting it starts the bank over with other lanes
+        def __float__(self):
+            bank.__init__(5, 0.0)
+            return 1.0
+
+    with pytest.raises(RuntimeError, match="changed from 3 to 5 lanes"):
+        bank(1.0, 60, Restarts())
+    assert pickle.dumps(bank) != state and len(bank) == 5
+    bank[-1] = RateLimit(4, 2)  # a lane holds floats
+    assert (type(bank[4].u_last), bank[4].Ts) == (float, 2.0)
+    with pytest.raises(IndexError, match="RateLimitBank index out of range"):
+        bank[5]
+    with pytest.raises(TypeError, match="takes a RateLimit, not .*AntiWindupLimter"):
+        bank[0] = AntiWindupLimter()
+    with pytest.raises(TypeError, match="cannot be deleted"):
+        del bank[0]
+    with pytest.raises(ValueError, match="n >= 0"):
+        AntiWindupLimterBank(-1)
+    with pytest.raises(ValueError, match="invalid AntiWindupLimterBank state"):
+        AntiWindupLimterBank(2).__setstate__((3, b"\0\0", b"\0\0", bytes(16), bytes(16)))
+    assert len(AntiWindupLimterBank(0)(1.0)) == 0

@@ -42,6 +42,8 @@ def instances(tmp_path):
     made = {
         "RateLimit": lambda cls: cls(3.0),
         "PIDBank": lambda cls: cls(3),
+        "AntiWindupLimterBank": lambda cls: cls(3),
+        "RateLimitBank": lambda cls: cls(3, 0.0),
         "MISOSimulator": lambda cls: cls([plantmodels.no_model()], [0.0]),
         "MIMOSim": lambda cls: cls(reference_dict(), reference_ini()),
         "MIMOSimBank": lambda cls: cls([reference_dict()] * 2, reference_ini()),

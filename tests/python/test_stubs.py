@@ -212,6 +212,12 @@ FRESH: dict[str, Callable[[], Any]] = {
         runtime("clampwind").AntiWindupLimter(), lambda o: o(50.0)
     ),
     "slewguard.RateLimit": lambda: primed(runtime("slewguard").RateLimit(0.0), lambda o: o(1.0)),
+    "clampwind.AntiWindupLimterBank": lambda: primed(
+        runtime("clampwind").AntiWindupLimterBank(3), lambda o: o(50.0)
+    ),
+    "slewguard.RateLimitBank": lambda: primed(
+        runtime("slewguard").RateLimitBank(3, 0.0), lambda o: o(1.0)
+    ),
     "deadtime.Delay_Algorithm": lambda: primed(
         runtime("deadtime").Delay_Algorithm(), lambda o: o.call()
     ),
@@ -605,11 +611,23 @@ FILTER_CALLS = {
 OPERATING_POINT = {"u_ini": 0.5, "y_ini": 0.5}
 
 LIMITER = {
-    op: {
-        "HI": Case(method(fresh("clampwind", "AntiWindupLimter"), op), {"u": 150.0}),
-        "LO": Case(method(fresh("clampwind", "AntiWindupLimter"), op), {"u": -20.0}),
+    f"clampwind.{cls}.{op}": {
+        "HI": Case(method(fresh("clampwind", cls, *n), op), {"u": 150.0}),
+        "LO": Case(method(fresh("clampwind", cls, *n), op), {"u": -20.0}),
     }
+    for cls, n in (("AntiWindupLimter", ()), ("AntiWindupLimterBank", (2,)))
     for op in ("__call__", "run")
+}
+RATE_LIMIT = {
+    f"slewguard.{cls}.__call__": {
+        "PRLimPerMin": Case(method(fresh("slewguard", cls, *n, 0.0), "__call__"), {"u_end": 10}),
+        "NRLimPerMin": Case(
+            method(fresh("slewguard", cls, *n, 0.0), "__call__"),
+            {"u_end": -10},
+            alts={"NRLimPerMin": 30},
+        ),
+    }
+    for cls, n in (("RateLimit", ()), ("RateLimitBank", (2,)))
 }
 
 LPV_STEPS = {
@@ -695,19 +713,12 @@ CASES: dict[str, Case | dict[str, Case]] = {
         function("phaseshaper", "filter_stp"), {"N": 3, "tao": 2.0, "alpha": 0.5}
     ),
     "phaseshaper.LDLAG.__init__": Case(constructor("phaseshaper", "LDLAG"), alts=OPERATING_POINT),
-    "clampwind.AntiWindupLimter.__call__": LIMITER["__call__"],
-    "clampwind.AntiWindupLimter.run": LIMITER["run"],
+    **LIMITER,
     "slewguard.RateLimit.__init__": Case(constructor("slewguard", "RateLimit"), {"u_ini": 0.0}),
-    "slewguard.RateLimit.__call__": {
-        "PRLimPerMin": Case(
-            method(fresh("slewguard", "RateLimit", 0.0), "__call__"), {"u_end": 10}
-        ),
-        "NRLimPerMin": Case(
-            method(fresh("slewguard", "RateLimit", 0.0), "__call__"),
-            {"u_end": -10},
-            alts={"NRLimPerMin": 30},
-        ),
-    },
+    "slewguard.RateLimitBank.__init__": Case(
+        constructor("slewguard", "RateLimitBank"), {"n": 2, "u_ini": 0.0}
+    ),
+    **RATE_LIMIT,
     "deadtime.Delay.__init__": Case(constructor("deadtime", "Delay")),
     "deadtime.Delay.__call__": Case(
         method(step_after(fresh("deadtime", "Delay"), 1.0, 2.0), "__call__"), {"Ut": 3.0}
@@ -887,6 +898,12 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "slewguard.RateLimit.__init__": {"u_ini": 1.0},
     "slewguard.RateLimit.__call__": {"u_end": 5.0},
     "slewguard.RateLimit.reset": {"u_ini": 2.0},
+    "clampwind.AntiWindupLimterBank.__init__": {"n": 2},
+    "clampwind.AntiWindupLimterBank.__call__": {"u": 60.0},
+    "clampwind.AntiWindupLimterBank.run": {"u": 60.0},
+    "slewguard.RateLimitBank.__init__": {"n": 2, "u_ini": 1.0},
+    "slewguard.RateLimitBank.__call__": {"u_end": 5.0},
+    "slewguard.RateLimitBank.reset": {"u_ini": 2.0},
     "deadtime.Delay.__call__": {"Ut": 2.0},
     "flatline.ConstDect.__call__": {"Ut": 2.0},
     "plantmodels.tfz_model.deltaU_sim": {"dU": 1.0},
