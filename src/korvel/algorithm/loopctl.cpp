@@ -190,13 +190,9 @@ struct PyPIDBank {
     using Lane = PyPID;
     korvel::PidBank core;
     std::vector<std::uint16_t> present;
-<<<<<<< HEAD
     // Converting the arguments may run Python code, which must not resize
     // the lanes under the converted values.
     bool busy = false;
-};
-=======
->>>>>>> bank-limiters
 
     nb::object lane(std::size_t i) const { return new_block(PyPID{core.get(i), present[i]}); }
     static PyPID read(nb::handle value) { return lane_block<PyPID>(value, name, block); }
