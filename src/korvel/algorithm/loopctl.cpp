@@ -220,8 +220,7 @@ template <std::size_t K> struct BankArgs {
 void bank_init(PyObject* self, const Args& a) {
     long long n;
     if (!a.longlong(0, n)) raise();
-    if (n < 0) raise_format(PyExc_ValueError, "a bank needs n >= 0 lanes, not %lld", n);
-    korvel::PidBank core(static_cast<std::size_t>(n));
+    korvel::PidBank core(lane_count(n));
     const LaneValues TS(a.obj(1), core.size(), "TS");
     for (std::size_t i = 0; i < core.size(); ++i)
         core.TS[i] = TS.lanes()[i];

@@ -34,6 +34,11 @@ LaneValues::LaneValues(nb::handle value, std::size_t n, const char* name) {
     stride_ = m == 1 && n != 1 ? 0 : 1;
 }
 
+std::size_t lane_count(long long n) {
+    if (n < 0) raise_format(PyExc_ValueError, "a bank needs n >= 0 lanes, not %lld", n);
+    return static_cast<std::size_t>(n);
+}
+
 nb::object lane_array(std::size_t n, double*& data) {
     return np::new_f64(n, data);
 }

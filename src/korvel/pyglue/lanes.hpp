@@ -37,6 +37,10 @@ class LaneValues {
     std::ptrdiff_t stride_ = 0;
 };
 
+// The lane count a bank is made with: ValueError "a bank needs n >= 0 lanes,
+// not <n>" below 0.
+std::size_t lane_count(long long n);
+
 // A new float64 array of n items and its data.
 nb::object lane_array(std::size_t n, double*& data);
 

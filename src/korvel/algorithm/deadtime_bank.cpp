@@ -1,0 +1,371 @@
+// korvel.algorithm.deadtime: DelayBank, n Delay lanes stepped in one call.
+#include <korvel/delay.hpp>
+
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "deadtime.hpp"
+#include "docstrings/deadtime.hpp"
+#include "pyglue/calldoc.hpp"
+#include "pyglue/calls.hpp"
+#include "pyglue/convert.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/fields.hpp"
+#include "pyglue/instance.hpp"
+#include "pyglue/lanes.hpp"
+#include "pyglue/methods.hpp"
+#include "pyglue/ndarray.hpp"
+#include "pyglue/pickling.hpp"
+#include "pyglue/vectorcall.hpp"
+
+namespace nb = nanobind;
+using namespace korvel::pyglue;
+using namespace korvel::deadtime;
+
+namespace {
+
+// ---- whole numbers per lane ----------------------------------------------
+
+// A count per lane (a delay, a capacity): exactly an int, which every lane
+// takes, or what NumPy makes of the value as integers, broadcast to n lanes
+// (a list of ints, an integer array). Values beyond a long long are kept as
+// its extreme of their sign, and as given for the messages.
+class LaneCounts {
+  public:
+    LaneCounts(nb::handle value, std::size_t n, const char* name) : n_(n), name_(name) {
+        convert(value);
+    }
+    LaneCounts(const LaneCounts&) = delete;
+    LaneCounts& operator=(const LaneCounts&) = delete;
+
+    // A view valid while this object lives (the values are held).
+    korvel::LagLanes lanes() const noexcept {
+        return data_ ? korvel::LagLanes{data_, stride_} : korvel::LagLanes::all(scalar_);
+    }
+    long long operator[](std::size_t i) const noexcept { return lanes()[i]; }
+    // Whether lane i's value lies beyond a long long.
+    bool too_big(std::size_t i) const noexcept {
+        return big_.empty() ? big_scalar_ : big_[stride_ ? i : 0] != 0;
+    }
+    // Lane i's value as str() gives it.
+    std::string text(std::size_t i) const {
+        if (!too_big(i)) return std::to_string((*this)[i]);
+        nb::handle item = big_scalar_ ? nb::handle(held_)
+                                      : nb::handle(PyList_GET_ITEM(held_.ptr(), stride_ ? i : 0));
+        return nb::str(item).c_str();
+    }
+
+  private:
+    void convert(nb::handle value) {
+        const char* name = name_;
+        const std::size_t n = n_;
+        if (PyLong_CheckExact(value.ptr())) return one(value);
+        np::View v;
+        if (np::view(value.ptr(), np::Dtype::int64, false, v)) {
+            held_ = nb::borrow(value);
+            return take_view(v);
+        }
+        static PyObject* const asarray = import_attr("numpy", "asarray").release().ptr();
+        nb::object arr = nb::handle(asarray)(value);
+        const int dims = np::ndim(arr.ptr());
+        if (dims > 1 || (dims == 1 && !broadcasts(PyObject_Length(arr.ptr())))) raise_shape(arr);
+        const std::string kind = nb::str(arr.attr("dtype").attr("kind")).c_str();
+        if (dims == 1 && PyObject_Length(arr.ptr()) == 0) return; // no lanes, no values
+        if (kind == "i" && dims == 1) {
+            static PyObject* const int64 = import_attr("numpy", "int64").release().ptr();
+            held_ = nb::handle(asarray)(arr, nb::handle(int64));
+            if (np::view(held_.ptr(), np::Dtype::int64, false, v)) return take_view(v);
+        }
+        if (kind != "i" && kind != "u" && kind != "O") {
+            if (dims == 0) {
+                raise_arg_type(name, &PyLong_Type, value.ptr());
+                raise();
+            }
+            nb::object dtype = arr.attr("dtype");
+            raise_format(PyExc_TypeError, "%s must be an int or %zu ints, not an array of %S", name,
+                         n, dtype.ptr());
+        }
+        // Python ints, one by one.
+        nb::object items = arr.attr("tolist")();
+        if (dims == 0) return one(items);
+        take_items(items);
+    }
+    bool broadcasts(Py_ssize_t m) const noexcept {
+        return m == 1 || static_cast<std::size_t>(m) == n_;
+    }
+    [[noreturn]] void raise_shape(nb::handle arr) const {
+        nb::object shape = arr.attr("shape");
+        raise_format(PyExc_ValueError, "%s must be an int or %zu ints, not an array of shape %S",
+                     name_, n_, shape.ptr());
+    }
+    // Exactly an int, for every lane.
+    void one(nb::handle item) {
+        if (!exact_type(item.ptr(), &PyLong_Type, name_)) raise();
+        int overflow = 0;
+        scalar_ = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
+        if (overflow) {
+            scalar_ = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+            big_scalar_ = true;
+            held_ = nb::borrow(item);
+        }
+    }
+    void take_view(const np::View& v) {
+        if (!broadcasts(v.size)) raise_shape(held_);
+        const std::ptrdiff_t step = v.size == 1 && n_ != 1 ? 0 : 1;
+        if (v.stride % static_cast<Py_ssize_t>(sizeof(long long)) == 0) {
+            data_ = reinterpret_cast<const long long*>(v.data);
+            stride_ = step * (v.stride / static_cast<Py_ssize_t>(sizeof(long long)));
+            return;
+        }
+        own_.resize(static_cast<std::size_t>(v.size));
+        for (Py_ssize_t j = 0; j < v.size; ++j)
+            own_[static_cast<std::size_t>(j)] = v.at<long long>(j);
+        data_ = own_.data();
+        stride_ = step;
+    }
+    void take_items(nb::handle items) {
+        const Py_ssize_t m = PyList_GET_SIZE(items.ptr());
+        own_.resize(static_cast<std::size_t>(m));
+        big_.resize(static_cast<std::size_t>(m));
+        for (Py_ssize_t j = 0; j < m; ++j) {
+            PyObject* item = PyList_GET_ITEM(items.ptr(), j);
+            if (!exact_type(item, &PyLong_Type, name_)) raise();
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(item, &overflow);
+            if (overflow) x = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+            own_[static_cast<std::size_t>(j)] = x;
+            big_[static_cast<std::size_t>(j)] = overflow != 0;
+        }
+        held_ = nb::borrow(items);
+        data_ = own_.data();
+        stride_ = m == 1 && n_ != 1 ? 0 : 1;
+    }
+
+    std::size_t n_;
+    const char* name_;
+    long long scalar_ = 0;
+    bool big_scalar_ = false;
+    const long long* data_ = nullptr;
+    std::ptrdiff_t stride_ = 0;
+    nb::object held_; // what data_ points into, or where the values came from
+    std::vector<long long> own_;
+    std::vector<std::uint8_t> big_;
+};
+
+// ---- DelayBank -------------------------------------------------------------
+
+struct PyDelayBank;
+const Signature sig_bank_init("__init__", {integer("n"), object("max_cache", "10000")});
+const Signature sig_bank_call("__call__", {object("Ut"), object("nLag", "1")});
+PyObject* bank_step(PyDelayBank& p, const Args& a);
+
+// Busy while a call converts its arguments, which may run Python code.
+struct PyDelayBank {
+    vectorcallfunc call = vectorcall_slot<PyDelayBank, sig_bank_call, bank_step>;
+    korvel::DelayBank core;
+    bool busy = false;
+};
+
+// Fails naming the lanes flagged in `failed` that fail as the first does,
+// with what `message(i)` gives for lane i.
+template <class Message>
+[[noreturn]] void raise_lanes(PyObject* type, const std::vector<std::uint8_t>& failed,
+                              Message message) {
+    std::size_t first = 0;
+    while (!failed[first])
+        ++first;
+    const std::string text = message(first);
+    std::vector<std::uint8_t> same(failed.size());
+    for (std::size_t i = first; i < failed.size(); ++i)
+        same[i] = failed[i] && (i == first || message(i) == text);
+    nb::str lanes = lane_list(same);
+    raise_format(type, "%s (%U)", text.c_str(), lanes.ptr());
+}
+
+void bank_init(PyObject* self, const Args& a) {
+    long long count;
+    if (!a.longlong(0, count)) raise();
+    const std::size_t n = lane_count(count);
+    const LaneCounts max_cache(a.obj(1), n, "max_cache");
+    std::vector<std::size_t> caps(n);
+    std::vector<std::uint8_t> big(n), negative(n);
+    bool any_big = false, any_negative = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        any_big |= big[i] = max_cache.too_big(i);
+        any_negative |= negative[i] = !big[i] && max_cache[i] < 0;
+        caps[i] = static_cast<std::size_t>(max_cache[i]);
+    }
+    if (any_big || any_negative) {
+        // The first lane refused decides which refusal is raised.
+        std::size_t first = 0;
+        while (!big[first] && !negative[first])
+            ++first;
+        if (big[first])
+            raise_lanes(PyExc_OverflowError, big,
+                        [](std::size_t) -> std::string { return "int too big to convert"; });
+        raise_lanes(PyExc_ValueError, negative,
+                    [](std::size_t) -> std::string { return negative_capacity; });
+    }
+    emplace<PyDelayBank>(self, PyDelayBank{.core = korvel::DelayBank(caps)});
+}
+
+// Lanes whose delay is out of range store their input and fail, as their
+// Delay does, and no other lane steps.
+PyObject* bank_step(PyDelayBank& p, const Args& a) {
+    const std::size_t n = p.core.size();
+    if (a.obj(0) == Py_None)
+        raise_format(PyExc_TypeError,
+                     "Ut must be a number or %zu values, not None: a DelayBank lane holds floats",
+                     n);
+    const LaneValues u(a.obj(0), n, "Ut");
+    const LaneCounts lag(a.obj(1), n, "nLag");
+    double* out;
+    nb::object result = lane_array(n, out);
+    std::vector<std::uint8_t> refused(n);
+    if (p.core.step(u.lanes(), lag.lanes(), out, refused.data()) == 0)
+        return result.release().ptr();
+    raise_lanes(PyExc_ValueError, refused, [&](std::size_t i) -> std::string {
+        const long long capacity = static_cast<long long>(p.core.capacity(i));
+        const nb::str value(lag.text(i).c_str());
+        return lag_refused(capacity, value).c_str();
+    });
+}
+
+// Every lane's history, newest first: its capacity of samples once it has
+// taken one, none before.
+nb::object bank_cache(PyDelayBank& p) {
+    const korvel::DelayBank& c = p.core;
+    nb::object lanes = checked(PyTuple_New(static_cast<Py_ssize_t>(c.size())));
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        const std::size_t m = c.empty(i) ? 0 : c.capacity(i);
+        double* d;
+        nb::object a = lane_array(m, d);
+        for (std::size_t lag = 0; lag < m; ++lag)
+            d[lag] = c.at(i, lag);
+        PyTuple_SET_ITEM(lanes.ptr(), static_cast<Py_ssize_t>(i), a.release().ptr());
+    }
+    return lanes;
+}
+
+Py_ssize_t bank_len(PyObject* self) {
+    PyDelayBank* p = self_of<PyDelayBank>(self);
+    return p ? static_cast<Py_ssize_t>(p->core.size()) : -1;
+}
+
+// bank[i]: a Delay of Python floats that continues as lane i would.
+PyObject* bank_item(PyObject* self, PyObject* index) {
+    PyDelayBank* p = self_of<PyDelayBank>(self);
+    if (!p) return nullptr;
+    return guard([&] {
+        Busy<PyDelayBank> busy(*p);
+        const std::size_t i = lane_index(index, p->core.size(), "DelayBank");
+        const korvel::DelayLine<double> lane = p->core.get(i);
+        std::vector<nb::object> samples;
+        lane.for_each_held([&](double v) { samples.push_back(nb::float_(v)); });
+        korvel::DelayLine<nb::object> line(lane.capacity());
+        line.assign(samples.begin(), samples.end());
+        return new_delay(std::move(line)).release().ptr();
+    });
+}
+
+// bank[i] = delay: lane i becomes that Delay, whose samples must be numbers.
+int bank_set_item(PyObject* self, PyObject* index, PyObject* value) {
+    PyDelayBank* p = self_of<PyDelayBank>(self);
+    if (!p) return -1;
+    return guard_int([&] {
+        Busy<PyDelayBank> busy(*p);
+        if (!value) raise_format(PyExc_TypeError, "lanes of a DelayBank cannot be deleted");
+        const std::size_t i = lane_index(index, p->core.size(), "DelayBank");
+        const korvel::DelayLine<nb::object>* from = delay_line(value);
+        if (!from)
+            raise_format(PyExc_TypeError, "a lane of a DelayBank takes a Delay, not %.200s",
+                         type_name(value));
+        // Held before converting: a sample's __float__ may change the Delay.
+        korvel::DelayLine<double> line(from->capacity());
+        std::vector<nb::object> samples;
+        from->for_each_held([&](const nb::object& o) { samples.push_back(o); });
+        std::vector<double> v(samples.size());
+        for (std::size_t k = 0; k < v.size(); ++k)
+            if (!to_double(samples[k].ptr(), v[k])) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise();
+                PyErr_Clear();
+                raise_format(PyExc_TypeError,
+                             "a DelayBank lane holds floats: the Delay's sample %zd (newest first) "
+                             "is %.200s",
+                             static_cast<Py_ssize_t>(k), type_name(samples[k].ptr()));
+            }
+        line.assign(v.begin(), v.end());
+        p->core.set(i, line);
+        return 0;
+    });
+}
+
+PyType_Slot bank_slots[] = {
+    {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
+    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyDelayBank, sig_bank_call, bank_step>)},
+    {Py_mp_length, reinterpret_cast<void*>(bank_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(bank_item)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item)},
+    {Py_sq_length, reinterpret_cast<void*>(bank_len)},
+    {0, nullptr}};
+
+// Counts as a tuple of ints, checked against `bound` lane by lane.
+std::vector<std::size_t> state_counts(nb::handle h, std::size_t n,
+                                      const std::vector<std::size_t>* bound) {
+    const auto t = state_as<nb::tuple>(h, "DelayBank");
+    if (t.size() != n) throw nb::value_error("invalid DelayBank state");
+    std::vector<std::size_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = state_size(t[i], "DelayBank");
+        if (bound && v[i] > (*bound)[i]) throw nb::value_error("invalid DelayBank state");
+    }
+    return v;
+}
+
+} // namespace
+
+void korvel::deadtime::def_delay_bank(nb::module_& m) {
+    namespace doc = korvel::docstrings::deadtime;
+    nb::class_<PyDelayBank> cls(m, "DelayBank", nb::type_slots(bank_slots),
+                                sig_bank_init.class_doc("DelayBank", doc::DelayBank));
+    enable_vectorcall<PyDelayBank>(cls);
+    def_call_doc(cls, sig_bank_call, doc::bank_call);
+    def_readonly<PyDelayBank>(cls, "_cache", bank_cache, doc::bank_cache);
+    // State: the lane count, each lane's capacity and number of samples
+    // kept, then all those samples (lane by lane, newest first) as bytes.
+    def_pickle<PyDelayBank>(
+        cls, "DelayBank",
+        [](PyDelayBank& p) {
+            const korvel::DelayBank& c = p.core;
+            nb::list caps, held;
+            std::vector<double> samples;
+            for (std::size_t i = 0; i < c.size(); ++i) {
+                caps.append(c.capacity(i));
+                held.append(c.held(i));
+                for (std::size_t j = 0; j < c.held(i); ++j)
+                    samples.push_back(c.at(i, j));
+            }
+            return nb::make_tuple(c.size(), nb::tuple(caps), nb::tuple(held), pack_lanes(samples));
+        },
+        [](nb::handle self, const nb::tuple& s) {
+            if (s.size() != 4) throw nb::value_error("invalid DelayBank state");
+            const std::size_t n = state_size(s[0], "DelayBank");
+            const std::vector<std::size_t> caps = state_counts(s[1], n, nullptr);
+            const std::vector<std::size_t> held = state_counts(s[2], n, &caps);
+            std::size_t total = 0;
+            for (std::size_t k : held)
+                total += k;
+            const std::vector<double> samples = unpack_lanes(s[3], total, "DelayBank");
+            korvel::DelayBank core(caps);
+            auto at = samples.begin();
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto next = at + static_cast<std::ptrdiff_t>(held[i]);
+                core.assign(i, at, next);
+                at = next;
+            }
+            emplace<PyDelayBank>(self.ptr(), PyDelayBank{.core = std::move(core)});
+        });
+}
