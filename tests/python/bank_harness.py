@@ -17,7 +17,8 @@ from hypothesis import strategies as st
 
 
 def lane_value(v, i):
-    return v[i] if isinstance(v, np.ndarray) else v
+    """Lane i's value as a Python number, as a block is given it."""
+    return v[i].item() if isinstance(v, np.ndarray) else v
 
 
 def lanes_text(lanes):
