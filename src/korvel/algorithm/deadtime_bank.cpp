@@ -1,7 +1,6 @@
 // korvel.algorithm.deadtime: DelayBank, n Delay lanes stepped in one call.
 #include <korvel/delay.hpp>
 
-#include <climits>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -10,8 +9,6 @@
 #include "deadtime.hpp"
 #include "docstrings/deadtime.hpp"
 #include "pyglue/calldoc.hpp"
-#include "pyglue/calls.hpp"
-#include "pyglue/convert.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/instance.hpp"
@@ -27,136 +24,6 @@ using namespace korvel::deadtime;
 
 namespace {
 
-// ---- whole numbers per lane ----------------------------------------------
-
-// A count per lane (a delay, a capacity): exactly an int, which every lane
-// takes, or what NumPy makes of the value as integers, broadcast to n lanes
-// (a list of ints, an integer array). Values beyond a long long are kept as
-// its extreme of their sign, and as given for the messages.
-class LaneCounts {
-  public:
-    LaneCounts(nb::handle value, std::size_t n, const char* name) : n_(n), name_(name) {
-        convert(value);
-    }
-    LaneCounts(const LaneCounts&) = delete;
-    LaneCounts& operator=(const LaneCounts&) = delete;
-
-    // A view valid while this object lives (the values are held).
-    korvel::LagLanes lanes() const noexcept {
-        return data_ ? korvel::LagLanes{data_, stride_} : korvel::LagLanes::all(scalar_);
-    }
-    long long operator[](std::size_t i) const noexcept { return lanes()[i]; }
-    // Whether lane i's value lies beyond a long long.
-    bool too_big(std::size_t i) const noexcept {
-        return big_.empty() ? big_scalar_ : big_[stride_ ? i : 0] != 0;
-    }
-    // Lane i's value as str() gives it.
-    std::string text(std::size_t i) const {
-        if (!too_big(i)) return std::to_string((*this)[i]);
-        nb::handle item = big_scalar_ ? nb::handle(held_)
-                                      : nb::handle(PyList_GET_ITEM(held_.ptr(), stride_ ? i : 0));
-        return nb::str(item).c_str();
-    }
-
-  private:
-    void convert(nb::handle value) {
-        const char* name = name_;
-        const std::size_t n = n_;
-        if (PyLong_CheckExact(value.ptr())) return one(value);
-        np::View v;
-        if (np::view(value.ptr(), np::Dtype::int64, false, v)) {
-            held_ = nb::borrow(value);
-            return take_view(v);
-        }
-        static PyObject* const asarray = import_attr("numpy", "asarray").release().ptr();
-        nb::object arr = nb::handle(asarray)(value);
-        const int dims = np::ndim(arr.ptr());
-        if (dims > 1 || (dims == 1 && !broadcasts(PyObject_Length(arr.ptr())))) raise_shape(arr);
-        const std::string kind = nb::str(arr.attr("dtype").attr("kind")).c_str();
-        if (dims == 1 && PyObject_Length(arr.ptr()) == 0) return; // no lanes, no values
-        if (kind == "i" && dims == 1) {
-            static PyObject* const int64 = import_attr("numpy", "int64").release().ptr();
-            held_ = nb::handle(asarray)(arr, nb::handle(int64));
-            if (np::view(held_.ptr(), np::Dtype::int64, false, v)) return take_view(v);
-        }
-        if (kind != "i" && kind != "u" && kind != "O") {
-            if (dims == 0) {
-                raise_arg_type(name, &PyLong_Type, value.ptr());
-                raise();
-            }
-            nb::object dtype = arr.attr("dtype");
-            raise_format(PyExc_TypeError, "%s must be an int or %zu ints, not an array of %S", name,
-                         n, dtype.ptr());
-        }
-        // Python ints, one by one.
-        nb::object items = arr.attr("tolist")();
-        if (dims == 0) return one(items);
-        take_items(items);
-    }
-    bool broadcasts(Py_ssize_t m) const noexcept {
-        return m == 1 || static_cast<std::size_t>(m) == n_;
-    }
-    [[noreturn]] void raise_shape(nb::handle arr) const {
-        nb::object shape = arr.attr("shape");
-        raise_format(PyExc_ValueError, "%s must be an int or %zu ints, not an array of shape %S",
-                     name_, n_, shape.ptr());
-    }
-    // Exactly an int, for every lane.
-    void one(nb::handle item) {
-        if (!exact_type(item.ptr(), &PyLong_Type, name_)) raise();
-        int overflow = 0;
-        scalar_ = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
-        if (overflow) {
-            scalar_ = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-            big_scalar_ = true;
-            held_ = nb::borrow(item);
-        }
-    }
-    void take_view(const np::View& v) {
-        if (!broadcasts(v.size)) raise_shape(held_);
-        const std::ptrdiff_t step = v.size == 1 && n_ != 1 ? 0 : 1;
-        if (v.stride % static_cast<Py_ssize_t>(sizeof(long long)) == 0) {
-            data_ = reinterpret_cast<const long long*>(v.data);
-            stride_ = step * (v.stride / static_cast<Py_ssize_t>(sizeof(long long)));
-            return;
-        }
-        own_.resize(static_cast<std::size_t>(v.size));
-        for (Py_ssize_t j = 0; j < v.size; ++j)
-            own_[static_cast<std::size_t>(j)] = v.at<long long>(j);
-        data_ = own_.data();
-        stride_ = step;
-    }
-    void take_items(nb::handle items) {
-        const Py_ssize_t m = PyList_GET_SIZE(items.ptr());
-        own_.resize(static_cast<std::size_t>(m));
-        big_.resize(static_cast<std::size_t>(m));
-        for (Py_ssize_t j = 0; j < m; ++j) {
-            PyObject* item = PyList_GET_ITEM(items.ptr(), j);
-            if (!exact_type(item, &PyLong_Type, name_)) raise();
-            int overflow = 0;
-            long long x = PyLong_AsLongLongAndOverflow(item, &overflow);
-            if (overflow) x = overflow > 0 ? LLONG_MAX : LLONG_MIN;
-            own_[static_cast<std::size_t>(j)] = x;
-            big_[static_cast<std::size_t>(j)] = overflow != 0;
-        }
-        held_ = nb::borrow(items);
-        data_ = own_.data();
-        stride_ = m == 1 && n_ != 1 ? 0 : 1;
-    }
-
-    std::size_t n_;
-    const char* name_;
-    long long scalar_ = 0;
-    bool big_scalar_ = false;
-    const long long* data_ = nullptr;
-    std::ptrdiff_t stride_ = 0;
-    nb::object held_; // what data_ points into, or where the values came from
-    std::vector<long long> own_;
-    std::vector<std::uint8_t> big_;
-};
-
-// ---- DelayBank -------------------------------------------------------------
-
 struct PyDelayBank;
 const Signature sig_bank_init("__init__", {integer("n"), object("max_cache", "10000")});
 const Signature sig_bank_call("__call__", {object("Ut"), object("nLag", "1")});
@@ -168,22 +35,6 @@ struct PyDelayBank {
     korvel::DelayBank core;
     bool busy = false;
 };
-
-// Fails naming the lanes flagged in `failed` that fail as the first does,
-// with what `message(i)` gives for lane i.
-template <class Message>
-[[noreturn]] void raise_lanes(PyObject* type, const std::vector<std::uint8_t>& failed,
-                              Message message) {
-    std::size_t first = 0;
-    while (!failed[first])
-        ++first;
-    const std::string text = message(first);
-    std::vector<std::uint8_t> same(failed.size());
-    for (std::size_t i = first; i < failed.size(); ++i)
-        same[i] = failed[i] && (i == first || message(i) == text);
-    nb::str lanes = lane_list(same);
-    raise_format(type, "%s (%U)", text.c_str(), lanes.ptr());
-}
 
 void bank_init(PyObject* self, const Args& a) {
     long long count;
