@@ -72,7 +72,8 @@ def drive(bank, blocks, capsys, name, *args, **kwargs):
     for i, b in enumerate(blocks):
         lane_args = [lane_value(a, i) for a in args]
         lane_kwargs = {k: lane_value(v, i) for k, v in kwargs.items()}
-        lanes.append(outcome(lambda f=getattr(b, name), a=lane_args, k=lane_kwargs: f(*a, **k)))
+        op = getattr(b, name)
+        lanes.append(outcome(lambda f=op, a=lane_args, k=lane_kwargs: f(*a, **k)))
         printed.append(capsys.readouterr().out)
     # A block's messages name its class where the bank's name the bank's.
     own, theirs = f"'{type(bank).__name__}'", {f"'{type(b).__name__}'" for b in blocks}
@@ -110,3 +111,23 @@ def check_lanes(bank, blocks):
 def lane_values(n, values):
     """One value for every lane, or an array of n values."""
     return st.one_of(values, st.lists(values, min_size=n, max_size=n).map(np.array))
+
+
+def run_op(bank, blocks, capsys, op, *args):
+    """One operation of a generated run, the bank returned (a new one after a copy).
+
+    ("get", i): lane i taken out continues as the lane does; ("set", i): a copy
+    of the next lane's block put into lane i continues as itself; ("copy", k):
+    the bank pickled (k odd) or deep-copied continues as it would; anything
+    else is driven on the bank and the blocks.
+    """
+    if op == "get":
+        blocks[args[0]] = bank[args[0]]
+    elif op == "set":
+        bank[args[0]] = blocks[args[0]] = copy.deepcopy(blocks[(args[0] + 1) % len(blocks)])
+    elif op == "copy":
+        bank = pickle.loads(pickle.dumps(bank)) if args[0] % 2 else copy.deepcopy(bank)
+        check_lanes(bank, blocks)
+    else:
+        drive(bank, blocks, capsys, op, *args)
+    return bank

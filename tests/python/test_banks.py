@@ -1,13 +1,11 @@
 """Each bank is n scalar blocks: driven with random per-lane and shared
 values, every lane answers, prints, fails and ends as its block does."""
 
-import copy
-import pickle
 from collections import deque
 
 import numpy as np
 import pytest
-from bank_harness import check_lanes, drive, lane_values, same
+from bank_harness import drive, lane_values, run_op, same
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -73,15 +71,7 @@ def pid_ops(draw, n):
 def test_pid_bank_lanes_are_pids(capsys, data, n, ts):
     bank, pids = PIDBank(n, ts), [PID(ts) for _ in range(n)]
     for op, *args in data.draw(pid_ops(n)):
-        if op == "get":  # a lane taken out continues as the lane does
-            pids[args[0]] = bank[args[0]]
-        elif op == "set":  # a block put in continues as itself
-            bank[args[0]] = pids[args[0]] = copy.deepcopy(pids[(args[0] + 1) % n])
-        elif op == "copy":
-            bank = pickle.loads(pickle.dumps(bank)) if args[0] % 2 else copy.deepcopy(bank)
-            check_lanes(bank, pids)
-        else:
-            drive(bank, pids, capsys, op, *args)
+        bank = run_op(bank, pids, capsys, op, *args)
         for name in ("getPIDParam", "getOPHighLowLimit"):
             drive(bank, pids, capsys, name)
         if not bank[0]._iniFlag and all(not p._iniFlag for p in pids):
@@ -127,16 +117,9 @@ def test_delay_bank_lanes_are_delays(capsys, data, n):
     max_cache = data.draw(lane_values(n, st.integers(0, 6)))
     bank = DelayBank(n, max_cache)
     delays = [Delay(int(np.broadcast_to(max_cache, n)[i])) for i in range(n)]
+    # A delay put into a lane brings its own capacity.
     for op, *args in data.draw(delay_ops(n, max(int(np.min(max_cache)) - 1, 0))):
-        if op == "get":  # a lane taken out continues as the lane does
-            delays[args[0]] = bank[args[0]]
-        elif op == "set":  # a delay put in, of its own capacity, continues as itself
-            bank[args[0]] = delays[args[0]] = copy.deepcopy(delays[(args[0] + 1) % n])
-        elif op == "copy":
-            bank = pickle.loads(pickle.dumps(bank)) if args[0] % 2 else copy.deepcopy(bank)
-            check_lanes(bank, delays)
-        else:
-            drive(bank, delays, capsys, op, *args)
+        bank = run_op(bank, delays, capsys, op, *args)
     assert same([a.tolist() for a in bank._cache], [list(d._cache) for d in delays])
 
 
