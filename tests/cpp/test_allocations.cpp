@@ -104,6 +104,15 @@ TEST(Allocations, NoneInTheStepOfAnyBlock) {
     RateLimiter rate(0.0);
     EXPECT_EQ(allocations_in([&](int k) { clamp.step(rate.step(10 * wave(k), 30.0), 1.0, -1.0); }),
               0);
+    AntiWindupBank clamps(9);
+    RateLimiterBank rates(9, 0.0);
+    std::vector<double> ramped(9), clamped(9);
+    EXPECT_EQ(allocations_in([&](int k) {
+                  const double x = 10 * wave(k), hi = 1.0;
+                  rates.step(Lanes::all(x), Lanes::all(30.0), ramped.data());
+                  clamps.step({ramped.data()}, Lanes::all(hi), Lanes::all(-1.0), clamped.data());
+              }),
+              0);
 
     DelayLine<double> line(50);
     DelayBuffer buffer;

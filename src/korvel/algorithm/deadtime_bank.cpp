@@ -29,17 +29,31 @@ const Signature sig_bank_init("__init__", {integer("n"), object("max_cache", "10
 const Signature sig_bank_call("__call__", {object("Ut"), object("nLag", "1")});
 PyObject* bank_step(PyDelayBank& p, const Args& a);
 
-// Busy while a call converts its arguments, which may run Python code.
 struct PyDelayBank {
+    static constexpr const char* name = "DelayBank";
+    static constexpr const char* block = "Delay";
+    using Lane = korvel::DelayLine<double>;
     vectorcallfunc call = vectorcall_slot<PyDelayBank, sig_bank_call, bank_step>;
     korvel::DelayBank core;
+    // Converting the arguments may run Python code, which must not resize
+    // the lanes under the converted values.
     bool busy = false;
+
+    // A Delay of Python floats that continues as lane i would.
+    nb::object lane(std::size_t i) const {
+        const Lane line = core.get(i);
+        std::vector<nb::object> samples;
+        line.for_each_held([&](double v) { samples.push_back(nb::float_(v)); });
+        korvel::DelayLine<nb::object> held(line.capacity());
+        held.assign(samples.begin(), samples.end());
+        return new_delay(std::move(held));
+    }
+    static Lane read(nb::handle value);
+    void put(std::size_t i, const Lane& line) { core.set(i, line); }
 };
 
 void bank_init(PyObject* self, const Args& a) {
-    long long count;
-    if (!a.longlong(0, count)) raise();
-    const std::size_t n = lane_count(count);
+    const std::size_t n = lane_count(a);
     const LaneCounts max_cache(a.obj(1), n, "max_cache");
     std::vector<std::size_t> caps(n);
     std::vector<std::uint8_t> big(n), negative(n);
@@ -67,10 +81,6 @@ void bank_init(PyObject* self, const Args& a) {
 // Delay does, and no other lane steps.
 PyObject* bank_step(PyDelayBank& p, const Args& a) {
     const std::size_t n = p.core.size();
-    if (a.obj(0) == Py_None)
-        raise_format(PyExc_TypeError,
-                     "Ut must be a number or %zu values, not None: a DelayBank lane holds floats",
-                     n);
     const LaneValues u(a.obj(0), n, "Ut");
     const LaneCounts lag(a.obj(1), n, "nLag");
     double* out;
@@ -101,67 +111,29 @@ nb::object bank_cache(PyDelayBank& p) {
     return lanes;
 }
 
-Py_ssize_t bank_len(PyObject* self) {
-    PyDelayBank* p = self_of<PyDelayBank>(self);
-    return p ? static_cast<Py_ssize_t>(p->core.size()) : -1;
+// A Delay's samples must be numbers: a lane holds floats. Held before they
+// are converted, as a sample's __float__ may change the Delay.
+PyDelayBank::Lane PyDelayBank::read(nb::handle value) {
+    const korvel::DelayLine<nb::object>* from = delay_line(value);
+    if (!from)
+        raise_format(PyExc_TypeError, "a lane of a %s takes a %s, not %.200s", name, block,
+                     type_name(value.ptr()));
+    Lane line(from->capacity());
+    std::vector<nb::object> samples;
+    from->for_each_held([&](const nb::object& o) { samples.push_back(o); });
+    std::vector<double> v(samples.size());
+    for (std::size_t k = 0; k < v.size(); ++k)
+        if (!to_double(samples[k].ptr(), v[k])) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise();
+            PyErr_Clear();
+            raise_format(PyExc_TypeError,
+                         "a DelayBank lane holds floats: the Delay's sample %zd (newest first) "
+                         "is %.200s",
+                         static_cast<Py_ssize_t>(k), type_name(samples[k].ptr()));
+        }
+    line.assign(v.begin(), v.end());
+    return line;
 }
-
-// bank[i]: a Delay of Python floats that continues as lane i would.
-PyObject* bank_item(PyObject* self, PyObject* index) {
-    PyDelayBank* p = self_of<PyDelayBank>(self);
-    if (!p) return nullptr;
-    return guard([&] {
-        Busy<PyDelayBank> busy(*p);
-        const std::size_t i = lane_index(index, p->core.size(), "DelayBank");
-        const korvel::DelayLine<double> lane = p->core.get(i);
-        std::vector<nb::object> samples;
-        lane.for_each_held([&](double v) { samples.push_back(nb::float_(v)); });
-        korvel::DelayLine<nb::object> line(lane.capacity());
-        line.assign(samples.begin(), samples.end());
-        return new_delay(std::move(line)).release().ptr();
-    });
-}
-
-// bank[i] = delay: lane i becomes that Delay, whose samples must be numbers.
-int bank_set_item(PyObject* self, PyObject* index, PyObject* value) {
-    PyDelayBank* p = self_of<PyDelayBank>(self);
-    if (!p) return -1;
-    return guard_int([&] {
-        Busy<PyDelayBank> busy(*p);
-        if (!value) raise_format(PyExc_TypeError, "lanes of a DelayBank cannot be deleted");
-        const std::size_t i = lane_index(index, p->core.size(), "DelayBank");
-        const korvel::DelayLine<nb::object>* from = delay_line(value);
-        if (!from)
-            raise_format(PyExc_TypeError, "a lane of a DelayBank takes a Delay, not %.200s",
-                         type_name(value));
-        // Held before converting: a sample's __float__ may change the Delay.
-        korvel::DelayLine<double> line(from->capacity());
-        std::vector<nb::object> samples;
-        from->for_each_held([&](const nb::object& o) { samples.push_back(o); });
-        std::vector<double> v(samples.size());
-        for (std::size_t k = 0; k < v.size(); ++k)
-            if (!to_double(samples[k].ptr(), v[k])) {
-                if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise();
-                PyErr_Clear();
-                raise_format(PyExc_TypeError,
-                             "a DelayBank lane holds floats: the Delay's sample %zd (newest first) "
-                             "is %.200s",
-                             static_cast<Py_ssize_t>(k), type_name(samples[k].ptr()));
-            }
-        line.assign(v.begin(), v.end());
-        p->core.set(i, line);
-        return 0;
-    });
-}
-
-PyType_Slot bank_slots[] = {
-    {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
-    {Py_tp_call, reinterpret_cast<void*>(call_slot<PyDelayBank, sig_bank_call, bank_step>)},
-    {Py_mp_length, reinterpret_cast<void*>(bank_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(bank_item)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item)},
-    {Py_sq_length, reinterpret_cast<void*>(bank_len)},
-    {0, nullptr}};
 
 // Counts as a tuple of ints, checked against `bound` lane by lane.
 std::vector<std::size_t> state_counts(nb::handle h, std::size_t n,
@@ -180,7 +152,11 @@ std::vector<std::size_t> state_counts(nb::handle h, std::size_t n,
 
 void korvel::deadtime::def_delay_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::deadtime;
-    nb::class_<PyDelayBank> cls(m, "DelayBank", nb::type_slots(bank_slots),
+    const auto slots = bank_slots<PyDelayBank>({
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
+        {Py_tp_call, reinterpret_cast<void*>(call_slot<PyDelayBank, sig_bank_call, bank_step>)},
+    });
+    nb::class_<PyDelayBank> cls(m, "DelayBank", nb::type_slots(slots.data()),
                                 sig_bank_init.class_doc("DelayBank", doc::DelayBank));
     enable_vectorcall<PyDelayBank>(cls);
     def_call_doc(cls, sig_bank_call, doc::bank_call);

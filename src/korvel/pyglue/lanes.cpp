@@ -15,6 +15,8 @@ namespace korvel::pyglue {
 
 LaneValues::LaneValues(nb::handle value, std::size_t n, const char* name) {
     if (plain_double(value.ptr(), scalar_)) return;
+    if (value.is_none())
+        raise_format(PyExc_TypeError, "%s must be a number or %zu values, not None", name, n);
     array_ = checked(np::as_f64(value.ptr()));
     double* data;
     Py_ssize_t m;
@@ -129,9 +131,19 @@ void LaneCounts::take_items(nb::handle items) {
     stride_ = m == 1 && n_ != 1 ? 0 : 1;
 }
 
-std::size_t lane_count(long long n) {
+std::size_t lane_count(const Args& a, std::size_t i) {
+    long long n;
+    if (!a.longlong(i, n)) raise();
     if (n < 0) raise_format(PyExc_ValueError, "a bank needs n >= 0 lanes, not %lld", n);
     return static_cast<std::size_t>(n);
+}
+
+void lanes_unchanged(std::size_t n, std::size_t now, const char* operation) {
+    if (now != n)
+        raise_format(PyExc_RuntimeError,
+                     "%s(): the bank changed from %zu to %zu lanes while its arguments were "
+                     "converted",
+                     operation, n, now);
 }
 
 nb::object lane_array(std::size_t n, double*& data) {
@@ -183,6 +195,20 @@ std::vector<double> unpack_lanes(nb::handle b, std::size_t n, const char* what) 
     } catch (const std::invalid_argument&) {
         raise_format(PyExc_ValueError, "invalid %s state", what);
     }
+}
+
+nb::bytes pack_flags(const std::vector<std::uint8_t>& flags) {
+    return nb::bytes(reinterpret_cast<const char*>(flags.data()), flags.size());
+}
+
+std::vector<std::uint8_t> unpack_flags(nb::handle b, std::size_t n, const char* what) {
+    if (!PyBytes_Check(b.ptr()) || static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())) != n)
+        raise_format(PyExc_ValueError, "invalid %s state", what);
+    const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b.ptr()));
+    std::vector<std::uint8_t> flags(n);
+    for (std::size_t i = 0; i < n; ++i)
+        flags[i] = p[i] != 0;
+    return flags;
 }
 
 } // namespace korvel::pyglue
