@@ -294,8 +294,8 @@ TEST(MimoBank, LanesAreSimulators) {
         bank.copy_lane_to(n - 1, out);
         korvel::MimoSim in(korvel::reference::process(2.0), ini);
         const auto lane = [&](const korvel::MimoSim& s) {
-            korvel::MimoBank::Lane l{
-                {}, s.input_initial(), s.output_initial(), s.inputs(), s.outputs()};
+            korvel::MimoBank::Lane l{{},         s.input_initial(), s.output_initial(),
+                                     s.inputs(), s.outputs(),       {}};
             for (std::size_t r = 0; r < cvs; ++r) {
                 l.models.emplace_back();
                 for (std::size_t j = 0; j < mvs; ++j)
