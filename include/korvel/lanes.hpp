@@ -10,17 +10,19 @@
 
 namespace korvel {
 
-struct Lanes {
-    const double* data;
+template <class T> struct LanesOf {
+    const T* data;
     std::ptrdiff_t stride = 1; // in elements; 0: one value for every lane
 
     // One value for every lane.
-    static Lanes all(const double& v) noexcept { return Lanes{&v, 0}; }
+    static LanesOf all(const T& v) noexcept { return LanesOf{&v, 0}; }
 
-    double operator[](std::size_t i) const noexcept {
+    T operator[](std::size_t i) const noexcept {
         return data[static_cast<std::ptrdiff_t>(i) * stride];
     }
 };
+
+using Lanes = LanesOf<double>;
 
 // The n values of `v` as one array, for a loop that reads plain memory:
 // its own when they are one, otherwise copied into `scratch` (n values).

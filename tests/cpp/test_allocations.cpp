@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -116,8 +117,14 @@ TEST(Allocations, NoneInTheStepOfAnyBlock) {
     DelayLine<double> line(50);
     DelayBuffer buffer;
     ConstWindow<> window;
+    DelayBank bank(std::vector<std::size_t>{10, 50, 3});
+    const long long lags[] = {9, 20, 0};
+    double delayed[3];
+    std::uint8_t refused[3];
     EXPECT_EQ(allocations_in([&](int k) {
                   line.push(wave(k));
+                  const double x = wave(k);
+                  bank.step(Lanes::all(x), {lags}, delayed, refused);
                   buffer.step(wave(k), static_cast<std::size_t>(k % 40));
                   window.step(k % 20 < 15 ? 1.0 : wave(k), 12);
               }),

@@ -813,6 +813,27 @@ def targets_for(module: str) -> list[Target]:
                 reenter=[lambda o: o.__init__(3), lambda o: o(1.0)],
                 init_args=(5,),
             ),
+            Target(
+                "DelayBank",
+                lambda: deadtime.DelayBank(3, [5, 2, 1]),
+                [
+                    M("__init__", "n:alloc", "max_cache:alloc"),
+                    M("__call__", "Ut:float", "nLag:int", mutates_on=(ValueError,)),
+                ],
+                [
+                    ("__call__", (5.0, 0)),
+                    ("__call__", ([6.0, 7.0, 8.0], [4, 1, 0])),
+                    ("__call__", (7.0, [3, 0, 0])),
+                ],
+                reenter=[
+                    lambda o: o.__init__(2),
+                    lambda o: o(1.0, 0),
+                    lambda o: o.__setitem__(0, deadtime.Delay(2)),
+                ],
+                # Entered from its own argument conversions, it refuses.
+                allowed=(RuntimeError,),
+                init_args=(3, [5, 2, 1]),
+            ),
         ]
 
     if module == "latches":

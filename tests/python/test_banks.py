@@ -3,6 +3,7 @@ values, every lane answers, prints, fails and ends as its block does."""
 
 import copy
 import pickle
+from collections import deque
 
 import numpy as np
 import pytest
@@ -12,6 +13,7 @@ from hypothesis import strategies as st
 
 from korvel.algorithm._reference import process
 from korvel.algorithm.clampwind import AntiWindupLimter, AntiWindupLimterBank
+from korvel.algorithm.deadtime import Delay, DelayBank
 from korvel.algorithm.loopctl import PID, PIDBank
 from korvel.algorithm.plantmodels import MIMOSim, MIMOSimBank
 from korvel.algorithm.slewguard import RateLimit, RateLimitBank
@@ -290,3 +292,66 @@ def test_limiter_banks_arguments():
     with pytest.raises(ValueError, match="invalid AntiWindupLimterBank state"):
         AntiWindupLimterBank(2).__setstate__((3, b"\0\0", b"\0\0", bytes(16), bytes(16)))
     assert len(AntiWindupLimterBank(0)(1.0)) == 0
+
+
+@st.composite
+def delay_ops(draw, n, longest):
+    ops = []
+    # Mostly delays every lane takes, now and then one too long or negative.
+    lags = st.one_of(st.integers(0, longest), st.integers(-2, longest + 3))
+    for _ in range(draw(st.integers(1, 30))):
+        op = draw(st.sampled_from(["call"] * 5 + ["get", "set", "copy"]))
+        if op == "call":
+            Ut = draw(lane_values(n, st.floats(allow_infinity=True, allow_nan=True)))
+            ops.append(("__call__", Ut, draw(lane_values(n, lags))))
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5))
+def test_delay_bank_lanes_are_delays(capsys, data, n):
+    max_cache = data.draw(lane_values(n, st.integers(0, 6)))
+    bank = DelayBank(n, max_cache)
+    delays = [Delay(int(np.broadcast_to(max_cache, n)[i])) for i in range(n)]
+    # A delay put into a lane brings its own capacity.
+    for op, *args in data.draw(delay_ops(n, max(int(np.min(max_cache)) - 1, 0))):
+        bank = lane_op(bank, delays, capsys, op, *args)
+    assert same([a.tolist() for a in bank._cache], [list(d._cache) for d in delays])
+
+
+def test_delay_bank_arguments():
+    bank = DelayBank(3, max_cache=[1, 2, 3])
+    assert [bank[i]._cache.maxlen for i in range(3)] == [1, 2, 3]
+    with pytest.raises(ValueError, match=r"^maxlen must be non-negative \(lane 1\)$"):
+        DelayBank(3, [1, -1, 2])
+    with pytest.raises(TypeError, match=r"\(expected int, got float\)"):
+        bank(1.0, 1.5)
+    with pytest.raises(TypeError, match="^nLag must be an int or 3 ints, not an array of float64$"):
+        bank(1.0, [1.0, 0.0, 0.0])
+    with pytest.raises(
+        ValueError, match=r"nLag must be an int or 3 ints, not an array of shape \(2,\)"
+    ):
+        bank(1.0, [0, 0])
+    with pytest.raises(TypeError, match="^Ut must be a number or 3 values, not None$"):
+        bank(None)
+    assert all(len(c) == 0 for c in bank._cache)  # nothing stored by the refusals
+    # A delay beyond 64 bits is named as given; the lanes that take theirs do not step.
+    with pytest.raises(ValueError, match=r"but got 1267650600228229401496703205376\. \(lane 2\)$"):
+        bank(1.0, np.array([0, 0, 2**100], dtype=object))
+    assert [len(c) for c in bank._cache] == [0, 0, 3]
+    # A Delay of numbers goes in as floats; one holding anything else is refused.
+    d = Delay(4)
+    d(1)
+    d(2)
+    bank[0] = d
+    assert bank[0]._cache == deque([2.0, 1.0, 1.0, 1.0]) and type(bank[0]._cache[3]) is float
+    d("x")
+    with pytest.raises(TypeError, match=r"sample 0 \(newest first\) is str$"):
+        bank[0] = d
+    with pytest.raises(TypeError, match="takes a Delay"):
+        bank[0] = bank
+    with pytest.raises(IndexError, match="DelayBank index out of range"):
+        bank[3]
+    assert len(DelayBank(0)(1.0)) == 0

@@ -222,6 +222,9 @@ FRESH: dict[str, Callable[[], Any]] = {
         runtime("deadtime").Delay_Algorithm(), lambda o: o.call()
     ),
     "deadtime.Delay": lambda: primed(runtime("deadtime").Delay(5), lambda o: o(1.0)),
+    "deadtime.DelayBank": lambda: primed(
+        runtime("deadtime").DelayBank(3, [5, 2, 3]), lambda o: o(1.0, 0)
+    ),
     "flatline.ConstDect": lambda: primed(runtime("flatline").ConstDect(), lambda o: o(1.0)),
     "latches.RStrigger": lambda: primed(runtime("latches").RStrigger(), lambda o: o.call()),
     "latches.TONtrigger": lambda: primed(runtime("latches").TONtrigger(), lambda o: o.call()),
@@ -322,6 +325,8 @@ def conforms(value: Any, node: ast.expr, stub: Stub) -> bool:
                 conforms(k, items[0], stub) and conforms(v, items[1], stub)
                 for k, v in value.items()
             )
+        if head == "tuple" and len(items) == 2 and ast.unparse(items[1]) == "...":
+            return isinstance(value, tuple) and all(conforms(v, items[0], stub) for v in value)
         if head == "tuple":
             return (
                 isinstance(value, tuple)
@@ -720,6 +725,10 @@ CASES: dict[str, Case | dict[str, Case]] = {
     ),
     **RATE_LIMIT,
     "deadtime.Delay.__init__": Case(constructor("deadtime", "Delay")),
+    "deadtime.DelayBank.__init__": Case(constructor("deadtime", "DelayBank"), {"n": 2}),
+    "deadtime.DelayBank.__call__": Case(
+        method(step_after(fresh("deadtime", "DelayBank", 2), 1.0, 2.0), "__call__"), {"Ut": 3.0}
+    ),
     "deadtime.Delay.__call__": Case(
         method(step_after(fresh("deadtime", "Delay"), 1.0, 2.0), "__call__"), {"Ut": 3.0}
     ),
@@ -905,6 +914,8 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "slewguard.RateLimitBank.__call__": {"u_end": 5.0},
     "slewguard.RateLimitBank.reset": {"u_ini": 2.0},
     "deadtime.Delay.__call__": {"Ut": 2.0},
+    "deadtime.DelayBank.__init__": {"n": 2},
+    "deadtime.DelayBank.__call__": {"Ut": 2.0},
     "flatline.ConstDect.__call__": {"Ut": 2.0},
     "plantmodels.tfz_model.deltaU_sim": {"dU": 1.0},
     "plantmodels.MISOSimulator.__init__": {"model_list": [], "u_ini_list": []},

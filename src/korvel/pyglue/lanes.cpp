@@ -2,8 +2,11 @@
 
 #include <korvel/bytes.hpp>
 
+#include <climits>
 #include <string>
 
+#include "calls.hpp"
+#include "convert.hpp"
 #include "errors.hpp"
 #include "ndarray.hpp"
 #include "number.hpp"
@@ -34,6 +37,98 @@ LaneValues::LaneValues(nb::handle value, std::size_t n, const char* name) {
     }
     data_ = data;
     stride_ = m == 1 && n != 1 ? 0 : 1;
+}
+
+void LaneCounts::convert(nb::handle value) {
+    if (PyLong_CheckExact(value.ptr())) return one(value);
+    np::View v;
+    if (np::view(value.ptr(), np::Dtype::int64, false, v)) {
+        held_ = nb::borrow(value);
+        return take_view(v);
+    }
+    static PyObject* const asarray = import_attr("numpy", "asarray").release().ptr();
+    nb::object arr = nb::handle(asarray)(value);
+    const int dims = np::ndim(arr.ptr());
+    if (dims > 1 || (dims == 1 && !broadcasts(PyObject_Length(arr.ptr())))) raise_shape(arr);
+    const std::string kind = nb::str(arr.attr("dtype").attr("kind")).c_str();
+    if (dims == 1 && PyObject_Length(arr.ptr()) == 0) return; // no lanes, no values
+    if (kind == "i" && dims == 1) {
+        static PyObject* const int64 = import_attr("numpy", "int64").release().ptr();
+        held_ = nb::handle(asarray)(arr, nb::handle(int64));
+        if (np::view(held_.ptr(), np::Dtype::int64, false, v)) return take_view(v);
+    }
+    if (kind != "i" && kind != "u" && kind != "O") {
+        if (dims == 0) {
+            raise_arg_type(name_, &PyLong_Type, value.ptr());
+            raise();
+        }
+        nb::object dtype = arr.attr("dtype");
+        raise_format(PyExc_TypeError, "%s must be an int or %zu ints, not an array of %S", name_,
+                     n_, dtype.ptr());
+    }
+    // Python ints, one by one.
+    nb::object items = arr.attr("tolist")();
+    if (dims == 0) return one(items);
+    take_items(items);
+}
+
+std::string LaneCounts::text(std::size_t i) const {
+    if (!too_big(i)) return std::to_string((*this)[i]);
+    nb::handle item =
+        big_scalar_ ? nb::handle(held_) : nb::handle(PyList_GET_ITEM(held_.ptr(), stride_ ? i : 0));
+    return nb::str(item).c_str();
+}
+
+void LaneCounts::raise_shape(nb::handle arr) const {
+    nb::object shape = arr.attr("shape");
+    raise_format(PyExc_ValueError, "%s must be an int or %zu ints, not an array of shape %S", name_,
+                 n_, shape.ptr());
+}
+
+// Exactly an int, for every lane.
+void LaneCounts::one(nb::handle item) {
+    if (!exact_type(item.ptr(), &PyLong_Type, name_)) raise();
+    int overflow = 0;
+    scalar_ = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
+    if (overflow) {
+        scalar_ = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+        big_scalar_ = true;
+        held_ = nb::borrow(item);
+    }
+}
+
+void LaneCounts::take_view(const np::View& v) {
+    if (!broadcasts(v.size)) raise_shape(held_);
+    const std::ptrdiff_t step = v.size == 1 && n_ != 1 ? 0 : 1;
+    if (v.stride % static_cast<Py_ssize_t>(sizeof(long long)) == 0) {
+        data_ = reinterpret_cast<const long long*>(v.data);
+        stride_ = step * (v.stride / static_cast<Py_ssize_t>(sizeof(long long)));
+        return;
+    }
+    own_.resize(static_cast<std::size_t>(v.size));
+    for (Py_ssize_t j = 0; j < v.size; ++j)
+        own_[static_cast<std::size_t>(j)] = v.at<long long>(j);
+    data_ = own_.data();
+    stride_ = step;
+}
+
+// Python ints, one by one.
+void LaneCounts::take_items(nb::handle items) {
+    const Py_ssize_t m = PyList_GET_SIZE(items.ptr());
+    own_.resize(static_cast<std::size_t>(m));
+    big_.resize(static_cast<std::size_t>(m));
+    for (Py_ssize_t j = 0; j < m; ++j) {
+        PyObject* item = PyList_GET_ITEM(items.ptr(), j);
+        if (!exact_type(item, &PyLong_Type, name_)) raise();
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow) x = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+        own_[static_cast<std::size_t>(j)] = x;
+        big_[static_cast<std::size_t>(j)] = overflow != 0;
+    }
+    held_ = nb::borrow(items);
+    data_ = own_.data();
+    stride_ = m == 1 && n_ != 1 ? 0 : 1;
 }
 
 std::size_t lane_count(const Args& a, std::size_t i) {

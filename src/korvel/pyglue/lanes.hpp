@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <new>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,9 @@
 namespace korvel::pyglue {
 
 namespace nb = nanobind;
+namespace np {
+struct View;
+}
 
 class LaneValues {
   public:
@@ -46,6 +50,55 @@ class LaneValues {
     nb::object array_; // the converted array, when there is one
     const double* data_ = nullptr;
     std::ptrdiff_t stride_ = 0;
+};
+
+// A count per lane (a delay, a capacity, a length): exactly an int, which
+// every lane takes, or what NumPy makes of the value as integers, broadcast to
+// n lanes (a list of ints, an integer array). TypeError for values that are
+// not ints ("<name> must be an int or <n> ints, not an array of float64", or
+// the block's own "Argument '<name>' has incorrect type" for one value),
+// ValueError for a shape that does not broadcast. Values beyond a long long
+// are kept as its extreme of their sign, and as given for messages.
+class LaneCounts {
+  public:
+    LaneCounts(nb::handle value, std::size_t n, const char* name) : n_(n), name_(name) {
+        convert(value);
+    }
+    LaneCounts(const LaneCounts&) = delete;
+    LaneCounts& operator=(const LaneCounts&) = delete;
+
+    // A view valid while this object lives (the values are held).
+    korvel::LanesOf<long long> lanes() const noexcept {
+        return data_ ? korvel::LanesOf<long long>{data_, stride_}
+                     : korvel::LanesOf<long long>::all(scalar_);
+    }
+    long long operator[](std::size_t i) const noexcept { return lanes()[i]; }
+    // Whether lane i's value lies beyond a long long.
+    bool too_big(std::size_t i) const noexcept {
+        return big_.empty() ? big_scalar_ : big_[stride_ ? i : 0] != 0;
+    }
+    // Lane i's value as str() gives it.
+    std::string text(std::size_t i) const;
+
+  private:
+    bool broadcasts(Py_ssize_t m) const noexcept {
+        return m == 1 || static_cast<std::size_t>(m) == n_;
+    }
+    void convert(nb::handle value);
+    [[noreturn]] void raise_shape(nb::handle arr) const;
+    void one(nb::handle item);
+    void take_view(const np::View& v);
+    void take_items(nb::handle items);
+
+    std::size_t n_;
+    const char* name_;
+    long long scalar_ = 0;
+    bool big_scalar_ = false;
+    const long long* data_ = nullptr;
+    std::ptrdiff_t stride_ = 0;
+    nb::object held_; // what data_ points into, or where the values came from
+    std::vector<long long> own_;
+    std::vector<std::uint8_t> big_;
 };
 
 // The lane count a bank is built with, argument i: exactly an int, at
@@ -79,6 +132,23 @@ nb::object lane_array(const std::vector<double>& v);
 // The lanes set in `flags`, as the text a bank's messages name them with:
 // "lanes 0, 3, 7" (at most the first 20, then "..."), "lane 5" for one.
 nb::str lane_list(const std::vector<std::uint8_t>& flags);
+
+// Fails with the message `message(i)` gives for the first lane flagged in
+// `failed`, naming every flagged lane whose message is the same:
+// "<message> (lanes 0, 3)". What a bank raises when some of its blocks would.
+template <class Message>
+[[noreturn]] void raise_lanes(PyObject* type, const std::vector<std::uint8_t>& failed,
+                              Message message) {
+    std::size_t first = 0;
+    while (!failed[first])
+        ++first;
+    const std::string text = message(first);
+    std::vector<std::uint8_t> same(failed.size());
+    for (std::size_t i = first; i < failed.size(); ++i)
+        same[i] = failed[i] && (i == first || message(i) == text);
+    nb::str lanes = lane_list(same);
+    raise_format(type, "%s (%U)", text.c_str(), lanes.ptr());
+}
 
 // A lane index as Python's sequences take it (negative from the end);
 // IndexError "<what> index out of range" otherwise.
