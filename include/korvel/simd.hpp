@@ -20,11 +20,12 @@
 #define KORVEL_PRAGMA(x) _Pragma(#x)
 #if defined(KORVEL_LANE_SIMD)
 #define KORVEL_LANE_LOOP _Pragma("omp simd")
-// As KORVEL_LANE_LOOP, for a loop that also sums a value of every lane into v.
-#define KORVEL_LANE_LOOP_SUM(v) KORVEL_PRAGMA(omp simd reduction(+ : v))
+// As KORVEL_LANE_LOOP, for a loop that also sums a value of every lane into
+// each variable named.
+#define KORVEL_LANE_LOOP_SUM(...) KORVEL_PRAGMA(omp simd reduction(+ : __VA_ARGS__))
 #else
 #define KORVEL_LANE_LOOP
-#define KORVEL_LANE_LOOP_SUM(v)
+#define KORVEL_LANE_LOOP_SUM(...)
 #endif
 
 #if defined(KORVEL_LANE_SIMD) && defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
