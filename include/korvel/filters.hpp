@@ -460,25 +460,49 @@ class LeadLagBank {
 
     // n lanes of LeadLag(alpha, tao, Ts) each (shared settings are made
     // discrete once), without an operating point.
-    // Ts: one period for every lane, or n.
+    // n lanes of LeadLag(alpha, tao, Ts) each (shared settings are made
+    // discrete once), without an operating point. Ts: one period for every
+    // lane, or n.
     LeadLagBank(std::size_t n, Lanes alpha, Lanes tao, std::span<const long long> Ts,
                 Discretiser discretise = default_zoh)
         : LeadLagBank(n, std::move(discretise)) {
-        KORVEL_ASSERT(Ts.size() == 1 || Ts.size() == n);
         std::vector<std::exception_ptr> failed(n);
-        std::vector<Coefficients> c(n);
-        for (std::size_t i = 0; i < n; ++i)
-            Ts_[i] = Ts[Ts.size() == 1 ? 0 : i];
-        if (coefficients(alpha, tao, c, failed.data())) std::rethrow_exception(first(failed));
-        for (std::size_t i = 0; i < n; ++i) {
-            alpha_[i] = alpha[i], tao_[i] = tao[i];
-            take(i, c[i]);
-        }
+        if (!configure(alpha, tao, Ts, failed.data())) std::rethrow_exception(first(failed));
     }
     explicit LeadLagBank(std::size_t n = 0, double alpha = 0.0, double tao = 5.0, long long Ts = 1,
                          Discretiser discretise = default_zoh)
         : LeadLagBank(n, Lanes::all(alpha), Lanes::all(tao), std::span<const long long>(&Ts, 1),
                       std::move(discretise)) {}
+    // n pass-through lanes (tao 0), for configure().
+    LeadLagBank(std::size_t n, Discretiser discretise)
+        : discretise_(std::move(discretise)), alpha_(n), tao_(n), Ts_(n, 1), rb_(2 * n), ra_(2 * n),
+          lb_(n, 1), la_(n, 1), b0_(n, 1.0), b1_(n), a1_(n), fir_(n, 1.0), held_(n), z_(n), u_(n),
+          y_(n), started_(n), known_(n), x_(n), unstarted_(n), all_known_(n == 0) {
+        for (std::size_t i = 0; i < n; ++i)
+            rb_[2 * i] = ra_[2 * i] = 1.0;
+    }
+
+    // Every lane's settings as the constructor takes them (no check of
+    // signs; the state becomes none): all lanes, or none where some lane's
+    // settings have no coefficients (failed[i] says why; false).
+    bool configure(Lanes alpha, Lanes tao, std::span<const long long> Ts,
+                   std::exception_ptr* failed) {
+        const std::size_t n = size();
+        KORVEL_ASSERT(Ts.size() == 1 || Ts.size() == n);
+        std::vector<long long> periods(n);
+        for (std::size_t i = 0; i < n; ++i)
+            periods[i] = Ts[Ts.size() == 1 ? 0 : i];
+        std::vector<Coefficients> c(n);
+        if (coefficients(alpha, tao, periods, c, failed)) return false;
+        Ts_ = std::move(periods);
+        for (std::size_t i = 0; i < n; ++i) {
+            alpha_[i] = alpha[i], tao_[i] = tao[i];
+            take(i, c[i]);
+            unstarted_ += started_[i];
+            started_[i] = 0;
+        }
+        return true;
+    }
 
     std::size_t size() const noexcept { return alpha_.size(); }
 
@@ -548,7 +572,8 @@ class LeadLagBank {
         }
         if (refused) return false;
         std::vector<Coefficients> c(n);
-        if (coefficients({alpha.data()}, {tao.data()}, c, failed, changed.data())) return false;
+        if (coefficients({alpha.data()}, {tao.data()}, Ts_, c, failed, changed.data()))
+            return false;
         for (std::size_t i = 0; i < n; ++i)
             if (changed[i]) {
                 alpha_[i] = alpha[i], tao_[i] = tao[i];
@@ -561,7 +586,7 @@ class LeadLagBank {
     // restarted (LeadLag::modify_param), all lanes or none.
     bool modify_param(std::exception_ptr* failed) {
         std::vector<Coefficients> c(size());
-        if (coefficients({alpha_.data()}, {tao_.data()}, c, failed)) return false;
+        if (coefficients({alpha_.data()}, {tao_.data()}, Ts_, c, failed)) return false;
         for (std::size_t i = 0; i < size(); ++i) {
             take(i, c[i]);
             restart(i);
@@ -618,16 +643,12 @@ class LeadLagBank {
   private:
     using Coefficients = LeadLag::Coefficients;
 
-    LeadLagBank(std::size_t n, Discretiser discretise)
-        : discretise_(std::move(discretise)), alpha_(n), tao_(n), Ts_(n), rb_(2 * n), ra_(2 * n),
-          lb_(n), la_(n), b0_(n), b1_(n), a1_(n), fir_(n), held_(n), z_(n), u_(n), y_(n),
-          started_(n), known_(n), x_(n), unstarted_(n), all_known_(n == 0) {}
-
     // The coefficients of the lanes flagged (all where `only` is null) from
     // these parameters, each (alpha, tao, Ts) made discrete once. Returns
     // how many lanes failed (failed[i] says why).
-    std::size_t coefficients(Lanes alpha, Lanes tao, std::vector<Coefficients>& c,
-                             std::exception_ptr* failed, const std::uint8_t* only = nullptr) {
+    std::size_t coefficients(Lanes alpha, Lanes tao, const std::vector<long long>& Ts_of,
+                             std::vector<Coefficients>& c, std::exception_ptr* failed,
+                             const std::uint8_t* only = nullptr) {
         struct Made {
             double alpha, tao;
             long long Ts;
@@ -639,7 +660,7 @@ class LeadLagBank {
             failed[i] = nullptr;
             if (only && !only[i]) continue;
             const double al = alpha[i], ta = tao[i];
-            const long long Ts = Ts_[i];
+            const long long Ts = Ts_of[i];
             const auto same = [&](const Made& m) {
                 return std::bit_cast<std::uint64_t>(m.alpha) == std::bit_cast<std::uint64_t>(al) &&
                        std::bit_cast<std::uint64_t>(m.tao) == std::bit_cast<std::uint64_t>(ta) &&
