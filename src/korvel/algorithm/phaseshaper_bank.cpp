@@ -161,14 +161,26 @@ void bank_modify(PyLDLAGBank& p, const Args&) {
 // run Python code; the bank is busy meanwhile.
 void assign(PyLDLAGBank& p, nb::handle v, korvel::LeadLagBank::Parameter which, const char* name) {
     const std::size_t n = p.core.size();
+    nb::object given = nb::borrow(v);
     if (!PyFloat_Check(v.ptr()) && !PyLong_Check(v.ptr())) {
-        const char kind = dtype_kind(as_array(v));
-        if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-            refuse_parameter_type(name, lane_list(std::vector<std::uint8_t>(n, 1)));
+        // Numbers of any kind; objects each a float or an int, as an
+        // LDLAG takes them (the lanes of other objects named).
+        nb::object arr = as_array(v);
+        const char kind = dtype_kind(arr);
+        std::vector<std::uint8_t> wrong(n,
+                                        kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f');
+        if (kind == 'O' && np::ndim(arr.ptr()) == 1 && nb::len(arr) == n) {
+            std::size_t i = 0;
+            for (nb::handle x : arr)
+                wrong[i++] = !PyFloat_Check(x.ptr()) && !PyLong_Check(x.ptr());
+        }
+        if (std::find(wrong.begin(), wrong.end(), 1) != wrong.end()) {
+            refuse_parameter_type(name, lane_list(wrong));
             raise();
         }
+        if (kind == 'O') given = arr.attr("astype")("float64");
     }
-    const LaneValues values(v, n, name);
+    const LaneValues values(given, n, name);
     std::vector<std::exception_ptr> failed(n);
     if (!p.core.assign(which, values.lanes(), failed.data())) refuse_lanes(failed);
 }
