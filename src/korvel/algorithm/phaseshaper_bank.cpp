@@ -190,12 +190,21 @@ Py_ssize_t bank_len(PyObject* self) {
     return p ? static_cast<Py_ssize_t>(p->core.size()) : -1;
 }
 
+// The bank once an index was read (which may run Python code that rebuilds
+// it), with lane i still in it.
+PyLDLAGBank& live_lane(PyObject* self, std::size_t i) {
+    PyLDLAGBank* p = self_of<PyLDLAGBank>(self);
+    if (!p) raise();
+    if (i >= p->core.size()) raise_format(PyExc_IndexError, "LDLAGBank index out of range");
+    return *p;
+}
+
 PyObject* bank_item(PyObject* self, PyObject* index) {
     PyLDLAGBank* p = self_of<PyLDLAGBank>(self);
     if (!p) return nullptr;
     return guard([&] {
         const std::size_t i = lane_index(index, p->core.size(), "LDLAGBank");
-        return make_ldlag(p->core.lane(i)).release().ptr();
+        return make_ldlag(live_lane(self, i).core.lane(i)).release().ptr();
     });
 }
 
@@ -205,10 +214,7 @@ int bank_set_item(PyObject* self, PyObject* index, PyObject* value) {
     return guard_int([&] {
         if (!value) raise_format(PyExc_TypeError, "lanes of a LDLAGBank cannot be deleted");
         const std::size_t i = lane_index(index, p->core.size(), "LDLAGBank");
-        const korvel::LeadLagLane lane = ldlag_lane(value, "LDLAGBank");
-        p = self_of<PyLDLAGBank>(self);
-        if (!p || i >= p->core.size()) raise();
-        p->core.set_lane(i, lane);
+        live_lane(self, i).core.set_lane(i, ldlag_lane(value, "LDLAGBank"));
         return 0;
     });
 }
