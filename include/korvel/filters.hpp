@@ -477,7 +477,8 @@ class LeadLagBank {
     LeadLagBank(std::size_t n, Discretiser discretise)
         : discretise_(std::move(discretise)), alpha_(n), tao_(n), Ts_(n, 1), rb_(2 * n), ra_(2 * n),
           lb_(n, 1), la_(n, 1), b0_(n, 1.0), b1_(n), a1_(n), fir_(n, 1.0), held_(n), z_(n), u_(n),
-          y_(n), started_(n), known_(n), x_(n), unstarted_(n), all_known_(n == 0) {
+          y_(n), started_(n), known_(n), x_(n), odd_(n), odd_z_(n), unstarted_(n),
+          all_known_(n == 0) {
         for (std::size_t i = 0; i < n; ++i)
             rb_[2 * i] = ra_[2 * i] = 1.0;
     }
@@ -529,16 +530,27 @@ class LeadLagBank {
                 }
             unstarted_ = 0;
         }
+        // Every lane as a lane of the IIR path, the usual shape (a loop the
+        // compiler runs several lanes at a time); then the other lanes again
+        // from their state as it was, by their own path.
+        if (odd_dirty_) index_odd();
+        for (std::size_t k = 0; k < n_odd_; ++k)
+            odd_z_[k] = z_[odd_[k]];
         const Arrays a{b0_.data(), b1_.data(), a1_.data(), fir_.data(), held_.data(), z_.data()};
         double *lu = u_.data(), *ly = y_.data();
         const std::size_t n = size();
         KORVEL_LANE_LOOP
         for (std::size_t i = 0; i < n; ++i) {
             const double xi = x[i];
-            const double y = lead_lag_law::step(At{a, i}, xi);
+            const double y = lead_lag_law::step(OnIirPath{{a, i}}, xi);
             lu[i] = xi;
             ly[i] = y;
             out[i] = y;
+        }
+        for (std::size_t k = 0; k < n_odd_; ++k) {
+            const std::size_t i = odd_[k];
+            z_[i] = odd_z_[k];
+            out[i] = ly[i] = lead_lag_law::step(At{a, i}, x[i]);
         }
         if (!all_known_) {
             std::fill(known_.begin(), known_.end(), std::uint8_t{3});
@@ -704,6 +716,7 @@ class LeadLagBank {
         rb_[2 * i] = c.b[0], rb_[2 * i + 1] = lb_[i] == 2 ? c.b[1] : 0.0;
         ra_[2 * i] = c.a[0], ra_[2 * i + 1] = la_[i] == 2 ? c.a[1] : 0.0;
         b0_[i] = t.b0, b1_[i] = t.b1, a1_[i] = t.a1, fir_[i] = t.fir, held_[i] = t.held;
+        odd_dirty_ = true;
     }
     double restart_state(std::size_t i, double u, double y) const noexcept {
         return lead_lag_law::restart(&rb_[2 * i], lb_[i], &ra_[2 * i], la_[i], u, y);
@@ -733,6 +746,18 @@ class LeadLagBank {
         double held() const noexcept { return a.held[i]; }
         double& z() const noexcept { return a.z[i]; }
     };
+    // Lane i taken to be on the IIR path: the law's choices fold away.
+    struct OnIirPath : At {
+        double fir() const noexcept { return 0.0; }
+        double held() const noexcept { return 1.0; }
+    };
+    // The lanes not on the IIR path, after their shapes changed.
+    void index_odd() noexcept {
+        n_odd_ = 0;
+        for (std::size_t i = 0; i < size(); ++i)
+            if (fir_[i] > 0.0 || !(held_[i] > 0.0)) odd_[n_odd_++] = i;
+        odd_dirty_ = false;
+    }
     // The lanes' inputs in one array: their own when they are one.
     const double* contiguous(Lanes v) noexcept {
         if (v.stride == 1) return v.data;
@@ -752,8 +777,12 @@ class LeadLagBank {
     std::vector<std::uint8_t> started_;             // the state exists
     std::vector<std::uint8_t> known_;               // 1: u_ known, 2: y_ known
     std::vector<double> x_;                         // an input's lanes when given otherwise
-    std::size_t unstarted_;                         // lanes whose state is none
-    bool all_known_;                                // every lane knows its last input and output
+    std::vector<std::size_t> odd_; // the lanes not on the IIR path (n_odd_ of them)
+    std::vector<double> odd_z_;    // their state before a step
+    std::size_t n_odd_ = 0;
+    bool odd_dirty_ = true; // odd_ to be made anew
+    std::size_t unstarted_; // lanes whose state is none
+    bool all_known_;        // every lane knows its last input and output
 };
 
 } // namespace korvel

@@ -43,12 +43,17 @@ namespace lead_lag_law {
 // each of its sums at 0.0, so a -0.0 product becomes +0.0; adding -0.0 on
 // the IIR path changes nothing.
 template <class L> KORVEL_ALWAYS_INLINE double step(L l, double x) noexcept {
-    const bool fir = l.fir() != 0.0, held = l.held() != 0.0;
+    // Both sides of every choice are computed, then one taken; the flags
+    // are compared with > (an ordered test), which GCC turns into blends.
+    const bool fir = l.fir() > 0.0, held = l.held() > 0.0;
     const double p = l.b0() * x + (fir ? 0.0 : -0.0);
     const double z = l.z();
-    const double y = held ? z + p : p;
+    const double zp = z + p;
+    const double y = held ? zp : p;
     const double q = x * l.b1();
-    const double next = fir ? q + 0.0 : q - y * l.a1();
+    const double q_fir = q + 0.0;
+    const double q_iir = q - y * l.a1();
+    const double next = fir ? q_fir : q_iir;
     l.z() = held ? next : z;
     return y;
 }

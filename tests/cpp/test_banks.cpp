@@ -363,6 +363,7 @@ TEST(LeadLagBank, LanesAreLeadLags) {
 TEST(LeadLagBank, OperatingPointsAndRefusedLanes) {
     korvel::LeadLagBank bank(3, 0.5, 4.0, 1);
     korvel::LeadLag with(0.5, 4.0, 1, 2.0, 3.0), half(0.5, 4.0, 1, 2.0), none(0.5, 4.0, 1);
+    none.set_iir(korvel::Iir({0.5, 0.25}, {2.0})); // the FIR path with a state item
     const double u0 = 2.0, y0 = 3.0;
     bank.set_operating_point(korvel::Lanes::all(u0), korvel::Lanes::all(y0));
     bank.set(1, half);
