@@ -521,7 +521,7 @@ class LeadLagBank {
     // One sample of every lane into out[0:size()]. Lanes that never ran
     // start at rest at their input.
     void step(Lanes u, double* out) noexcept {
-        const double* x = contiguous(u);
+        const double* x = contiguous(u, size(), x_.data());
         if (unstarted_) {
             for (std::size_t i = 0; i < size(); ++i)
                 if (!started_[i]) {
@@ -536,21 +536,12 @@ class LeadLagBank {
         if (odd_dirty_) index_odd();
         for (std::size_t k = 0; k < n_odd_; ++k)
             odd_z_[k] = z_[odd_[k]];
+        iir_loop(x, out);
         const Arrays a{b0_.data(), b1_.data(), a1_.data(), fir_.data(), held_.data(), z_.data()};
-        double *lu = u_.data(), *ly = y_.data();
-        const std::size_t n = size();
-        KORVEL_LANE_LOOP
-        for (std::size_t i = 0; i < n; ++i) {
-            const double xi = x[i];
-            const double y = lead_lag_law::step(OnIirPath{{a, i}}, xi);
-            lu[i] = xi;
-            ly[i] = y;
-            out[i] = y;
-        }
         for (std::size_t k = 0; k < n_odd_; ++k) {
             const std::size_t i = odd_[k];
             z_[i] = odd_z_[k];
-            out[i] = ly[i] = lead_lag_law::step(At{a, i}, x[i]);
+            out[i] = y_[i] = lead_lag_law::step(At{a, i}, x[i]);
         }
         if (!all_known_) {
             std::fill(known_.begin(), known_.end(), std::uint8_t{3});
@@ -758,12 +749,19 @@ class LeadLagBank {
             if (fir_[i] > 0.0 || !(held_[i] > 0.0)) odd_[n_odd_++] = i;
         odd_dirty_ = false;
     }
-    // The lanes' inputs in one array: their own when they are one.
-    const double* contiguous(Lanes v) noexcept {
-        if (v.stride == 1) return v.data;
-        for (std::size_t i = 0; i < size(); ++i)
-            x_[i] = v[i];
-        return x_.data();
+    // Every lane stepped as a lane of the IIR path.
+    KORVEL_LANE_CLONES void iir_loop(const double* x, double* out) noexcept {
+        const Arrays a{b0_.data(), b1_.data(), a1_.data(), fir_.data(), held_.data(), z_.data()};
+        double *lu = u_.data(), *ly = y_.data();
+        const std::size_t n = size();
+        KORVEL_LANE_LOOP
+        for (std::size_t i = 0; i < n; ++i) {
+            const double xi = x[i];
+            const double y = lead_lag_law::step(OnIirPath{{a, i}}, xi);
+            lu[i] = xi;
+            ly[i] = y;
+            out[i] = y;
+        }
     }
 
     Discretiser discretise_;
