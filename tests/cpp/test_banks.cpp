@@ -464,83 +464,84 @@ TEST(LeadLagBank, OperatingPointsAndRefusedLanes) {
     EXPECT_THROW(bank.set(0, odd), std::invalid_argument);
     expect_same(bank.get(0), with);
     EXPECT_THROW(korvel::LeadLagBank(2, -1.0, 5.0, 1), std::invalid_argument);
-    // Same capacity, samples kept and every slot to the bit.
-    void expect_same(const korvel::DelayLine<double>& a, const korvel::DelayLine<double>& b) {
-        ASSERT_EQ(a.capacity(), b.capacity());
-        ASSERT_EQ(a.held(), b.held());
-        for (std::size_t lag = 0; lag < a.size(); ++lag)
-            EXPECT_EQ(bits(a.at(lag)), bits(b.at(lag)));
-    }
+}
 
-    TEST(DelayBank, LanesAreDelayLines) {
-        std::mt19937_64 rng(11);
-        std::uniform_real_distribution<double> u(-50.0, 50.0);
-        for (std::size_t n : lane_counts) {
-            std::vector<std::size_t> caps(n);
-            for (auto& c : caps)
-                c = 1 + rng() % 12;
-            korvel::DelayBank bank(caps);
-            std::vector<korvel::DelayLine<double>> lines;
-            for (std::size_t c : caps)
-                lines.emplace_back(c);
-            std::vector<double> in(n), out(n);
-            std::vector<long long> lag(n);
-            std::vector<std::uint8_t> refused(n);
-            for (int k = 0; k < 80; ++k) {
-                for (std::size_t i = 0; i < n; ++i) {
-                    in[i] = u(rng);
-                    lag[i] = static_cast<long long>(rng() % caps[i]);
-                }
-                // Now and then one lane asks for too long a delay, or a negative one.
-                const bool refuse = k % 10 == 9;
-                if (refuse) lag[k % n] = k % 20 == 9 ? -1 : static_cast<long long>(caps[k % n]);
-                ASSERT_EQ(bank.step({in.data()}, {lag.data()}, out.data(), refused.data()),
-                          refuse ? 1u : 0u);
-                for (std::size_t i = 0; i < n; ++i) {
-                    if (refuse && !refused[i]) continue; // no other lane steps
-                    lines[i].push(in[i]);
-                    ASSERT_EQ(lines[i].valid_lag(lag[i]), !refused[i]);
-                    if (!refuse) {
-                        EXPECT_EQ(bits(out[i]),
-                                  bits(lines[i].at(static_cast<std::size_t>(lag[i]))));
-                    }
-                }
-                for (std::size_t i = 0; i < n; ++i)
-                    expect_same(bank.get(i), lines[i]);
-            }
+// Same capacity, samples kept and every slot to the bit.
+void expect_same(const korvel::DelayLine<double>& a, const korvel::DelayLine<double>& b) {
+    ASSERT_EQ(a.capacity(), b.capacity());
+    ASSERT_EQ(a.held(), b.held());
+    for (std::size_t lag = 0; lag < a.size(); ++lag)
+        EXPECT_EQ(bits(a.at(lag)), bits(b.at(lag)));
+}
 
-            // A line of another capacity put into a lane, the bank copied: each
-            // lane continues as its line.
-            korvel::DelayLine<double> other(caps[0] + 5);
-            other.push(1.5);
-            other.push(2.5);
-            bank.set(n / 2, other);
-            lines[n / 2] = other;
-            korvel::DelayBank copy = bank;
-            const long long shared = 0;
-            const double x = 3.5;
-            for (int k = 0; k < 3; ++k)
-                ASSERT_EQ(copy.step(korvel::Lanes::all(x), korvel::LagLanes::all(shared),
-                                    out.data(), refused.data()),
-                          0u);
+TEST(DelayBank, LanesAreDelayLines) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-50.0, 50.0);
+    for (std::size_t n : lane_counts) {
+        std::vector<std::size_t> caps(n);
+        for (auto& c : caps)
+            c = 1 + rng() % 12;
+        korvel::DelayBank bank(caps);
+        std::vector<korvel::DelayLine<double>> lines;
+        for (std::size_t c : caps)
+            lines.emplace_back(c);
+        std::vector<double> in(n), out(n);
+        std::vector<long long> lag(n);
+        std::vector<std::uint8_t> refused(n);
+        for (int k = 0; k < 80; ++k) {
             for (std::size_t i = 0; i < n; ++i) {
-                for (int k = 0; k < 3; ++k)
-                    lines[i].push(x);
-                expect_same(copy.get(i), lines[i]);
+                in[i] = u(rng);
+                lag[i] = static_cast<long long>(rng() % caps[i]);
             }
+            // Now and then one lane asks for too long a delay, or a negative one.
+            const bool refuse = k % 10 == 9;
+            if (refuse) lag[k % n] = k % 20 == 9 ? -1 : static_cast<long long>(caps[k % n]);
+            ASSERT_EQ(bank.step({in.data()}, {lag.data()}, out.data(), refused.data()),
+                      refuse ? 1u : 0u);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (refuse && !refused[i]) continue; // no other lane steps
+                lines[i].push(in[i]);
+                ASSERT_EQ(lines[i].valid_lag(lag[i]), !refused[i]);
+                if (!refuse) {
+                    EXPECT_EQ(bits(out[i]), bits(lines[i].at(static_cast<std::size_t>(lag[i]))));
+                }
+            }
+            for (std::size_t i = 0; i < n; ++i)
+                expect_same(bank.get(i), lines[i]);
+        }
+
+        // A line of another capacity put into a lane, the bank copied: each
+        // lane continues as its line.
+        korvel::DelayLine<double> other(caps[0] + 5);
+        other.push(1.5);
+        other.push(2.5);
+        bank.set(n / 2, other);
+        lines[n / 2] = other;
+        korvel::DelayBank copy = bank;
+        const long long shared = 0;
+        const double x = 3.5;
+        for (int k = 0; k < 3; ++k)
+            ASSERT_EQ(copy.step(korvel::Lanes::all(x), korvel::LagLanes::all(shared), out.data(),
+                                refused.data()),
+                      0u);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int k = 0; k < 3; ++k)
+                lines[i].push(x);
+            expect_same(copy.get(i), lines[i]);
         }
     }
+}
 
-    TEST(DelayBank, ALaneOfNoCapacityRefusesEveryDelay) {
-        korvel::DelayBank bank(std::vector<std::size_t>{0, 3});
-        const std::vector<double> in = {1.0, 2.0};
-        const std::vector<long long> lag = {0, 1};
-        std::vector<double> out(2);
-        std::vector<std::uint8_t> refused(2);
-        EXPECT_EQ(bank.step({in.data()}, {lag.data()}, out.data(), refused.data()), 1u);
-        EXPECT_EQ(refused, (std::vector<std::uint8_t>{1, 0}));
-        EXPECT_TRUE(bank.empty(0));
-        EXPECT_TRUE(bank.empty(1)); // did not step
-    }
+TEST(DelayBank, ALaneOfNoCapacityRefusesEveryDelay) {
+    korvel::DelayBank bank(std::vector<std::size_t>{0, 3});
+    const std::vector<double> in = {1.0, 2.0};
+    const std::vector<long long> lag = {0, 1};
+    std::vector<double> out(2);
+    std::vector<std::uint8_t> refused(2);
+    EXPECT_EQ(bank.step({in.data()}, {lag.data()}, out.data(), refused.data()), 1u);
+    EXPECT_EQ(refused, (std::vector<std::uint8_t>{1, 0}));
+    EXPECT_TRUE(bank.empty(0));
+    EXPECT_TRUE(bank.empty(1)); // did not step
+}
 
 } // namespace
