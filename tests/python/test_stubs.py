@@ -722,8 +722,6 @@ CASES: dict[str, Case | dict[str, Case]] = {
     "phaseshaper.LDLAGBank.__init__": Case(
         constructor("phaseshaper", "LDLAGBank"), {"n": 2}, alts=OPERATING_POINT
     ),
-    "clampwind.AntiWindupLimter.__call__": LIMITER["__call__"],
-    "clampwind.AntiWindupLimter.run": LIMITER["run"],
     **LIMITER,
     "slewguard.RateLimit.__init__": Case(constructor("slewguard", "RateLimit"), {"u_ini": 0.0}),
     "slewguard.RateLimitBank.__init__": Case(
