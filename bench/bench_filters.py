@@ -1,5 +1,6 @@
 """zFilter, sFilter and LDLAG per sample and over long arrays, against the C-builtin
-floor and against scipy.signal.lfilter driven the same way."""
+floor and against scipy.signal.lfilter driven the same way; LDLAGBank against a
+Python loop over as many LDLAG blocks."""
 
 import math
 import sys
@@ -13,7 +14,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from timing import ns, table  # noqa: E402
 
-from korvel.algorithm.phaseshaper import LDLAG  # noqa: E402
+from korvel.algorithm.phaseshaper import LDLAG, LDLAGBank  # noqa: E402
 from korvel.algorithm.tfblock import sFilter, zFilter  # noqa: E402
 
 
@@ -133,6 +134,44 @@ def main() -> None:
     print(f"- Per-sample calls are at most {worst:.2f}x the C-builtin floor (target <= 1.5x).")
     print(f"- Per-sample calls are at least {slowest:.0f}x faster than `lfilter` (target >= 100x).")
     print(f"- Whole arrays take at most {worst_m:.2f}x the time of `lfilter` (target <= 1.1x).")
+    print()
+    bank_section(rng)
+
+
+def bank_section(rng: np.random.Generator) -> None:
+    """One sample of 10,000 lead-lags: a bank against a loop over 10,000 LDLAG calls.
+    Lanes of mixed time constants, a few of them pass-throughs (tao = 0)."""
+    lanes = 10_000
+    alpha = np.where(rng.random(lanes) < 0.5, 0.0, rng.uniform(0.2, 2.0, lanes))
+    tao = np.where(rng.random(lanes) < 0.1, 0.0, rng.uniform(1.0, 50.0, lanes))
+    bank = LDLAGBank(lanes, alpha, tao)
+    blocks = [LDLAG(float(al), float(ta)) for al, ta in zip(alpha, tao, strict=True)]
+    x = rng.standard_normal(lanes)
+    xl = x.tolist()
+    bank(x)
+    for f, v in zip(blocks, xl, strict=True):
+        f(v)
+    env = {"bank": bank, "blocks": blocks, "x": x, "xl": xl}
+    t = interleaved(
+        {"bank": "bank(x)", "loop": "for f, v in zip(blocks, xl, strict=True): f(v)"},
+        env,
+        number=20,
+        rounds=15,
+    )
+    ratio = t["loop"] / t["bank"]
+    rows = [
+        ("`LDLAGBank(x)`, x an array", ns(t["bank"]), f"{t['bank'] / lanes * 1e9:.2f} ns", "1x"),
+        (
+            "`for f, v in zip(blocks, xl, strict=True): f(v)`",
+            ns(t["loop"]),
+            f"{t['loop'] / lanes * 1e9:.2f} ns",
+            f"{ratio:.0f}x",
+        ),
+    ]
+    print(f"## Lead-lag bank\n\nOne sample of {lanes:,} lanes:\n")
+    print(table(rows, ("call", "time", "per lane", "relative to the bank")))
+    print()
+    print(f"- The bank is {ratio:.0f}x faster per lane than a loop of LDLAG calls (target >= 20x).")
 
 
 if __name__ == "__main__":

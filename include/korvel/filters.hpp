@@ -19,8 +19,12 @@
 // vector.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <exception>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -29,6 +33,8 @@
 
 #include "errors.hpp"
 #include "iir.hpp"
+#include "lanes.hpp"
+#include "lead_lag_law.hpp"
 #include "models.hpp"
 
 #include "assert.hpp"
@@ -240,7 +246,7 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
     BasicLeadLag(Parameters params, Iir iir, std::optional<std::vector<double>> zi, Last last,
                  Discretiser discretise)
         : params_(std::move(params)), discretise_(std::move(discretise)), iir_(std::move(iir)),
-          last_(std::move(last)) {
+          taps_(LeadLagTaps::of(iir_)), last_(std::move(last)) {
         KORVEL_ASSERT(!zi || zi->size() == iir_.state_size());
         if (zi) zi_ = K::state(std::move(*zi));
     }
@@ -259,6 +265,7 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
         if (K::known(last_.u) && K::known(last_.y))
             zi = K::state(restart_state(f, K::value(last_.u), K::value(last_.y)));
         iir_ = std::move(f);
+        taps_ = LeadLagTaps::of(iir_);
         using std::swap;
         swap(zi_, zi); // the old state goes last
     }
@@ -280,14 +287,21 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
             throw std::invalid_argument(
                 "the new coefficients need a state of another length than _zi");
         iir_ = std::move(f);
+        taps_ = LeadLagTaps::of(iir_);
     }
 
-    // One sample; a filter that never ran starts at rest at its input.
+    // One sample; a filter that never ran starts at rest at its input. The
+    // lead-lag's own shapes step by the rule a LeadLagBank's lanes step by;
+    // coefficients a caller assigned of another order as lfilter steps them.
     double step(double u) {
         if (!K::started(zi_)) [[unlikely]]
             start_at_rest(u);
         iir_.check();
-        return record(u, iir_.step(u, K::data(zi_)));
+        double* z = K::data(zi_);
+        if (!taps_) [[unlikely]]
+            return record(u, iir_.step(u, z));
+        double none = 0.0;
+        return record(u, lead_lag_law::step(Own{*taps_, taps_->held != 0.0 ? *z : none}, u));
     }
 
     // Samples x run by filter(iir, z), which filters them all on state z and
@@ -333,6 +347,18 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
         void restore(double old) noexcept { p = old; }
     };
 
+    // The law's view of this filter.
+    struct Own {
+        const LeadLagTaps& t;
+        double& z_;
+        double b0() const noexcept { return t.b0; }
+        double b1() const noexcept { return t.b1; }
+        double a1() const noexcept { return t.a1; }
+        double fir() const noexcept { return t.fir; }
+        double held() const noexcept { return t.held; }
+        double& z() const noexcept { return z_; }
+    };
+
     struct Span {
         const double* x;
         std::size_t n;
@@ -357,6 +383,7 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
     Parameters params_;
     Discretiser discretise_;
     Iir iir_;
+    std::optional<LeadLagTaps> taps_; // of iir_, where it has a lead-lag's shape
     State zi_{};
     Last last_;
 };
@@ -402,5 +429,358 @@ inline std::vector<double> filter_stp(std::size_t n, double tao, double alpha, d
     });
     return w;
 }
+
+} // namespace korvel
+
+// --- LeadLagBank: n lead-lags stepped together ----------------------------
+
+namespace korvel {
+
+// One lead-lag's parts as numbers: what a LeadLagBank keeps of each lane.
+// zi is none before the state exists (it then has iir.state_size() items).
+struct LeadLagLane {
+    double alpha = 0.0, tao = 5.0;
+    long long Ts = 1;
+    std::vector<double> b{1.0}, a{1.0};
+    std::optional<std::vector<double>> zi;
+    std::optional<double> u, y;
+};
+
+// n lead-lags, each exactly a LeadLag: the same coefficient rule, the same
+// step (lead_lag_law) on its own numbers, kept as one array per number so a
+// sample is one loop over the lanes. A bank of one lane is a LeadLag.
+//
+// Lanes take the lead-lag's own coefficient shapes only (lead_lag_law.hpp,
+// a[0] != 0): set_lane refuses others. Parameters are assigned to all lanes
+// or none: assign() reports every lane that refuses and then changes
+// nothing.
+class LeadLagBank {
+  public:
+    using Discretiser = Discretise;
+
+    // n lanes of LeadLag(alpha, tao, Ts) each (shared settings are made
+    // discrete once), without an operating point.
+    // n lanes of LeadLag(alpha, tao, Ts) each (shared settings are made
+    // discrete once), without an operating point. Ts: one period for every
+    // lane, or n.
+    LeadLagBank(std::size_t n, Lanes alpha, Lanes tao, std::span<const long long> Ts,
+                Discretiser discretise = default_zoh)
+        : LeadLagBank(n, std::move(discretise)) {
+        std::vector<std::exception_ptr> failed(n);
+        if (!configure(alpha, tao, Ts, failed.data())) std::rethrow_exception(first(failed));
+    }
+    explicit LeadLagBank(std::size_t n = 0, double alpha = 0.0, double tao = 5.0, long long Ts = 1,
+                         Discretiser discretise = default_zoh)
+        : LeadLagBank(n, Lanes::all(alpha), Lanes::all(tao), std::span<const long long>(&Ts, 1),
+                      std::move(discretise)) {}
+    // n pass-through lanes (tao 0), for configure().
+    LeadLagBank(std::size_t n, Discretiser discretise)
+        : discretise_(std::move(discretise)), alpha_(n), tao_(n), Ts_(n, 1), rb_(2 * n), ra_(2 * n),
+          lb_(n, 1), la_(n, 1), b0_(n, 1.0), b1_(n), a1_(n), fir_(n, 1.0), held_(n), z_(n), u_(n),
+          y_(n), started_(n), known_(n), x_(n), odd_(n), odd_z_(n), unstarted_(n),
+          all_known_(n == 0) {
+        for (std::size_t i = 0; i < n; ++i)
+            rb_[2 * i] = ra_[2 * i] = 1.0;
+    }
+
+    // Every lane's settings as the constructor takes them (no check of
+    // signs; the state becomes none): all lanes, or none where some lane's
+    // settings have no coefficients (failed[i] says why; false).
+    bool configure(Lanes alpha, Lanes tao, std::span<const long long> Ts,
+                   std::exception_ptr* failed) {
+        const std::size_t n = size();
+        KORVEL_ASSERT(Ts.size() == 1 || Ts.size() == n);
+        std::vector<long long> periods(n);
+        for (std::size_t i = 0; i < n; ++i)
+            periods[i] = Ts[Ts.size() == 1 ? 0 : i];
+        std::vector<Coefficients> c(n);
+        if (coefficients(alpha, tao, periods, c, failed)) return false;
+        Ts_ = std::move(periods);
+        for (std::size_t i = 0; i < n; ++i) {
+            alpha_[i] = alpha[i], tao_[i] = tao[i];
+            take(i, c[i]);
+            unstarted_ += started_[i];
+            started_[i] = 0;
+        }
+        return true;
+    }
+
+    std::size_t size() const noexcept { return alpha_.size(); }
+
+    // The operating point of every lane, each part given or none, as the
+    // constructor takes it: with both, the state starts from them.
+    void set_operating_point(std::optional<Lanes> u_ini, std::optional<Lanes> y_ini) noexcept {
+        all_known_ = u_ini && y_ini;
+        for (std::size_t i = 0; i < size(); ++i) {
+            u_[i] = u_ini ? (*u_ini)[i] : 0.0, y_[i] = y_ini ? (*y_ini)[i] : 0.0;
+            known_[i] = static_cast<std::uint8_t>((u_ini ? 1 : 0) | (y_ini ? 2 : 0));
+            restart(i);
+        }
+    }
+
+    // One sample of every lane into out[0:size()]. Lanes that never ran
+    // start at rest at their input.
+    void step(Lanes u, double* out) noexcept {
+        const double* x = contiguous(u, size(), x_.data());
+        if (unstarted_) {
+            for (std::size_t i = 0; i < size(); ++i)
+                if (!started_[i]) {
+                    z_[i] = held_[i] != 0.0 ? restart_state(i, x[i], x[i]) : 0.0;
+                    started_[i] = 1;
+                }
+            unstarted_ = 0;
+        }
+        // Every lane as a lane of the IIR path, the usual shape (a loop the
+        // compiler runs several lanes at a time); then the other lanes again
+        // from their state as it was, by their own path.
+        if (odd_dirty_) index_odd();
+        for (std::size_t k = 0; k < n_odd_; ++k)
+            odd_z_[k] = z_[odd_[k]];
+        iir_loop(x, out);
+        const Arrays a{b0_.data(), b1_.data(), a1_.data(), fir_.data(), held_.data(), z_.data()};
+        for (std::size_t k = 0; k < n_odd_; ++k) {
+            const std::size_t i = odd_[k];
+            z_[i] = odd_z_[k];
+            out[i] = y_[i] = lead_lag_law::step(At{a, i}, x[i]);
+        }
+        if (!all_known_) {
+            std::fill(known_.begin(), known_.end(), std::uint8_t{3});
+            all_known_ = true;
+        }
+    }
+
+    enum class Parameter { alpha, tao };
+
+    // Assigns alpha or tao lane by lane as LeadLag::set_alpha does: a
+    // negative value is refused, an equal one changes nothing, another is
+    // stored and the lane's coefficients recomputed, its state restarted.
+    // Where some lane refuses (failed[i] its exception), no lane changes and
+    // false is returned.
+    bool assign(Parameter which, Lanes v, std::exception_ptr* failed) {
+        const std::size_t n = size();
+        std::vector<double> alpha(alpha_), tao(tao_);
+        std::vector<double>& to = which == Parameter::alpha ? alpha : tao;
+        std::vector<std::uint8_t> changed(n);
+        bool refused = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            failed[i] = nullptr;
+            if (v[i] < 0) {
+                failed[i] = std::make_exception_ptr(
+                    std::invalid_argument("Expected a non-negative value."));
+                refused = true;
+            } else if (v[i] != to[i]) {
+                to[i] = v[i];
+                changed[i] = 1;
+            }
+        }
+        if (refused) return false;
+        std::vector<Coefficients> c(n);
+        if (coefficients({alpha.data()}, {tao.data()}, Ts_, c, failed, changed.data()))
+            return false;
+        for (std::size_t i = 0; i < n; ++i)
+            if (changed[i]) {
+                alpha_[i] = alpha[i], tao_[i] = tao[i];
+                take(i, c[i]);
+                restart(i);
+            }
+        return true;
+    }
+    // Every lane's coefficients anew from its parameters and the state
+    // restarted (LeadLag::modify_param), all lanes or none.
+    bool modify_param(std::exception_ptr* failed) {
+        std::vector<Coefficients> c(size());
+        if (coefficients({alpha_.data()}, {tao_.data()}, Ts_, c, failed)) return false;
+        for (std::size_t i = 0; i < size(); ++i) {
+            take(i, c[i]);
+            restart(i);
+        }
+        return true;
+    }
+
+    // Lane i's parts, and lane i made of such parts (std::invalid_argument
+    // for coefficients of another shape, the lane unchanged).
+    LeadLagLane lane(std::size_t i) const {
+        KORVEL_ASSERT(i < size());
+        LeadLagLane l{alpha_[i], tao_[i], Ts_[i], {rb_[2 * i]}, {ra_[2 * i]}, {}, {}, {}};
+        if (lb_[i] == 2) l.b.push_back(rb_[2 * i + 1]);
+        if (la_[i] == 2) l.a.push_back(ra_[2 * i + 1]);
+        if (started_[i])
+            l.zi = held_[i] != 0.0 ? std::vector<double>{z_[i]} : std::vector<double>{};
+        if (known_[i] & 1) l.u = u_[i];
+        if (known_[i] & 2) l.y = y_[i];
+        return l;
+    }
+    void set_lane(std::size_t i, const LeadLagLane& l) {
+        KORVEL_ASSERT(i < size());
+        const Iir f(l.b, l.a);
+        const auto t = LeadLagTaps::of(f);
+        if (!t || l.a[0] == 0.0)
+            throw std::invalid_argument("a lane takes a first-order lead-lag's coefficients");
+        KORVEL_ASSERT(!l.zi || l.zi->size() == f.state_size());
+        alpha_[i] = l.alpha, tao_[i] = l.tao, Ts_[i] = l.Ts;
+        take(i, Coefficients{l.b, l.a}, *t);
+        unstarted_ += started_[i] && !l.zi;
+        unstarted_ -= !started_[i] && l.zi;
+        started_[i] = l.zi.has_value();
+        z_[i] = l.zi && !l.zi->empty() ? (*l.zi)[0] : 0.0;
+        known_[i] = static_cast<std::uint8_t>((l.u ? 1 : 0) | (l.y ? 2 : 0));
+        u_[i] = l.u.value_or(0.0), y_[i] = l.y.value_or(0.0);
+        all_known_ = all_known_ && known_[i] == 3;
+    }
+
+    // Lane i as a lead-lag of its own, and back.
+    LeadLag get(std::size_t i) const {
+        LeadLagLane l = lane(i);
+        return LeadLag({l.alpha, l.tao, l.Ts}, Iir(std::move(l.b), std::move(l.a)), std::move(l.zi),
+                       {l.u, l.y}, discretise_);
+    }
+    void set(std::size_t i, const LeadLag& f) {
+        set_lane(i, LeadLagLane{f.alpha(), f.tao(), f.Ts(), f.iir().b(), f.iir().a(), f.state(),
+                                f.last().u, f.last().y});
+    }
+
+    const std::vector<double>& alpha() const noexcept { return alpha_; }
+    const std::vector<double>& tao() const noexcept { return tao_; }
+    const std::vector<long long>& Ts() const noexcept { return Ts_; }
+
+  private:
+    using Coefficients = LeadLag::Coefficients;
+
+    // The coefficients of the lanes flagged (all where `only` is null) from
+    // these parameters, each (alpha, tao, Ts) made discrete once. Returns
+    // how many lanes failed (failed[i] says why).
+    std::size_t coefficients(Lanes alpha, Lanes tao, const std::vector<long long>& Ts_of,
+                             std::vector<Coefficients>& c, std::exception_ptr* failed,
+                             const std::uint8_t* only = nullptr) {
+        struct Made {
+            double alpha, tao;
+            long long Ts;
+            std::size_t lane;
+        };
+        std::vector<Made> made; // the settings made discrete so far, most recent last
+        std::size_t n_failed = 0;
+        for (std::size_t i = 0; i < size(); ++i) {
+            failed[i] = nullptr;
+            if (only && !only[i]) continue;
+            const double al = alpha[i], ta = tao[i];
+            const long long Ts = Ts_of[i];
+            const auto same = [&](const Made& m) {
+                return std::bit_cast<std::uint64_t>(m.alpha) == std::bit_cast<std::uint64_t>(al) &&
+                       std::bit_cast<std::uint64_t>(m.tao) == std::bit_cast<std::uint64_t>(ta) &&
+                       m.Ts == Ts;
+            };
+            // Shared settings repeat the last lane's; a few distinct ones are
+            // looked up, so a bank of mixed lanes discretises each once.
+            const auto stop = made.size() > 64 ? made.rbegin() + 64 : made.rend();
+            const auto it = std::find_if(made.rbegin(), stop, same);
+            if (it != stop) {
+                c[i] = c[it->lane];
+                if (failed[it->lane]) failed[i] = failed[it->lane], ++n_failed;
+                continue;
+            }
+            try {
+                c[i] = LeadLag::coefficients(al, ta, Ts, discretise_);
+            } catch (...) {
+                failed[i] = std::current_exception();
+                ++n_failed;
+            }
+            made.push_back({al, ta, Ts, i});
+        }
+        return n_failed;
+    }
+    static std::exception_ptr first(const std::vector<std::exception_ptr>& failed) {
+        for (const auto& e : failed)
+            if (e) return e;
+        return nullptr;
+    }
+
+    // Lane i runs on coefficients c (of a lead-lag's shape).
+    void take(std::size_t i, const Coefficients& c) {
+        const Iir f(c.b, c.a);
+        const auto t = LeadLagTaps::of(f);
+        KORVEL_ASSERT(t.has_value());
+        take(i, c, *t);
+    }
+    void take(std::size_t i, const Coefficients& c, const LeadLagTaps& t) noexcept {
+        lb_[i] = static_cast<std::uint8_t>(c.b.size());
+        la_[i] = static_cast<std::uint8_t>(c.a.size());
+        rb_[2 * i] = c.b[0], rb_[2 * i + 1] = lb_[i] == 2 ? c.b[1] : 0.0;
+        ra_[2 * i] = c.a[0], ra_[2 * i + 1] = la_[i] == 2 ? c.a[1] : 0.0;
+        b0_[i] = t.b0, b1_[i] = t.b1, a1_[i] = t.a1, fir_[i] = t.fir, held_[i] = t.held;
+        odd_dirty_ = true;
+    }
+    double restart_state(std::size_t i, double u, double y) const noexcept {
+        return lead_lag_law::restart(&rb_[2 * i], lb_[i], &ra_[2 * i], la_[i], u, y);
+    }
+    // The state from the last input and output where both are known; none
+    // otherwise.
+    void restart(std::size_t i) noexcept {
+        const bool start = known_[i] == 3;
+        unstarted_ += started_[i] && !start;
+        unstarted_ -= !started_[i] && start;
+        started_[i] = start;
+        z_[i] = start && held_[i] != 0.0 ? restart_state(i, u_[i], y_[i]) : 0.0;
+    }
+
+    // The law's view of lane i, over raw pointers taken once.
+    struct Arrays {
+        const double *b0, *b1, *a1, *fir, *held;
+        double* z;
+    };
+    struct At {
+        const Arrays& a;
+        std::size_t i;
+        double b0() const noexcept { return a.b0[i]; }
+        double b1() const noexcept { return a.b1[i]; }
+        double a1() const noexcept { return a.a1[i]; }
+        double fir() const noexcept { return a.fir[i]; }
+        double held() const noexcept { return a.held[i]; }
+        double& z() const noexcept { return a.z[i]; }
+    };
+    // Lane i taken to be on the IIR path: the law's choices fold away.
+    struct OnIirPath : At {
+        double fir() const noexcept { return 0.0; }
+        double held() const noexcept { return 1.0; }
+    };
+    // The lanes not on the IIR path, after their shapes changed.
+    void index_odd() noexcept {
+        n_odd_ = 0;
+        for (std::size_t i = 0; i < size(); ++i)
+            if (fir_[i] > 0.0 || !(held_[i] > 0.0)) odd_[n_odd_++] = i;
+        odd_dirty_ = false;
+    }
+    // Every lane stepped as a lane of the IIR path.
+    KORVEL_LANE_CLONES void iir_loop(const double* x, double* out) noexcept {
+        const Arrays a{b0_.data(), b1_.data(), a1_.data(), fir_.data(), held_.data(), z_.data()};
+        double *lu = u_.data(), *ly = y_.data();
+        const std::size_t n = size();
+        KORVEL_LANE_LOOP
+        for (std::size_t i = 0; i < n; ++i) {
+            const double xi = x[i];
+            const double y = lead_lag_law::step(OnIirPath{{a, i}}, xi);
+            lu[i] = xi;
+            ly[i] = y;
+            out[i] = y;
+        }
+    }
+
+    Discretiser discretise_;
+    std::vector<double> alpha_, tao_;
+    std::vector<long long> Ts_;
+    std::vector<double> rb_, ra_;                   // b and a as made (two per lane, zero-padded)
+    std::vector<std::uint8_t> lb_, la_;             // their lengths (1 or 2)
+    std::vector<double> b0_, b1_, a1_, fir_, held_; // LeadLagTaps of each lane
+    std::vector<double> z_;                         // the state item (0.0 where there is none)
+    std::vector<double> u_, y_;                     // the last input and output
+    std::vector<std::uint8_t> started_;             // the state exists
+    std::vector<std::uint8_t> known_;               // 1: u_ known, 2: y_ known
+    std::vector<double> x_;                         // an input's lanes when given otherwise
+    std::vector<std::size_t> odd_; // the lanes not on the IIR path (n_odd_ of them)
+    std::vector<double> odd_z_;    // their state before a step
+    std::size_t n_odd_ = 0;
+    bool odd_dirty_ = true; // odd_ to be made anew
+    std::size_t unstarted_; // lanes whose state is none
+    bool all_known_;        // every lane knows its last input and output
+};
 
 } // namespace korvel

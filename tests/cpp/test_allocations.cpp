@@ -93,10 +93,14 @@ TEST(Allocations, NoneInTheStepOfAnyBlock) {
     ZFilter z({0.2, 0.1}, {1.0, -0.7}, 1.0, 2.0);
     SFilter s({1.0}, {10.0, 1.0}, 1.0);
     LeadLag ll(5.0, 10.0, 1);
+    LeadLagBank lanes(9, 0.5, 10.0, 1);
+    std::vector<double> out(9);
     EXPECT_EQ(allocations_in([&](int k) {
                   z.step(wave(k), 0.5);
                   s.step(wave(k));
                   ll.step(wave(k));
+                  const double x = wave(k);
+                  lanes.step(Lanes::all(x), out.data());
               }),
               0);
 

@@ -1,6 +1,7 @@
 // A bank's lanes are its scalar blocks: random per-lane settings and inputs,
 // lane counts around the vector widths, outputs compared to the bit.
 #include <korvel/delay.hpp>
+#include <korvel/filters.hpp>
 #include <korvel/iir_lanes.hpp>
 #include <korvel/limiters.hpp>
 #include <korvel/mimo_bank.hpp>
@@ -12,6 +13,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <random>
 #include <vector>
@@ -325,6 +327,150 @@ TEST(MimoBank, LanesAreSimulators) {
             }
         }
     }
+}
+
+// The lead-lag's step rule is lfilter's step on each of its coefficient
+// shapes, signed zeros and non-finite values included.
+TEST(LeadLagLaw, IsTheFilterStepOnEveryShape) {
+    const std::vector<std::pair<std::vector<double>, std::vector<double>>> shapes = {
+        {{1.0}, {1.0}},
+        {{0.3}, {1.0, -0.8}},
+        {{0.5, -0.2}, {1.0, -0.7}},
+        {{0.5, 0.25}, {2.0}},
+        {{-0.5}, {-2.0, 0.3}},
+        {{0.0, 0.0}, {1.0, 0.0}},
+        {{-1.0, 2.0}, {0.5, 1.5}},
+        {{2.0}, {-1.0}}};
+    const double inf = std::numeric_limits<double>::infinity();
+    const double xs[] = {0.0, -0.0, 1.5, -2.0, inf, -inf, std::nan(""), 3.0, -0.0, 1e300};
+    for (const auto& [b, a] : shapes) {
+        const korvel::Iir f(b, a);
+        const auto t = korvel::LeadLagTaps::of(f);
+        ASSERT_TRUE(t.has_value());
+        for (double z0 : {0.0, -0.0, 0.7}) {
+            std::vector<double> z(f.state_size(), z0);
+            double w = z0;
+            struct L {
+                const korvel::LeadLagTaps& t;
+                double& w;
+                double b0() const { return t.b0; }
+                double b1() const { return t.b1; }
+                double a1() const { return t.a1; }
+                double fir() const { return t.fir; }
+                double held() const { return t.held; }
+                double& z() const { return w; }
+            };
+            for (double x : xs) {
+                EXPECT_EQ(bits(korvel::lead_lag_law::step(L{*t, w}, x)), bits(f.step(x, z.data())));
+                if (!z.empty()) {
+                    EXPECT_EQ(bits(w), bits(z[0]));
+                }
+            }
+            for (double u : xs) {
+                const double y = -u / 3;
+                const double uu[] = {u}, yy[] = {y};
+                const auto r = korvel::lfiltic(b, a, yy, uu);
+                const double got =
+                    korvel::lead_lag_law::restart(b.data(), b.size(), a.data(), a.size(), u, y);
+                EXPECT_EQ(bits(got), bits(r.empty() ? 0.0 : r[0]));
+            }
+        }
+    }
+    EXPECT_FALSE(korvel::LeadLagTaps::of(korvel::Iir({1.0, 2.0, 3.0}, {1.0})).has_value());
+}
+
+void expect_same(const korvel::LeadLag& a, const korvel::LeadLag& b) {
+    EXPECT_EQ(bits(a.alpha()), bits(b.alpha()));
+    EXPECT_EQ(bits(a.tao()), bits(b.tao()));
+    EXPECT_EQ(a.Ts(), b.Ts());
+    EXPECT_EQ(a.iir().b(), b.iir().b());
+    EXPECT_EQ(a.iir().a(), b.iir().a());
+    ASSERT_EQ(a.state().has_value(), b.state().has_value());
+    if (a.state()) {
+        ASSERT_EQ(a.state()->size(), b.state()->size());
+        for (std::size_t k = 0; k < a.state()->size(); ++k)
+            EXPECT_EQ(bits((*a.state())[k]), bits((*b.state())[k]));
+    }
+    ASSERT_EQ(a.last().u.has_value(), b.last().u.has_value());
+    ASSERT_EQ(a.last().y.has_value(), b.last().y.has_value());
+    if (a.last().y) {
+        EXPECT_EQ(bits(*a.last().u), bits(*b.last().u));
+        EXPECT_EQ(bits(*a.last().y), bits(*b.last().y));
+    }
+}
+
+TEST(LeadLagBank, LanesAreLeadLags) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-10.0, 10.0);
+    for (std::size_t n : {1u, 2u, 3u, 4u, 7u, 8u, 9u, 17u}) {
+        // Lag, lead-lag and pass-through lanes, periods of 1 to 3.
+        std::vector<double> alpha(n), tao(n);
+        std::vector<long long> Ts(n);
+        std::vector<korvel::LeadLag> lags;
+        for (std::size_t i = 0; i < n; ++i) {
+            alpha[i] = i % 3 == 0 ? 0.0 : (u(rng) + 10) / 8;
+            tao[i] = i % 4 == 3 ? 0.0 : (u(rng) + 11) / 2;
+            Ts[i] = 1 + static_cast<long long>(i % 3);
+            lags.emplace_back(alpha[i], tao[i], Ts[i]);
+        }
+        korvel::LeadLagBank bank(n, {alpha.data()}, {tao.data()}, Ts);
+        std::vector<double> x(n), out(n), v(n);
+        std::vector<std::exception_ptr> failed(n);
+        for (int k = 0; k < 60; ++k) {
+            for (std::size_t i = 0; i < n; ++i)
+                x[i] = k % 13 == 5 ? -0.0 : u(rng);
+            bank.step({x.data()}, out.data());
+            for (std::size_t i = 0; i < n; ++i)
+                EXPECT_EQ(bits(out[i]), bits(lags[i].step(x[i])));
+            if (k % 10 == 4) { // new parameters mid-run, some lanes equal
+                const bool on_alpha = k % 20 == 4;
+                for (std::size_t i = 0; i < n; ++i) {
+                    v[i] = i % 2 ? (u(rng) + 10) / 4 : (on_alpha ? lags[i].alpha() : lags[i].tao());
+                    on_alpha ? lags[i].set_alpha(v[i]) : lags[i].set_tao(v[i]);
+                }
+                using P = korvel::LeadLagBank::Parameter;
+                ASSERT_TRUE(bank.assign(on_alpha ? P::alpha : P::tao, {v.data()}, failed.data()));
+            }
+            if (k == 30) { // a negative value in one lane: no lane changes
+                v.assign(n, 1.0);
+                v[n - 1] = -1.0;
+                EXPECT_FALSE(
+                    bank.assign(korvel::LeadLagBank::Parameter::tao, {v.data()}, failed.data()));
+                EXPECT_TRUE(failed[n - 1]);
+            }
+            if (k == 40) { // lane 0 taken out and put back elsewhere
+                korvel::LeadLag first = bank.get(0);
+                expect_same(first, lags[0]);
+                bank.set(n - 1, first);
+                lags[n - 1] = first;
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            expect_same(bank.get(i), lags[i]);
+    }
+}
+
+TEST(LeadLagBank, OperatingPointsAndRefusedLanes) {
+    korvel::LeadLagBank bank(3, 0.5, 4.0, 1);
+    korvel::LeadLag with(0.5, 4.0, 1, 2.0, 3.0), half(0.5, 4.0, 1, 2.0), none(0.5, 4.0, 1);
+    none.set_iir(korvel::Iir({0.5, 0.25}, {2.0})); // the FIR path with a state item
+    const double u0 = 2.0, y0 = 3.0;
+    bank.set_operating_point(korvel::Lanes::all(u0), korvel::Lanes::all(y0));
+    bank.set(1, half);
+    bank.set(2, none);
+    double out[3];
+    const double xs[] = {1.0, 5.0, 5.0};
+    for (double x : xs) {
+        bank.step(korvel::Lanes::all(x), out);
+        EXPECT_EQ(bits(out[0]), bits(with.step(x)));
+        EXPECT_EQ(bits(out[1]), bits(half.step(x)));
+        EXPECT_EQ(bits(out[2]), bits(none.step(x)));
+    }
+    korvel::LeadLag odd(0.5, 4.0, 1);
+    odd.set_iir(korvel::Iir({1.0, 0.5, 0.25}, {1.0, -0.5}));
+    EXPECT_THROW(bank.set(0, odd), std::invalid_argument);
+    expect_same(bank.get(0), with);
+    EXPECT_THROW(korvel::LeadLagBank(2, -1.0, 5.0, 1), std::invalid_argument);
 }
 
 // Same capacity, samples kept and every slot to the bit.

@@ -997,7 +997,33 @@ def targets_for(module: str) -> list[Target]:
                     lambda o: setattr(o, "tao", 9.0),
                 ],
                 init_args=(0.5, 5.0),
-            )
+            ),
+            Target(
+                "LDLAGBank",
+                lambda: phaseshaper.LDLAGBank(3, 0.5, [5.0, 0.0, 2.0]),
+                [
+                    M("__init__", *"n:size alpha:seq tao:seq Ts:int u_ini:seq y_ini:seq".split()),
+                    M("__call__", "u:seq"),
+                    M("_modify_param"),
+                    M("__getitem__", "index:int"),
+                    M("__setitem__", "index:int", "value:any"),
+                ],
+                [
+                    ("__call__", (0.0,)),
+                    ("__call__", ([1.0, 2.0, 3.0],)),
+                    ("__setattr__", ("tao", [3.0, 1.0, 0.0])),
+                    ("__setattr__", ("alpha", 0)),
+                    ("__setitem__", (1, phaseshaper.LDLAG(0.2, 4.0))),
+                    ("__call__", (1,)),
+                ],
+                [("alpha", X), ("tao", X)],
+                reenter=[
+                    lambda o: o.__init__(1),
+                    lambda o: o(2.0),
+                    lambda o: setattr(o, "tao", 9.0),
+                ],
+                init_args=(3, 0.5, [5.0, 0.0, 2.0]),
+            ),
         ]
 
     if module == "plantmodels":

@@ -42,6 +42,7 @@ def instances(tmp_path):
     made = {
         "RateLimit": lambda cls: cls(3.0),
         "PIDBank": lambda cls: cls(3),
+        "LDLAGBank": lambda cls: cls(3),
         "DelayBank": lambda cls: cls(3, 5),
         "AntiWindupLimterBank": lambda cls: cls(3),
         "RateLimitBank": lambda cls: cls(3, 0.0),

@@ -208,6 +208,7 @@ FRESH: dict[str, Callable[[], Any]] = {
     "tfblock.zFilter": lambda: primed(runtime("tfblock").zFilter(), lambda o: o(1.0)),
     "tfblock.sFilter": lambda: primed(runtime("tfblock").sFilter(), lambda o: o(1.0)),
     "phaseshaper.LDLAG": lambda: primed(runtime("phaseshaper").LDLAG(), lambda o: o(1.0)),
+    "phaseshaper.LDLAGBank": lambda: primed(runtime("phaseshaper").LDLAGBank(3), lambda o: o(1.0)),
     "clampwind.AntiWindupLimter": lambda: primed(
         runtime("clampwind").AntiWindupLimter(), lambda o: o(50.0)
     ),
@@ -718,6 +719,9 @@ CASES: dict[str, Case | dict[str, Case]] = {
         function("phaseshaper", "filter_stp"), {"N": 3, "tao": 2.0, "alpha": 0.5}
     ),
     "phaseshaper.LDLAG.__init__": Case(constructor("phaseshaper", "LDLAG"), alts=OPERATING_POINT),
+    "phaseshaper.LDLAGBank.__init__": Case(
+        constructor("phaseshaper", "LDLAGBank"), {"n": 2}, alts=OPERATING_POINT
+    ),
     **LIMITER,
     "slewguard.RateLimit.__init__": Case(constructor("slewguard", "RateLimit"), {"u_ini": 0.0}),
     "slewguard.RateLimitBank.__init__": Case(
@@ -902,6 +906,8 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "phaseshaper.positive_parameter_property": {"name": "x", "expected_type": (int, float)},
     "phaseshaper.LDLAG.__call__": {"u": 2.0},
     "phaseshaper.LDLAG.multi_step": {"u": [2.0, 3.0]},
+    "phaseshaper.LDLAGBank.__init__": {"n": 2},
+    "phaseshaper.LDLAGBank.__call__": {"u": [2.0, 3.0, 4.0]},
     "clampwind.AntiWindupLimter.__call__": {"u": 60.0},
     "clampwind.AntiWindupLimter.run": {"u": 60.0},
     "slewguard.RateLimit.__init__": {"u_ini": 1.0},
