@@ -218,10 +218,7 @@ template <std::size_t K> struct BankArgs {
 };
 
 void bank_init(PyObject* self, const Args& a) {
-    long long n;
-    if (!a.longlong(0, n)) raise();
-    if (n < 0) raise_format(PyExc_ValueError, "a bank needs n >= 0 lanes, not %lld", n);
-    korvel::PidBank core(static_cast<std::size_t>(n));
+    korvel::PidBank core(lane_count(a, 0));
     const LaneValues TS(a.obj(1), core.size(), "TS");
     for (std::size_t i = 0; i < core.size(); ++i)
         core.TS[i] = TS.lanes()[i];
@@ -337,39 +334,24 @@ nb::object bank_get_saved(PyPIDBank& p, const Args&, PyObject* self) {
     return d;
 }
 
-Py_ssize_t bank_len(PyObject* self) {
-    PyPIDBank* p = self_of<PyPIDBank>(self);
-    return p ? static_cast<Py_ssize_t>(p->core.size()) : -1;
-}
+constexpr char bank_name[] = "PIDBank";
 
 // bank[i]: a PID that continues as lane i would.
-PyObject* bank_item(PyObject* self, PyObject* index) {
-    PyPIDBank* p = self_of<PyPIDBank>(self);
-    if (!p) return nullptr;
-    return guard([&] {
-        const std::size_t i = lane_index(index, p->core.size(), "PIDBank");
-        nb::object pid = nb::inst_alloc(pid_type);
-        new (nb::inst_ptr<PyPID>(pid)) PyPID{p->core.get(i), p->present[i]};
-        nb::inst_mark_ready(pid);
-        return pid.release().ptr();
-    });
+nb::object lane(PyPIDBank& p, std::size_t i) {
+    nb::object pid = nb::inst_alloc(pid_type);
+    new (nb::inst_ptr<PyPID>(pid)) PyPID{p.core.get(i), p.present[i]};
+    nb::inst_mark_ready(pid);
+    return pid;
 }
 
 // bank[i] = pid: lane i becomes that controller.
-int bank_set_item(PyObject* self, PyObject* index, PyObject* value) {
-    PyPIDBank* p = self_of<PyPIDBank>(self);
-    if (!p) return -1;
-    return guard_int([&] {
-        if (!value) raise_format(PyExc_TypeError, "lanes of a PIDBank cannot be deleted");
-        const std::size_t i = lane_index(index, p->core.size(), "PIDBank");
-        if (!nb::isinstance<PyPID>(value) || !nb::inst_ready(value))
-            raise_format(PyExc_TypeError, "a lane of a PIDBank takes a PID, not %.200s",
-                         Py_TYPE(value)->tp_name);
-        const PyPID& pid = *nb::inst_ptr<PyPID>(value);
-        p->core.set(i, pid.core);
-        p->present[i] = pid.present;
-        return 0;
-    });
+void put_lane(PyPIDBank& p, std::size_t i, nb::handle value) {
+    if (!nb::isinstance<PyPID>(value) || !nb::inst_ready(value))
+        raise_format(PyExc_TypeError, "a lane of a PIDBank takes a PID, not %.200s",
+                     Py_TYPE(value.ptr())->tp_name);
+    const PyPID& pid = *nb::inst_ptr<PyPID>(value);
+    p.core.set(i, pid.core);
+    p.present[i] = pid.present;
 }
 
 // The numbers of every lane, by name, as a saved state keeps them.
@@ -388,10 +370,11 @@ void def_pid_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::loopctl;
     static PyType_Slot slots[] = {
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
-        {Py_mp_length, reinterpret_cast<void*>(bank_len)},
-        {Py_mp_subscript, reinterpret_cast<void*>(bank_item)},
-        {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item)},
-        {Py_sq_length, reinterpret_cast<void*>(bank_len)},
+        {Py_mp_length, reinterpret_cast<void*>(bank_len<PyPIDBank>)},
+        {Py_mp_subscript, reinterpret_cast<void*>(bank_item<PyPIDBank, bank_name, lane>)},
+        {Py_mp_ass_subscript,
+         reinterpret_cast<void*>(bank_set_item<PyPIDBank, bank_name, put_lane>)},
+        {Py_sq_length, reinterpret_cast<void*>(bank_len<PyPIDBank>)},
         {Py_tp_methods,
          methods({
              method<PyPIDBank, sig_bank_run, bank_run>(doc::bank_run),
