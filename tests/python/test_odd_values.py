@@ -42,6 +42,7 @@ def instances(tmp_path):
     made = {
         "RateLimit": lambda cls: cls(3.0),
         "PIDBank": lambda cls: cls(3),
+        "zFilterBank": lambda cls: cls(3),
         "MISOSimulator": lambda cls: cls([plantmodels.no_model()], [0.0]),
         "MIMOSim": lambda cls: cls(reference_dict(), reference_ini()),
         "SISOSim": lambda cls: cls(2.0, 10.0),
