@@ -5,6 +5,9 @@
 
 namespace korvel {
 
+// NumPy's refusal of an array of negative length.
+inline constexpr const char* negative_dimensions = "negative dimensions are not allowed";
+
 // A model entry the construction rule refuses: an unknown mode, or
 // breakpoint lists of different lengths.
 struct bad_spec : std::invalid_argument {

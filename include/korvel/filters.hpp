@@ -11,10 +11,13 @@
 // LeadLag is G(s) = (alpha tao s + 1) / (tao s + 1) at the sampling period
 // Ts (whole time units); every step records the last input and output, and
 // new parameters restart the state from them (lfiltic), so the output
-// continues from where it was with the new dynamics.
+// continues from where it was with the new dynamics. BasicLeadLag is the
+// same rule over what it keeps (parameters, last samples, state) and how it
+// discretises, so a binding runs it on the objects its callers see.
 //
-// The state may live elsewhere (a Python binding keeps it in an array that
-// callers can see): every step has a form that takes the state vector.
+// A ZFilter's state may live elsewhere (a Python binding keeps it in an
+// array that callers can see): every step has a form that takes the state
+// vector.
 #pragma once
 
 #include <algorithm>
@@ -23,11 +26,13 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "errors.hpp"
 #include "iir.hpp"
 #include "lanes.hpp"
 #include "models.hpp"
@@ -177,7 +182,7 @@ class ZFilterBank {
 
     std::size_t size() const noexcept { return n_; }
     std::size_t state_size() const noexcept { return state_; }
-    bool fir() const noexcept { return fir_; }
+    bool is_fir() const noexcept { return fir_; }
     // Whether the lanes share one row of coefficients.
     bool shared() const noexcept { return shared_; }
 
@@ -251,9 +256,10 @@ class ZFilterBank {
     void set(std::size_t i, const ZFilter& f) {
         KORVEL_ASSERT(i < n_ && f.state().size() == f.state_size());
         const Iir& g = f.iir();
-        if (g.fir() != fir_ || g.state_size() != state_)
+        if (g.is_fir() != fir_ || g.state_size() != state_)
             throw std::invalid_argument("the lanes of this bank have " + structure(fir_, state_) +
-                                        "; this filter has " + structure(g.fir(), g.state_size()));
+                                        "; this filter has " +
+                                        structure(g.is_fir(), g.state_size()));
         if (shared_ && !same_coefficients(iir_[0], g)) unshare();
         if (!shared_) {
             iir_[i] = g;
@@ -291,7 +297,7 @@ class ZFilterBank {
     // Sizes every array for lanes of the structure of `shape` and writes the
     // taps of iir_; the lanes' states and operating points are still to set.
     void allocate(const Iir& shape) {
-        fir_ = shape.fir();
+        fir_ = shape.is_fir();
         state_ = shape.state_size();
         const std::size_t cols = shared_ ? 1 : n_;
         b_.assign((state_ + 1) * cols, 0.0);
@@ -330,8 +336,8 @@ class ZFilterBank {
             for (std::size_t j = 0; j * cols < to.size(); ++j)
                 to[j * cols + col] = j < taps.size() ? taps[j] : 0.0;
         };
-        write(b_, f.b_taps());
-        write(a_, f.a_taps());
+        write(b_, f.nb());
+        write(a_, f.na());
     }
     // One row of coefficients for each lane, from the shared one.
     void unshare() {
@@ -472,7 +478,7 @@ class ZFilterBank {
     bool fir_ = false;
     std::size_t state_ = 0;
     std::vector<Iir> iir_;              // one row for all lanes, or one per lane: as given
-    std::vector<double> b_, a_;         // their taps (Iir::b_taps, a_taps), tap by tap
+    std::vector<double> b_, a_;         // their taps (Iir::nb, na), tap by tap
     std::vector<std::uint8_t> refused_; // lanes whose coefficients lfilter refuses
     std::size_t refused_count_ = 0;
     std::vector<double> z_;     // state item j of lane i at j * n + i
@@ -503,24 +509,99 @@ class SFilter {
 };
 
 // The soft-sensor bias lag 1/(tao s + 1) at one call per time unit, at rest
-// at 0; none for tao <= 0 or NaN (the bias passes unfiltered).
-inline std::optional<SFilter> bias_lag(double tao, const Discretise& discretise = default_zoh) {
-    if (!(tao > 0)) return std::nullopt;
-    return SFilter({1.0}, {tao, 1.0}, 1.0, 0.0, 0.0, discretise);
+// at 0; `none` for tao <= 0 or NaN (the bias passes unfiltered). A lag of any
+// kind: make(num, den, Ts, u_ini, y_ini) builds it. Ts is a whole number of
+// time units, as a caller that keeps the period as given shows it.
+template <class Lag, class Make> Lag bias_lag(double tao, Lag none, Make&& make) {
+    if (!(tao > 0)) return none;
+    const double num[] = {1.0}, den[] = {tao, 1.0};
+    return make(std::span<const double>(num), std::span<const double>(den), 1, 0.0, 0.0);
 }
 
-class LeadLag {
+inline std::optional<SFilter> bias_lag(double tao, const Discretise& discretise = default_zoh) {
+    return bias_lag(tao, std::optional<SFilter>(),
+                    [&](std::span<const double> num, std::span<const double> den, int Ts,
+                        double u_ini, double y_ini) {
+                        return std::optional<SFilter>(std::in_place,
+                                                      std::vector<double>(num.begin(), num.end()),
+                                                      std::vector<double>(den.begin(), den.end()),
+                                                      Ts, u_ini, y_ini, discretise);
+                    });
+}
+
+// Assigning a validated filter parameter: a negative value is refused, an
+// equal one changes nothing, another is stored and the filter recomputed,
+// the old value coming back if that fails. `field` does each part, so the
+// rule holds whatever keeps the value (a Python property keeps it in an
+// attribute of any object and compares with Python's operators):
+//   negative(v), get() -> old, differs(v, old), set(v), recompute(),
+//   restore(old) (must not throw: it runs while the failure propagates).
+template <class Field, class V> void assign_parameter(Field&& field, const V& v) {
+    if (field.negative(v)) throw std::invalid_argument("Expected a non-negative value.");
+    auto old = field.get();
+    if (!field.differs(v, old)) return;
+    field.set(v);
+    try {
+        field.recompute();
+    } catch (...) {
+        field.restore(old);
+        throw;
+    }
+}
+
+// What a lead-lag keeps, for C++ callers. A binding keeps other things (the
+// objects its callers gave, a state they can see) through a class of the
+// same shape:
+//   Parameter    alpha and tao as kept; value(p) is the number
+//   Period       Ts as kept, handed to the discretiser as it is
+//   Sample       the last input or output, or none; known(s), value(s),
+//                Sample(x) for a computed x
+//   State        lfilter's zi, or none before it exists; started(z),
+//                data(z) its items for a step, state(v) one holding v,
+//                State{} none
+//   Discretiser  discretise(num, den, Ts) -> DiscreteTf
+struct LeadLagDoubles {
+    using Parameter = double;
+    using Period = long long;
+    using Sample = std::optional<double>;
+    using State = std::optional<std::vector<double>>;
+    using Discretiser = Discretise;
+
+    static double value(double p) noexcept { return p; }
+    static bool known(const Sample& s) noexcept { return s.has_value(); }
+    static double value(const Sample& s) noexcept { return *s; }
+    static bool started(const State& z) noexcept { return z.has_value(); }
+    static double* data(State& z) noexcept { return z->data(); }
+    static State state(std::vector<double> v) { return State(std::move(v)); }
+};
+
+template <class K = LeadLagDoubles> class BasicLeadLag {
   public:
+    using Parameter = typename K::Parameter;
+    using Period = typename K::Period;
+    using Sample = typename K::Sample;
+    using State = typename K::State;
+    using Discretiser = typename K::Discretiser;
+
     struct Coefficients {
         std::vector<double> b, a;
+    };
+    // The settings; assigning them recomputes nothing (modify_param does).
+    struct Parameters {
+        Parameter alpha, tao;
+        Period Ts;
+    };
+    // The last input and output: the operating point until the first call.
+    struct Last {
+        Sample u, y;
     };
 
     // The coefficient rule. tao 0 passes the input through; alpha 0 is the
     // lag (alpha tao s + 1 -> 1) with the zero-order hold's one-sample delay
     // dropped; alpha > 0 the lead-lag. Negative tao, or negative alpha with
     // tao != 0, have no rule (std::invalid_argument).
-    static Coefficients coefficients(double alpha, double tao, double Ts,
-                                     const Discretise& discretise = default_zoh) {
+    static Coefficients coefficients(double alpha, double tao, const Period& Ts,
+                                     const Discretiser& discretise = default_zoh) {
         if (tao == 0) return {{1.0}, {1.0}};
         if (alpha == 0 && tao > 0) {
             const double one[] = {1.0}, lag[] = {tao, 1.0};
@@ -535,24 +616,40 @@ class LeadLag {
         throw std::invalid_argument("LDLAG needs tao >= 0, and alpha >= 0 unless tao is 0");
     }
 
-    LeadLag(double alpha = 0.0, double tao = 5.0, long long Ts = 1,
-            std::optional<double> u_ini = {}, std::optional<double> y_ini = {},
-            Discretise discretise = default_zoh)
-        : alpha_(alpha), tao_(tao), Ts_(Ts), discretise_(std::move(discretise)), iir_({1.0}, {1.0}),
-          last_{u_ini, y_ini} {
+    BasicLeadLag(Parameter alpha = 0.0, Parameter tao = 5.0, Period Ts = 1, Sample u_ini = {},
+                 Sample y_ini = {}, Discretiser discretise = default_zoh)
+        : params_{std::move(alpha), std::move(tao), std::move(Ts)},
+          discretise_(std::move(discretise)), iir_({1.0}, {1.0}),
+          last_{std::move(u_ini), std::move(y_ini)} {
         modify_param();
     }
 
+    // A filter as it was saved: its parts as they were, no rule run. A state,
+    // where there is one, has iir.state_size() items.
+    BasicLeadLag(Parameters params, Iir iir, std::optional<std::vector<double>> zi, Last last,
+                 Discretiser discretise)
+        : params_(std::move(params)), discretise_(std::move(discretise)), iir_(std::move(iir)),
+          last_(std::move(last)) {
+        KORVEL_ASSERT(!zi || zi->size() == iir_.state_size());
+        if (zi) zi_ = K::state(std::move(*zi));
+    }
+
     // New coefficients from alpha and tao, and the state restarted from the
-    // last input and output when both exist (empty otherwise). All or
+    // last input and output when both are known (none otherwise). All or
     // nothing: a failure leaves the filter as it was.
     void modify_param() {
-        Coefficients c = coefficients(alpha_, tao_, static_cast<double>(Ts_), discretise_);
+        // The discretiser may run code that replaces the settings: it gets
+        // a Ts of its own.
+        const Period Ts = params_.Ts;
+        Coefficients c =
+            coefficients(K::value(params_.alpha), K::value(params_.tao), Ts, discretise_);
         Iir f(std::move(c.b), std::move(c.a));
-        std::optional<std::vector<double>> zi;
-        if (last_.u && last_.y) zi = restart_state(f, *last_.u, *last_.y);
+        State zi{};
+        if (K::known(last_.u) && K::known(last_.y))
+            zi = K::state(restart_state(f, K::value(last_.u), K::value(last_.y)));
         iir_ = std::move(f);
-        zi_ = std::move(zi);
+        using std::swap;
+        swap(zi_, zi); // the old state goes last
     }
 
     // lfiltic(b, a, [y], [u]): the state after input u and output y.
@@ -561,66 +658,99 @@ class LeadLag {
         return lfiltic(f.b(), f.a(), yy, uu);
     }
 
-    // Assigning a parameter: negative values are refused, an equal value
-    // changes nothing, another one recomputes the filter (and is undone if
-    // that fails).
-    void set_alpha(double v) { set(alpha_, v); }
-    void set_tao(double v) { set(tao_, v); }
+    // Assigning a parameter: assign_parameter's rule.
+    void set_alpha(double v) { assign_parameter(Setting{*this, params_.alpha}, v); }
+    void set_tao(double v) { assign_parameter(Setting{*this, params_.tao}, v); }
+
+    // Coefficients as a caller assigns them, no rule run; while there is a
+    // state they must need one of its length.
+    void set_iir(Iir f) {
+        if (K::started(zi_) && f.state_size() != iir_.state_size())
+            throw std::invalid_argument(
+                "the new coefficients need a state of another length than _zi");
+        iir_ = std::move(f);
+    }
 
     // One sample; a filter that never ran starts at rest at its input.
     double step(double u) {
-        if (!zi_) zi_ = restart_state(iir_, u, u);
-        return step(u, zi_->data());
+        if (!K::started(zi_)) [[unlikely]]
+            start_at_rest(u);
+        iir_.check();
+        return record(u, iir_.step(u, K::data(zi_)));
     }
-    // One sample on state z; the caller has started the state.
-    double step(double u, double* z) {
-        KORVEL_ASSERT(z != nullptr || iir_.state_size() == 0);
-        const double y = iir_.step(u, z);
-        last_ = {u, y};
+
+    // Samples x run by filter(iir, z), which filters them all on state z and
+    // returns the last output. x.first() is asked only where the state starts
+    // at rest at the first sample, x.last() before the filter runs; both
+    // throw when there are no samples.
+    template <class Samples, class Filter> double run(const Samples& x, Filter&& filter) {
+        if (!K::started(zi_)) start_at_rest(x.first());
+        const double u = x.last(); // the outputs may take the inputs' place
+        return record(u, filter(std::as_const(iir_), K::data(zi_)));
+    }
+
+    // n samples of x into y (y may alias x); none is std::out_of_range.
+    void run(const double* x, double* y, std::size_t n) {
+        run(Span{x, n}, [&](const Iir& f, double* z) {
+            f.filter(x, y, n, z);
+            return y[n - 1];
+        });
+    }
+
+    double alpha() const { return K::value(params_.alpha); }
+    double tao() const { return K::value(params_.tao); }
+    const Period& Ts() const noexcept { return params_.Ts; }
+    const Iir& iir() const noexcept { return iir_; }
+    const State& state() const noexcept { return zi_; }
+    const Last& last() const noexcept { return last_; }
+
+    // The parts as kept, for a binding whose callers assign them directly.
+    Parameters& parameters() noexcept { return params_; }
+    State& state() noexcept { return zi_; }
+    Last& last() noexcept { return last_; }
+
+  private:
+    // A parameter of this filter under assign_parameter (Parameter double).
+    struct Setting {
+        BasicLeadLag& f;
+        Parameter& p;
+        bool negative(double v) const noexcept { return v < 0; }
+        double get() const noexcept { return p; }
+        bool differs(double v, double old) const noexcept { return v != old; }
+        void set(double v) noexcept { p = v; }
+        void recompute() const { f.modify_param(); }
+        void restore(double old) noexcept { p = old; }
+    };
+
+    struct Span {
+        const double* x;
+        std::size_t n;
+        double first() const { return at(0); }
+        double last() const { return at(n - 1); }
+        double at(std::size_t i) const {
+            if (n == 0) throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
+            return x[i];
+        }
+    };
+
+    void start_at_rest(double u) { zi_ = K::state(restart_state(iir_, u, u)); }
+
+    // The old input and output are released last: releasing may run code
+    // that uses the filter.
+    double record(double u, double y) {
+        [[maybe_unused]] Sample old_u = std::exchange(last_.u, Sample(u));
+        [[maybe_unused]] Sample old_y = std::exchange(last_.y, Sample(y));
         return y;
     }
 
-    // n samples of x into y (y may alias x); n >= 1.
-    void run(const double* x, double* y, std::size_t n) {
-        if (n == 0) throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
-        if (!zi_) zi_ = restart_state(iir_, x[0], x[0]);
-        run(x, y, n, zi_->data());
-    }
-    void run(const double* x, double* y, std::size_t n, double* z) {
-        KORVEL_ASSERT(n >= 1);
-        const double last_u = x[n - 1];
-        iir_.filter(x, y, n, z);
-        last_ = {last_u, y[n - 1]};
-    }
-
-    double alpha() const noexcept { return alpha_; }
-    double tao() const noexcept { return tao_; }
-    long long Ts() const noexcept { return Ts_; }
-    const Iir& iir() const noexcept { return iir_; }
-    const std::optional<std::vector<double>>& state() const noexcept { return zi_; }
-    const OperatingPoint& last() const noexcept { return last_; }
-
-  private:
-    void set(double& field, double v) {
-        if (v < 0) throw std::invalid_argument("Expected a non-negative value.");
-        if (v == field) return;
-        const double old = field;
-        field = v;
-        try {
-            modify_param();
-        } catch (...) {
-            field = old;
-            throw;
-        }
-    }
-
-    double alpha_, tao_;
-    long long Ts_;
-    Discretise discretise_;
+    Parameters params_;
+    Discretiser discretise_;
     Iir iir_;
-    std::optional<std::vector<double>> zi_;
-    OperatingPoint last_; // the last input and output (the operating point before)
+    State zi_{};
+    Last last_;
 };
+
+using LeadLag = BasicLeadLag<>;
 
 // The ideal lead-lag step trajectory from r1 to r2 over n samples with the
 // time constant in samples, into w[0:n]: r1 + (r2 - r1)(1 - (1 - alpha)
@@ -643,6 +773,13 @@ void filter_stp(double* w, std::size_t n, double tao, double alpha, double r1, d
     const double gap = 1 - alpha;
     for (std::size_t k = 0; k < n; ++k)
         w[k] = r1 + span * (1 - gap * w[k]);
+}
+
+// The length of a trajectory asked for with N samples: none for a negative
+// N (np.arange(0, N) is empty), which tao <= 0 refuses (np.ones(N)).
+inline std::size_t filter_stp_length(long long N, double tao) {
+    if (N < 0 && tao <= 0) throw std::invalid_argument(negative_dimensions);
+    return N > 0 ? static_cast<std::size_t>(N) : 0;
 }
 
 inline std::vector<double> filter_stp(std::size_t n, double tao, double alpha, double r1 = 0.0,

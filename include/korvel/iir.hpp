@@ -135,7 +135,8 @@ class Iir {
     // False when lfilter would refuse these coefficients; check() says why.
     bool usable() const noexcept { return usable_; }
     void check() const {
-        if (usable_) return;
+        if (usable_) [[likely]]
+            return;
         if (b_.empty())
             throw std::invalid_argument(
                 "Parameter b is not a non-empty 1d array, since b.shape=(0,)!");
@@ -214,12 +215,14 @@ class Iir {
     const std::vector<double>& b() const noexcept { return b_; }
     const std::vector<double>& a() const noexcept { return a_; }
 
-    // The path and the taps a step runs: b and a divided by a[0], padded
-    // with zeros to max(len(a), len(b)); on the FIR path b / a[0] alone
-    // (a_taps() empty).
-    bool fir() const noexcept { return fir_; }
-    std::span<const double> b_taps() const noexcept { return nb_; }
-    std::span<const double> a_taps() const noexcept { return na_; }
+    // What a step runs on, for kernels that step many filters together
+    // (iir_lanes.hpp, ZFilterBank): the FIR path or not, b and a divided by a[0] (padded
+    // to one length unless FIR; `na` empty on the FIR path), and the run of
+    // zero taps [first, second) (empty when there is none).
+    bool is_fir() const noexcept { return fir_; }
+    const std::vector<double>& nb() const noexcept { return nb_; }
+    const std::vector<double>& na() const noexcept { return na_; }
+    std::pair<std::size_t, std::size_t> zero_run() const noexcept { return {run_begin_, run_end_}; }
 
   private:
     // z holds n - 1 items; GCC, inlining a step on a one-item state, cannot

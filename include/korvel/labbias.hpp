@@ -46,6 +46,9 @@ class LabHistory {
     // Steps below this count as "unchanged" while a result settles, whatever
     // the threshold for a new result is.
     static constexpr double settle_step = 1e-6;
+    // Values kept beyond the number of calls a new result must stay: the one
+    // before its step and the step itself.
+    static constexpr int extra = 2;
 
     explicit LabHistory(std::size_t capacity = 0) noexcept : capacity_(capacity) {}
 
@@ -61,9 +64,8 @@ class LabHistory {
 
     // Fills a history that is not yet full with copies of `v`.
     void backfill(double v) {
-        if (ring_.capacity() != capacity_) ring_ = Ring<double>(capacity_);
-        while (!ring_.full())
-            push(v);
+        if (ring_.capacity() != capacity_ || !ring_.full()) [[unlikely]]
+            fill(v); // the first call only: out of the way of every later one
     }
 
     // Whether the oldest step is at least `abs_threshold` and every later one
@@ -86,6 +88,12 @@ class LabHistory {
   private:
     static bool settled(double step) noexcept { return step < settle_step; }
 
+    void fill(double v) {
+        if (ring_.capacity() != capacity_) ring_ = Ring<double>(capacity_);
+        while (!ring_.full())
+            push(v);
+    }
+
     void push(double v) {
         if (ring_.capacity() == 0) return;
         if (ring_.full() && ring_.size() >= 2)
@@ -105,6 +113,7 @@ class BiasUpdate {
   public:
     static constexpr double backfill_spacing = 60.0; // seconds between back-filled stamps
     static constexpr double same_time = 0.1;         // laboratory times closer are equal
+    static constexpr int prd_extra = 1;              // predictions kept beyond prd_len
 
     enum class Attempt { none, unchanged, updated, outside };
 
@@ -256,47 +265,14 @@ inline void print_to_stdout(std::string_view line) {
     std::fputc('\n', stdout);
 }
 
-// The soft-sensor bias correction as a whole: the bias update and the lag
-// that smooths the bias it returns.
-class SoftSensor {
-  public:
-    SoftSensor(std::string name = "softSensor", double filter_tao = 5.0,
-               double abs_threshold = 1e-6, std::size_t prd_len = 28800, std::size_t const_len = 60,
-               const Discretise& discretise = default_zoh, LineSink print = print_to_stdout)
-        : name_(std::move(name)), core_(abs_threshold, prd_len + 1, const_len + 2),
-          lag_(bias_lag(filter_tao, discretise)), print_(std::move(print)) {}
-
-    // One prediction sample; the bias, smoothed when there is a lag. Refuses
-    // inputs that are not finite (std::invalid_argument, the block's words)
-    // before anything changes. No prediction time means now.
-    double run(double prd_data, double lab_data, double lab_time,
-               std::optional<double> prd_time = std::nullopt,
-               std::optional<double> trigger = std::nullopt) {
-        if (const char* bad =
-                BiasUpdate::not_finite(prd_data, lab_data, lab_time, prd_time, trigger))
-            throw std::invalid_argument(name_ + bad);
-        const auto s =
-            core_.run(prd_data, lab_data, lab_time, prd_time ? *prd_time : wall_clock(), trigger);
-        if (s.attempt == BiasUpdate::Attempt::unchanged) note(BiasUpdate::unchanged_note);
-        if (s.first) note(BiasUpdate::first_data_note);
-        return lag_ ? lag_->step(core_.bias()) : core_.bias();
-    }
-
-    const std::string& name() const noexcept { return name_; }
-    const BiasUpdate& core() const noexcept { return core_; }
-    const std::optional<SFilter>& lag() const noexcept { return lag_; }
-
-  private:
-    void note(const char* text) {
-        line_.assign(name_).append(text);
-        print_(line_);
-    }
-
-    std::string name_;
-    BiasUpdate core_;
-    std::optional<SFilter> lag_;
-    LineSink print_;
-    std::string line_;
+// What both blocks are built with when a caller says nothing.
+struct LabDefaults {
+    static constexpr const char* name = "softSensor";
+    static constexpr double filter_tao = 5.0;
+    static constexpr double abs_threshold = 1e-6;
+    static constexpr std::size_t prd_len = 28800;
+    static constexpr std::size_t const_len = 60;
+    static constexpr const char* csv_dir = "./";
 };
 
 // --- the laboratory-data CSV file ---
@@ -310,20 +286,16 @@ inline constexpr const char* lab_name_path_note =
 inline constexpr const char* lab_name_file_note =
     " LabDataRecorder: name cannot make a file name in csv_dir!";
 
-// Whether a recorder's name gives a file name of its own in `dir`: no path
-// separator and no NUL, and a length the file system there takes.
-inline const char* lab_name_refusal(const std::string& dir, const std::string& name) {
-    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos)
-        return lab_name_path_note;
-    if (check_file_name(dir, name + lab_csv_suffix) != 0) return lab_name_file_note;
-    return nullptr;
-}
+// What an append that met something other than a regular file says (with
+// EINVAL).
+inline constexpr const char* not_regular_file_text = "Not a regular file";
 
 // The error of an append that returned `err` (an errno value or
 // not_regular_file), as the C++ recorder throws it.
 inline std::system_error append_error(int err, const std::string& path) {
     if (err == not_regular_file)
-        return std::system_error(EINVAL, std::generic_category(), path + ": not a regular file");
+        return std::system_error(EINVAL, std::generic_category(),
+                                 path + ": " + not_regular_file_text);
     return std::system_error(err, std::generic_category(), path);
 }
 
@@ -345,57 +317,283 @@ inline std::string lab_row(std::time_t export_time, double lab_time, double lab_
     return row;
 }
 
+// Appends one record to the file at `path` (a file system path), a new file
+// getting the header first: 0, an errno value, or not_regular_file.
+inline int append_lab_record(const std::string& path, std::string_view row) {
+    return append_record(path, file_exists(path), lab_csv_header, row);
+}
+
+// --- what the blocks are written over ---
+//
+// Both blocks are generic over a policy P: what the program around them holds
+// and how it speaks. StdLab below is a C++ program's; the Python module gives
+// Python objects (a str name, notes through sys.stdout, any object as the lag,
+// path objects). A call into P may run code that changes the block itself,
+// so the blocks hold no reference into their own members across one and read
+// them afresh after it.
+//
+//   Name; refuse(name, tail), contains(name, c)   the block's name, which
+//                                   begins every message, and refusals (thrown)
+//   Length; capacity(len, extra)    a history length as given, and the
+//                                   capacity len + extra (refusing what cannot be one)
+//   Notes                           notes(name, text) prints one line: name, text
+//   Lag, LagMaker, Output           the bias lag: make_lag(maker, filter_tao)
+//                                   (filters.hpp's bias_lag), hold(lag) for one
+//                                   step, present(held), step(held, bias) and
+//                                   pass(bias) giving the result of run
+//   DirArg, Dir, File               the recorder's directory as given and
+//                                   resolved, and its file: resolve(dir),
+//                                   fs_text(dir or name, out) (false: not
+//                                   encodable), make_dirs(dir), join(dir, name,
+//                                   suffix), append(file, row)
+
+// Marks the constructors that put a block together from the parts a saved
+// state keeps.
+struct FromParts {
+    explicit FromParts() = default;
+};
+inline constexpr FromParts from_parts{};
+
+// The soft-sensor bias correction as a whole: the bias update, the notes it
+// prints and the lag that smooths the bias it returns.
+template <class P> class BasicSoftSensor {
+  public:
+    using Name = typename P::Name;
+    using Length = typename P::Length;
+    using Notes = typename P::Notes;
+    using Lag = typename P::Lag;
+    using LagMaker = typename P::LagMaker;
+    using Output = typename P::Output;
+
+    // History lengths are refused (P::capacity) in the order given, then the
+    // lag is made.
+    BasicSoftSensor(Name name, double filter_tao, double abs_threshold, Length prd_len,
+                    Length const_len, const LagMaker& lag_maker, Notes notes)
+        : name_(std::move(name)), core_(histories(abs_threshold, prd_len, const_len)),
+          lag_(P::make_lag(lag_maker, filter_tao)), notes_(std::move(notes)) {}
+
+    BasicSoftSensor(FromParts, Name name, BiasUpdate core, Lag lag, Notes notes)
+        : name_(std::move(name)), core_(std::move(core)), lag_(std::move(lag)),
+          notes_(std::move(notes)) {}
+
+    // One prediction sample; the bias, smoothed when there is a lag. Refuses
+    // inputs that are not finite (P::refuse, the block's words) before
+    // anything changes. No prediction time means now.
+    Output run(double prd_data, double lab_data, double lab_time,
+               std::optional<double> prd_time = std::nullopt,
+               std::optional<double> trigger = std::nullopt) {
+        if (const char* bad =
+                BiasUpdate::not_finite(prd_data, lab_data, lab_time, prd_time, trigger))
+            P::refuse(name_, bad);
+        const auto s =
+            core_.run(prd_data, lab_data, lab_time, prd_time ? *prd_time : wall_clock(), trigger);
+        report(s.attempt);
+        if (s.first) notes_(name_, BiasUpdate::first_data_note);
+        return smoothed();
+    }
+
+    // One attempt at taking a laboratory result, reported as run reports it.
+    void update_bias(double lab_data, double lab_time) {
+        report(core_.update_bias(lab_data, lab_time));
+    }
+
+    const Name& name() const noexcept { return name_; }
+    const BiasUpdate& core() const noexcept { return core_; }
+    const Lag& lag() const noexcept { return lag_; }
+    // For restoring and field writes.
+    Name& name_mut() noexcept { return name_; }
+    BiasUpdate& core_mut() noexcept { return core_; }
+    Lag& lag_mut() noexcept { return lag_; }
+
+  private:
+    static BiasUpdate histories(double abs_threshold, Length prd_len, Length const_len) {
+        const std::size_t prd_capacity = P::capacity(prd_len, BiasUpdate::prd_extra);
+        return BiasUpdate(abs_threshold, prd_capacity, P::capacity(const_len, LabHistory::extra));
+    }
+
+    void report(BiasUpdate::Attempt attempt) {
+        if (attempt == BiasUpdate::Attempt::unchanged) notes_(name_, BiasUpdate::unchanged_note);
+    }
+
+    // The lag is held for its step: the step may replace the block's lag.
+    Output smoothed() {
+        const double bias = core_.bias();
+        auto lag = P::hold(lag_);
+        if (!P::present(lag)) return P::pass(bias);
+        return P::step(lag, bias);
+    }
+
+    Name name_;
+    BiasUpdate core_;
+    Lag lag_;
+    [[no_unique_address]] Notes notes_;
+};
+
 // Watches a laboratory value and appends each new result to
 // <csv_dir>/<name>_Raw_LabData.csv, once it has stayed for const_len calls.
-class LabRecorder {
+template <class P> class BasicLabRecorder {
   public:
-    LabRecorder(std::string name = "softSensor", double abs_threshold = 1e-6,
-                std::size_t const_len = 60, const std::filesystem::path& csv_dir = "./")
-        : name_(std::move(name)), lab_(const_len + 2), abs_threshold_(abs_threshold) {
-        const std::filesystem::path dir =
-            std::filesystem::weakly_canonical(std::filesystem::absolute(csv_dir));
-        if (const char* refusal = lab_name_refusal(dir.string(), name_))
-            throw std::invalid_argument(name_ + refusal);
-        std::filesystem::create_directories(dir);
-        csv_file_ = (dir / (name_ + lab_csv_suffix)).string();
+    using Name = typename P::Name;
+    using Length = typename P::Length;
+    using DirArg = typename P::DirArg;
+    using Dir = typename P::Dir;
+    using File = typename P::File;
+
+    // Whatever would keep the name from making a file of its own in csv_dir
+    // is refused before anything is created.
+    BasicLabRecorder(Name name, double abs_threshold, Length const_len, const DirArg& csv_dir)
+        : abs_threshold_(abs_threshold), name_(std::move(name)) {
+        if (P::contains(name_, '/') || P::contains(name_, '\0'))
+            P::refuse(name_, lab_name_path_note);
+        lab_ = LabHistory(P::capacity(const_len, LabHistory::extra));
+        const Dir dir = P::resolve(csv_dir);
+        std::string dir_text, name_text;
+        if (!P::fs_text(dir, dir_text) || !P::fs_text(name_, name_text) ||
+            check_file_name(dir_text, name_text + lab_csv_suffix) != 0)
+            P::refuse(name_, lab_name_file_note);
+        P::make_dirs(dir);
+        csv_file_ = P::join(dir, name_, lab_csv_suffix);
         row_.reserve(row_capacity);
+    }
+
+    BasicLabRecorder(FromParts, Name name, LabHistory lab, double abs_threshold, File csv_file)
+        : lab_(std::move(lab)), abs_threshold_(abs_threshold), name_(std::move(name)),
+          csv_file_(std::move(csv_file)) {
+        row_.reserve(row_capacity);
+    }
+
+    // The first input of run that is not finite, as the text its refusal
+    // gives after the name; nullptr when both are.
+    static const char* not_finite(double lab_data, double lab_time) noexcept {
+        if (!std::isfinite(lab_data)) return " LabDataRecorder: lab_data is not finite!";
+        if (!std::isfinite(lab_time)) return " LabDataRecorder: lab_time is not finite!";
+        return nullptr;
     }
 
     // One sample; true when it recorded a new result.
     bool run(double lab_data, double lab_time) {
-        if (!std::isfinite(lab_data))
-            throw std::invalid_argument(name_ + " LabDataRecorder: lab_data is not finite!");
-        if (!std::isfinite(lab_time))
-            throw std::invalid_argument(name_ + " LabDataRecorder: lab_time is not finite!");
+        if (const char* bad = not_finite(lab_data, lab_time)) P::refuse(name_, bad);
         lab_.record(lab_data);
         if (!lab_.new_result(abs_threshold_)) return false;
         export_row(lab_data, lab_time);
         return true;
     }
 
-    // Appends one record (the header first into a new file); std::system_error
-    // when the file cannot be written.
+    // Appends one record (the header first into a new file); what P::append
+    // throws when the file cannot be written.
     void export_row(double lab_data, double lab_time) {
         row_.clear();
         append_lab_row(row_, std::time(nullptr), lab_time, lab_data);
-        const int err = append_record(csv_file_, file_exists(csv_file_), lab_csv_header, row_);
-        if (err != 0) throw append_error(err, csv_file_);
+        P::append(csv_file_, row_);
     }
 
-    const std::string& name() const noexcept { return name_; }
-    const std::string& csv_file() const noexcept { return csv_file_; }
+    const Name& name() const noexcept { return name_; }
+    const File& csv_file() const noexcept { return csv_file_; }
     const LabHistory& history() const noexcept { return lab_; }
+    double abs_threshold() const noexcept { return abs_threshold_; }
+    // For field writes.
+    Name& name_mut() noexcept { return name_; }
+    File& csv_file_mut() noexcept { return csv_file_; }
+    double& abs_threshold_mut() noexcept { return abs_threshold_; }
 
   private:
-    std::string name_;
-    LabHistory lab_;
     // Room for a row of ordinary dates, so appending to an existing file
     // allocates nothing.
     static constexpr std::size_t row_capacity = 96;
 
+    // What every run reads comes first.
+    LabHistory lab_;
     double abs_threshold_;
-    std::string csv_file_;
+    Name name_;
+    File csv_file_;
     std::string row_;
+};
+
+// How a C++ soft sensor prints a note: the name and the text as one line.
+class LineNotes {
+  public:
+    explicit LineNotes(LineSink print = print_to_stdout) : print_(std::move(print)) {}
+
+    void operator()(const std::string& name, const char* text) {
+        line_.assign(name).append(text); // the line's memory is kept for the next note
+        print_(line_);
+    }
+
+  private:
+    LineSink print_;
+    std::string line_;
+};
+
+// A C++ program's blocks: std::string names, refusals as
+// std::invalid_argument, notes to a LineSink, an SFilter as the lag,
+// std::filesystem paths, file errors as std::system_error.
+struct StdLab {
+    using Name = std::string;
+    using Length = std::size_t;
+    static std::size_t capacity(std::size_t len, int extra) noexcept {
+        return len + static_cast<std::size_t>(extra);
+    }
+    [[noreturn]] static void refuse(const std::string& name, const char* tail) {
+        throw std::invalid_argument(name + tail);
+    }
+    static bool contains(const std::string& name, char c) noexcept {
+        return name.find(c) != std::string::npos;
+    }
+
+    using Notes = LineNotes;
+    using Lag = std::optional<SFilter>;
+    using LagMaker = Discretise;
+    using Output = double;
+    static Lag make_lag(const Discretise& discretise, double filter_tao) {
+        return bias_lag(filter_tao, discretise);
+    }
+    static SFilter* hold(Lag& lag) noexcept { return lag ? &*lag : nullptr; }
+    static bool present(const SFilter* lag) noexcept { return lag != nullptr; }
+    static double step(SFilter* lag, double bias) { return lag->step(bias); }
+    static double pass(double bias) noexcept { return bias; }
+
+    using DirArg = std::filesystem::path;
+    using Dir = std::filesystem::path;
+    using File = std::string;
+    static Dir resolve(const DirArg& dir) {
+        return std::filesystem::weakly_canonical(std::filesystem::absolute(dir));
+    }
+    static bool fs_text(const Dir& dir, std::string& out) {
+        out = dir.string();
+        return true;
+    }
+    static bool fs_text(const std::string& name, std::string& out) {
+        out = name;
+        return true;
+    }
+    static void make_dirs(const Dir& dir) { std::filesystem::create_directories(dir); }
+    static File join(const Dir& dir, const std::string& name, const char* suffix) {
+        return (dir / (name + suffix)).string();
+    }
+    static void append(const File& path, std::string_view row) {
+        if (const int err = append_lab_record(path, row)) throw append_error(err, path);
+    }
+};
+
+// The blocks as C++ programs build them.
+class SoftSensor : public BasicSoftSensor<StdLab> {
+  public:
+    SoftSensor(std::string name = LabDefaults::name, double filter_tao = LabDefaults::filter_tao,
+               double abs_threshold = LabDefaults::abs_threshold,
+               std::size_t prd_len = LabDefaults::prd_len,
+               std::size_t const_len = LabDefaults::const_len,
+               const Discretise& discretise = default_zoh, LineSink print = print_to_stdout)
+        : BasicSoftSensor(std::move(name), filter_tao, abs_threshold, prd_len, const_len,
+                          discretise, LineNotes(std::move(print))) {}
+};
+
+class LabRecorder : public BasicLabRecorder<StdLab> {
+  public:
+    LabRecorder(std::string name = LabDefaults::name,
+                double abs_threshold = LabDefaults::abs_threshold,
+                std::size_t const_len = LabDefaults::const_len,
+                const std::filesystem::path& csv_dir = LabDefaults::csv_dir)
+        : BasicLabRecorder(std::move(name), abs_threshold, const_len, csv_dir) {}
 };
 
 } // namespace korvel

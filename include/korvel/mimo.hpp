@@ -186,6 +186,8 @@ class MimoSim {
     }
 
     void set_input(std::size_t mv, double value) { u_.at(mv) = value; }
+    // A CV's value as the last step left it (a step overwrites it).
+    void set_output(std::size_t cv, double value) { y_.at(cv) = value; }
     // Sets an MV by tag; false (and nothing changes) for a tag that is no MV.
     bool set_input(std::string_view mv, double value) noexcept {
         const std::size_t j = index_of(mvs_, mv);

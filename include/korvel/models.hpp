@@ -170,7 +170,7 @@ inline std::size_t dead_time_samples(double delay, double Ts) {
     if (std::isnan(ratio)) throw std::invalid_argument(nan_to_integer);
     double d;
     if (!npmath::round_half_even(ratio, d)) throw std::overflow_error(infinity_to_integer);
-    if (d < 0) throw std::invalid_argument("negative dimensions are not allowed");
+    if (d < 0) throw std::invalid_argument(negative_dimensions);
     // Beyond a vector's length the count would not even convert.
     if (d > static_cast<double>(std::vector<double>().max_size()))
         throw std::length_error("dead time too long for a numerator");

@@ -1,7 +1,10 @@
 // A bank's lanes are its scalar blocks: random per-lane settings and inputs,
 // lane counts around the vector widths, outputs compared to the bit.
 #include <korvel/filters.hpp>
+#include <korvel/iir_lanes.hpp>
+#include <korvel/mimo_bank.hpp>
 #include <korvel/pid.hpp>
+#include <korvel/reference.hpp>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,15 @@ namespace {
 
 std::uint64_t bits(double v) {
     return std::bit_cast<std::uint64_t>(v);
+}
+
+// Lane l of the bank in MimoBank.LanesAreSimulators: gains of both signs,
+// some dead times other than the reference's.
+korvel::ModelDict lane_dict(std::size_t l) {
+    korvel::ModelDict d =
+        korvel::reference::process(l % 3 == 0 ? 1.0 : -0.5 - static_cast<double>(l));
+    if (l % 4 == 1) d[0].pairs[0].second.delay_s = 7.0 + static_cast<double>(l % 3);
+    return d;
 }
 
 void expect_same(const korvel::Pid& a, const korvel::Pid& b) {
@@ -91,6 +103,137 @@ TEST(PidBank, LanesAreControllers) {
                  out.data(), err.data());
         korvel::PidModeError e;
         EXPECT_EQ(bits(out[0]), bits(pids[0].run(1.0, SP[0], PV[0], TV[0], ff, e)));
+    }
+}
+
+// Filters of one shape with coefficients and inputs of both signs: zeros of
+// either sign held long enough to cross the dead time, a NaN and an
+// infinity, lane counts around the block size; the state compared after
+// every step.
+TEST(IirLanes, LanesAreFilters) {
+    std::mt19937_64 rng(5);
+    std::uniform_int_distribution<int> pick(0, 9);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    for (const bool fir : {false, true})
+        for (const double a0 : {1.0, -2.0})
+            for (std::size_t m : {1u, 3u, 64u, 67u}) {
+                const bool shared = m == 3;
+                std::vector<korvel::Iir> filters;
+                for (std::size_t l = 0; l < m; ++l) {
+                    const double s = shared || l % 2 ? 1.0 : -1.0;
+                    std::vector<double> b(9, 0.0);
+                    b.push_back(0.5 * s), b.push_back(-0.25 * s);
+                    filters.emplace_back(b, fir ? std::vector<double>{a0}
+                                                : std::vector<double>{a0, -0.9 * a0 * s});
+                }
+                std::vector<const korvel::Iir*> f;
+                std::vector<std::vector<double>> z(m, std::vector<double>(filters[0].state_size()));
+                std::vector<const double*> zp;
+                for (std::size_t l = 0; l < m; ++l)
+                    f.push_back(&filters[l]), zp.push_back(z[l].data());
+                korvel::IirLanes lanes(f, zp);
+                ASSERT_EQ(lanes.shape().re - lanes.shape().rb, fir ? 0u : 7u);
+                std::vector<double> x(m, 0.0), y(m), zl(lanes.state_size());
+                for (int k = 0; k < 300; ++k) {
+                    for (std::size_t l = 0; l < m; ++l) {
+                        const int c = pick(rng) ? -1 : pick(rng);
+                        if (c >= 0) x[l] = c < 4 ? 0.0 : c < 8 ? -0.0 : u(rng);
+                        if (k == 200 && l % 3 == 1) x[l] = l % 2 ? NAN : -INFINITY;
+                        if (k == 201 && l % 3 == 1) x[l] = 0.0;
+                    }
+                    lanes.step(x.data(), y.data());
+                    for (std::size_t l = 0; l < m; ++l) {
+                        ASSERT_EQ(bits(y[l]), bits(filters[l].step(x[l], z[l].data())))
+                            << fir << " " << a0 << " " << m << " " << k << " " << l;
+                        lanes.state(l, zl.data());
+                        for (std::size_t t = 0; t < zl.size(); ++t)
+                            ASSERT_EQ(bits(zl[t]), bits(z[l][t])) << k << " " << l << " " << t;
+                    }
+                }
+            }
+}
+
+// Plants that differ in gains (one loop per pair) and dead times (groups),
+// driven with values that reach the corners of the dead-time ring: zeros of
+// both signs, a step of NaN and of infinity in some lanes.
+TEST(MimoBank, LanesAreSimulators) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-5.0, 5.0);
+    std::uniform_int_distribution<int> pick(0, 9);
+    const korvel::TagValues ini = {{"CV1", 10.0}, {"CV2", -0.0}, {"MV1", 0.0}, {"MV2", 16.0}};
+    for (std::size_t n : {1u, 5u, 9u, 70u}) {
+        std::vector<korvel::MimoSim> sims;
+        for (std::size_t l = 0; l < n; ++l)
+            sims.emplace_back(lane_dict(l), ini);
+        korvel::MimoBank bank = korvel::MimoBank::of(sims);
+        ASSERT_EQ(bank.size(), n);
+        const std::size_t cvs = bank.cvs(), mvs = bank.mvs();
+        std::vector<std::vector<double>> uv(mvs, std::vector<double>(n));
+        std::vector<double> v(n);
+        for (int k = 0; k < 260; ++k) {
+            std::vector<korvel::Lanes> U(mvs), V(cvs);
+            for (std::size_t j = 0; j < mvs; ++j) {
+                if (pick(rng) < 2 && k != 251) continue; // not given: the MV keeps its values
+                for (std::size_t l = 0; l < n; ++l) {
+                    // Values held for a while, so zeros of one sign cross the dead time.
+                    const int c = pick(rng) ? -1 : pick(rng);
+                    if (c >= 0) uv[j][l] = c < 3 ? 0.0 : c < 6 ? -0.0 : c < 8 ? -2.5 : u(rng);
+                    if (l % 5 == 2 && k == 250) uv[j][l] = j == 0 ? NAN : INFINITY;
+                    if (l % 5 == 2 && k == 251) uv[j][l] = 1.0;
+                }
+                U[j] = korvel::Lanes{uv[j].data()};
+            }
+            for (std::size_t l = 0; l < n; ++l)
+                v[l] = pick(rng) == 0 ? -0.0 : 0.0;
+            V[1] = korvel::Lanes{v.data()};
+            bank.step(U.data(), V.data());
+            for (std::size_t l = 0; l < n; ++l) {
+                for (std::size_t j = 0; j < mvs; ++j)
+                    if (U[j].data) sims[l].set_input(j, uv[j][l]);
+                const double dist[] = {0.0, v[l]};
+                const auto& y = sims[l].step(dist);
+                for (std::size_t r = 0; r < cvs; ++r)
+                    ASSERT_EQ(bits(bank.outputs(r)[l]), bits(y[r])) << n << " " << k << " " << l;
+            }
+        }
+        for (std::size_t l = 0; l < n; ++l)
+            for (std::size_t r = 0; r < cvs; ++r)
+                for (std::size_t j = 0; j < mvs; ++j)
+                    if (auto* tf = dynamic_cast<korvel::TfModel*>(&sims[l].model(r, j))) {
+                        const auto z = bank.state(l, r, j);
+                        ASSERT_EQ(z.size(), tf->zi().size());
+                        for (std::size_t t = 0; t < z.size(); ++t)
+                            EXPECT_EQ(bits(z[t]), bits(tf->zi()[t]));
+                    }
+
+        // A lane taken out continues as the lane; a simulator put in as itself.
+        korvel::MimoSim out(lane_dict(n - 1), ini);
+        bank.copy_lane_to(n - 1, out);
+        korvel::MimoSim in(korvel::reference::process(2.0), ini);
+        const auto lane = [&](const korvel::MimoSim& s) {
+            korvel::MimoBank::Lane l{
+                {}, s.input_initial(), s.output_initial(), s.inputs(), s.outputs()};
+            for (std::size_t r = 0; r < cvs; ++r) {
+                l.models.emplace_back();
+                for (std::size_t j = 0; j < mvs; ++j)
+                    l.models[r].push_back(&s.model(r, j));
+            }
+            return l;
+        };
+        bank.set_lane(0, lane(in));
+        for (int k = 0; k < 40; ++k) {
+            bank.step(nullptr, nullptr);
+            const auto& y0 = in.step();
+            const auto& y1 = sims[n - 1].step();
+            const auto& y2 = out.step();
+            for (std::size_t r = 0; r < cvs; ++r) {
+                EXPECT_EQ(bits(bank.outputs(r)[0]), bits(y0[r]));
+                if (n > 1) {
+                    EXPECT_EQ(bits(bank.outputs(r)[n - 1]), bits(y1[r]));
+                }
+                EXPECT_EQ(bits(y2[r]), bits(y1[r]));
+            }
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using korvel::BiasUpdate;
@@ -34,7 +35,113 @@ std::vector<int> new_result_calls(std::size_t const_len, int n, int calls) {
     return hits;
 }
 
+// Logs what the blocks ask of the program around them.
+struct Traced {
+    static inline std::vector<std::string> log;
+
+    using Name = std::string;
+    using Length = long long;
+    static std::size_t capacity(long long len, int extra) {
+        log.push_back("capacity " + std::to_string(len));
+        if (len + extra < 0) throw std::length_error("no capacity");
+        return static_cast<std::size_t>(len + extra);
+    }
+    [[noreturn]] static void refuse(const std::string& name, const char* tail) {
+        log.push_back("refuse");
+        throw std::invalid_argument(name + tail);
+    }
+    static bool contains(const std::string& name, char c) {
+        return name.find(c) != std::string::npos;
+    }
+
+    struct Notes {
+        void operator()(const std::string& name, const char* text) const {
+            log.push_back(name + text);
+        }
+    };
+    using Lag = double; // a gain; 0 passes the bias
+    using LagMaker = int;
+    using Output = double;
+    static double make_lag(int, double filter_tao) {
+        log.push_back("lag");
+        return filter_tao;
+    }
+    static double* hold(double& lag) { return &lag; }
+    static bool present(const double* lag) { return *lag != 0; }
+    static double step(double* lag, double bias) {
+        log.push_back("step");
+        return *lag * bias;
+    }
+    static double pass(double bias) { return bias; }
+
+    using DirArg = std::string;
+    using Dir = std::string;
+    using File = std::string;
+    static Dir resolve(const std::string& dir) {
+        log.push_back("resolve");
+        return "/" + dir;
+    }
+    static bool fs_text(const std::string& s, std::string& out) {
+        log.push_back("encode " + s);
+        out = s;
+        return true;
+    }
+    static void make_dirs(const std::string& dir) { log.push_back("mkdir " + dir); }
+    static File join(const Dir& dir, const Name& name, const char* suffix) {
+        return dir + "/" + name + suffix;
+    }
+    static void append(const File& file, std::string_view) { log.push_back("append " + file); }
+};
+
 } // namespace
+
+// The checks, notes and calls come in the core's order whatever program runs
+// the blocks (the Python module's refusals and lines follow from it).
+TEST(LabBlocks, AskTheirProgramInTheCoresOrder) {
+    using Log = std::vector<std::string>;
+    using Sensor = korvel::BasicSoftSensor<Traced>;
+    using Recorder = korvel::BasicLabRecorder<Traced>;
+    Log& log = Traced::log;
+
+    log.clear();
+    EXPECT_THROW(Sensor("s", 2.0, 1e-6, -5, -7, 0, {}), std::length_error);
+    EXPECT_EQ(log, Log{"capacity -5"});
+    log.clear();
+    Sensor s("s", 2.0, 1e-6, 3, 1, 0, {});
+    EXPECT_EQ(log, (Log{"capacity 3", "capacity 1", "lag"}));
+    log.clear();
+    EXPECT_THROW(s.run(1.0, 4.0, NAN, 100.0), std::invalid_argument);
+    EXPECT_EQ(log, Log{"refuse"});
+    EXPECT_TRUE(s.core().prd_data().empty());
+    // A first call that repeats the last accepted result: both notes, then
+    // the lag, stepped with the bias kept.
+    s.core_mut().current_lab_data_mut() = 4.0;
+    s.core_mut().current_lab_time_mut() = 100.0;
+    log.clear();
+    EXPECT_EQ(s.run(1.0, 4.0, 100.0, 100.0), 0.0);
+    EXPECT_EQ(log, (Log{"s: Bias Update is not triggered, lab_data or lab_time is unchanged.",
+                        "s: Bias Update is triggered by the first data.", "step"}));
+    log.clear();
+    EXPECT_EQ(s.run(1.0, 5.0, 100.0, 160.0, 1.0), 8.0);
+    EXPECT_EQ(log, Log{"step"});
+
+    log.clear();
+    EXPECT_THROW(Recorder("a/b", 1e-6, -9, "d"), std::invalid_argument);
+    EXPECT_EQ(log, Log{"refuse"});
+    log.clear();
+    const std::string long_name(300, 'n');
+    EXPECT_THROW(Recorder(long_name, 1e-6, 0, "d"), std::invalid_argument);
+    EXPECT_EQ(log, (Log{"capacity 0", "resolve", "encode /d", "encode " + long_name, "refuse"}));
+    log.clear();
+    Recorder r("rec", 1e-6, 0, "d");
+    EXPECT_EQ(log, (Log{"capacity 0", "resolve", "encode /d", "encode rec", "mkdir /d"}));
+    EXPECT_EQ(r.csv_file(), "/d/rec_Raw_LabData.csv");
+    log.clear();
+    EXPECT_THROW(r.run(1.0, INFINITY), std::invalid_argument);
+    EXPECT_FALSE(r.run(1.0, 0.0));
+    EXPECT_TRUE(r.run(2.0, 0.0));
+    EXPECT_EQ(log, (Log{"refuse", "append /d/rec_Raw_LabData.csv"}));
+}
 
 TEST(LabHistory, FirstValueBackfillsAndNeverCounts) {
     LabHistory h(5);

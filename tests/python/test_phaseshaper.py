@@ -1,6 +1,7 @@
 import copy
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -222,6 +223,16 @@ class TestLDLAG:
         f._zi = None
         assert f(4.0) == 4.0
 
+    def test_coefficients_lfilter_refuses_fail_the_next_step_as_it_does(self):
+        for tao, field, value in ((0.0, "_b", []), (5.0, "_b", []), (5.0, "_a", [0.0, 1.0])):
+            f = LDLAG(tao=tao)
+            f(1.0)
+            setattr(f, field, value)
+            with pytest.raises(ValueError) as theirs:
+                signal.lfilter(f._b, f._a, [1.0], zi=f._zi)
+            with pytest.raises(ValueError, match=f"^{re.escape(str(theirs.value))}$"):
+                f(1.0)
+
     def test_uninitialised_instance_is_refused(self):
         with pytest.raises(TypeError, match="not initialized"):
             LDLAG.__new__(LDLAG)(1.0)
@@ -237,6 +248,13 @@ class TestLDLAG:
                 assert clone.tao == 9.0 and f.tao != 9.0
         fresh = pickle.loads(pickle.dumps(LDLAG()))
         assert fresh._zi is None and fresh(3.0) == 3.0
+
+    def test_restored_coefficients_lfilter_refuses_are_not_stepped(self):
+        state = LDLAG(0.5, 5.0).__getstate__()
+        f = LDLAG.__new__(LDLAG)
+        f.__setstate__(state[:3] + ((),) + state[4:])  # no numerator
+        with pytest.raises(ValueError, match="non-empty"):
+            f(0.0)
 
 
 class TestFilterStp:

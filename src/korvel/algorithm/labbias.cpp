@@ -1,18 +1,19 @@
 // korvel.algorithm.labbias: soft-sensor bias correction from laboratory
 // samples, and the recorder that appends new laboratory samples to a CSV file.
 //
-// Histories read as fresh collections.deque snapshots (with the history's
-// maxlen), oldest first; changing a snapshot does not change the block.
+// Both classes run the core's blocks with Python's objects in them (PyLab):
+// names are the str callers see, notes go through sys.stdout, the lag is
+// whatever `_fil` holds and the file whatever `_csv_file` holds. Histories
+// read as fresh collections.deque snapshots (with the history's maxlen),
+// oldest first; changing a snapshot does not change the block.
 #include <korvel/append.hpp>
 #include <korvel/labbias.hpp>
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
-#include <stdexcept>
+#include <span>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "docstrings/labbias.hpp"
 #include "pyglue/calls.hpp"
@@ -25,8 +26,8 @@
 namespace nb = nanobind;
 using namespace korvel::pyglue;
 using korvel::BiasUpdate;
+using korvel::LabDefaults;
 using korvel::LabHistory;
-using korvel::Ring;
 namespace doc = korvel::docstrings::labbias;
 
 namespace {
@@ -40,51 +41,174 @@ struct Imports {
     PyObject* fsencode;        // os.fsencode
 } py;
 
-// ---------------------------------------------------------------- helpers
-
-// "<name><tail>" as an exception or as a printed line.
-[[noreturn]] void raise_named(PyObject* type, PyObject* name, const char* tail) {
-    raise_format(type, "%U%s", name, tail);
+// A message, a note or a file name: the name followed directly by `text`.
+nb::object after_name(const nb::object& name, const char* text) {
+    return checked(PyUnicode_FromFormat("%U%s", name.ptr(), text));
 }
 
-void print_named(PyObject* name, const char* tail) {
-    nb::object line = checked(PyUnicode_FromFormat("%U%s", name, tail));
-    if (!print_line(line.ptr())) raise();
+nb::list float_list(std::span<const double> v) {
+    nb::list out;
+    for (double x : v)
+        out.append(nb::float_(x));
+    return out;
 }
 
-std::size_t capacity(const Args& a, std::size_t i, long long extra) {
-    long long len;
-    std::size_t cap;
-    if (!a.longlong(i, len) || !capacity_of(len, extra, cap)) raise();
-    return cap;
+// The objects Python callers see in the blocks. Every function takes what it
+// keeps past a call into Python as an owned reference or a copy.
+struct PyLab {
+    using Name = nb::object;  // a str
+    using Length = PyObject*; // an int argument, converted where it is taken
+
+    static std::size_t capacity(PyObject* len, int extra) {
+        const long long n = PyLong_AsLongLong(len);
+        std::size_t cap;
+        if ((n == -1 && PyErr_Occurred()) || !capacity_of(n, extra, cap)) raise();
+        return cap;
+    }
+    [[noreturn]] static void refuse(const nb::object& name, const char* tail) {
+        PyErr_SetObject(PyExc_ValueError, after_name(name, tail).ptr());
+        raise();
+    }
+    static bool contains(const nb::object& name, char c) {
+        const Py_ssize_t at =
+            PyUnicode_FindChar(name.ptr(), static_cast<unsigned char>(c), 0, PY_SSIZE_T_MAX, 1);
+        if (at == -2) raise();
+        return at >= 0;
+    }
+
+    // Through sys.stdout, so redirections see the line.
+    struct Notes {
+        void operator()(const nb::object& name, const char* text) const {
+            if (!print_line(after_name(name, text).ptr())) raise();
+        }
+    };
+
+    // `_fil`: an sFilter (stepped through tfblock's C interface), None, or any
+    // object a caller stored, which is called.
+    using Lag = nb::object;
+    using LagMaker = nb::handle; // the sFilter class
+    using Output = nb::object;
+    static nb::object make_lag(nb::handle sfilter, double filter_tao) {
+        return korvel::bias_lag(filter_tao, nb::object(nb::none()),
+                                [&](std::span<const double> num, std::span<const double> den,
+                                    int Ts, double u_ini, double y_ini) {
+                                    return sfilter(float_list(num), float_list(den), Ts,
+                                                   nb::arg("u_ini") = u_ini,
+                                                   nb::arg("y_ini") = y_ini);
+                                });
+    }
+    static nb::object hold(const nb::object& lag) { return lag; }
+    // An sFilter is true without asking (it defines no truth of its own).
+    static bool present(const nb::object& lag) {
+        return Py_IS_TYPE(lag.ptr(), reinterpret_cast<PyTypeObject*>(py.sfilter)) || truth(lag);
+    }
+    static nb::object step(const nb::object& lag, double bias) {
+        double y;
+        const int native = py.filters->sfilter_step(lag.ptr(), bias, &y);
+        if (native == 0) return nb::float_(y);
+        if (native < 0) raise();
+        nb::object b = nb::float_(bias);
+        return checked(PyObject_CallOneArg(lag.ptr(), b.ptr()));
+    }
+    static nb::object pass(double bias) { return nb::float_(bias); }
+
+    // `_csv_file`: a pathlib path as made, any object a caller stored.
+    using DirArg = nb::handle;
+    using Dir = nb::object;
+    using File = nb::object;
+    static nb::object resolve(nb::handle dir) { return nb::handle(py.path)(dir).attr("resolve")(); }
+    // The bytes the file system takes for a path, or false (with no error
+    // set) when it cannot be encoded.
+    static bool fs_text(nb::handle path, std::string& out) {
+        PyObject* b = PyObject_CallOneArg(py.fsencode, path.ptr());
+        if (!b) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) raise();
+            PyErr_Clear();
+            return false;
+        }
+        nb::object bytes = nb::steal(b);
+        if (!PyBytes_Check(b)) throw nb::type_error("os.fsencode did not return bytes");
+        out.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+        return true;
+    }
+    static void make_dirs(const nb::object& dir) {
+        dir.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
+    }
+    static nb::object join(const nb::object& dir, const nb::object& name, const char* suffix) {
+        return checked(PyNumber_TrueDivide(dir.ptr(), after_name(name, suffix).ptr()));
+    }
+    // The file and the row are copies: a caller may replace the field, or run
+    // the recorder again, from os.fsencode or while the GIL is released.
+    static void append(nb::object file, std::string row) {
+        nb::object encoded = nb::handle(py.fsencode)(file);
+        if (!PyBytes_Check(encoded.ptr())) throw nb::type_error("os.fsencode did not return bytes");
+        const std::string path(PyBytes_AS_STRING(encoded.ptr()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+        if (path.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
+        // Other threads run while the file is written and synced.
+        PyThreadState* released = PyEval_SaveThread();
+        const int err = append_unlocked(path, row);
+        PyEval_RestoreThread(released);
+        if (err == korvel::not_regular_file) {
+            nb::object e = nb::handle(PyExc_OSError)(EINVAL, korvel::not_regular_file_text, file);
+            PyErr_SetObject(PyExc_OSError, e.ptr());
+            raise();
+        }
+        if (err != 0) {
+            errno = err;
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.ptr());
+            raise();
+        }
+    }
+
+  private:
+    // Without the GIL nothing may leave but an errno value.
+    static int append_unlocked(const std::string& path, const std::string& row) noexcept {
+        try {
+            return korvel::append_lab_record(path, row);
+        } catch (...) {
+            return ENOMEM;
+        }
+    }
+};
+
+using Sensor = korvel::BasicSoftSensor<PyLab>;
+using Recorder = korvel::BasicLabRecorder<PyLab>;
+
+// Breaks cycles through a name (a str subclass may hold anything) or another
+// object field; the name stays a str, which the messages need.
+template <class T> int clear_named(PyObject* self) noexcept {
+    if (!nb::inst_ready(self)) return 0;
+    T& t = *nb::inst_ptr<T>(self);
+    const nb::object old_name = std::exchange(t.name(), nb::str(""));
+    return clear_objects<T>(self, [&](nb::object& o) { return &o != &t.name(); });
+}
+
+// Name fields hold a str: messages and file names are made from them.
+template <class T, class Class> void def_name_field(Class& cls) {
+    def_field<T>(
+        cls, "_name", [](T& t) { return t.name(); },
+        [](T& t, nb::handle v) { t.name() = field_kind(v, "_name", &PyUnicode_Type); });
 }
 
 // ---------------------------------------------------------------- SoftSensorBiasUpdate
 
 struct PyBias {
-    BiasUpdate core;
-    nb::object name; // str
-    nb::object fil;  // the bias filter: an sFilter, None, or whatever a caller stored
+    Sensor s;
 
+    nb::object& name() noexcept { return s.name_mut(); }
     template <class F> void for_each_object(F&& f) {
-        f(name);
-        f(fil);
+        f(s.name_mut());
+        f(s.lag_mut());
     }
 };
 
-// Breaks cycles through a name (a str subclass may hold anything) or the
-// filter; the name stays a str, which the messages need.
-template <class T> int clear_named(PyObject* self) noexcept {
-    if (!nb::inst_ready(self)) return 0;
-    T& t = *nb::inst_ptr<T>(self);
-    const nb::object old_name = std::exchange(t.name, nb::str(""));
-    return clear_objects<T>(self, [&](nb::object& o) { return &o != &t.name; });
-}
-
 const Signature sig_bias_init("__init__",
-                              {text("name", "'softSensor'"), real("filter_tao", "5.0"),
-                               real("abs_threshold", "1e-06"), integer("prd_len", "28800"),
-                               integer("const_len", "60")});
+                              {text("name", py_literal(LabDefaults::name)),
+                               real("filter_tao", py_literal(LabDefaults::filter_tao)),
+                               real("abs_threshold", py_literal(LabDefaults::abs_threshold)),
+                               integer("prd_len", py_literal(LabDefaults::prd_len)),
+                               integer("const_len", py_literal(LabDefaults::const_len))});
 const Signature sig_bias_run("run", {real("prd_data"), real("lab_data"), real("lab_time"),
                                      opt_float("prd_time"), opt_float("update_trigger")});
 const Signature sig_update_bias("_update_bias", {real("lab_data"), real("lab_time")});
@@ -96,187 +220,65 @@ const Signature sig_get_flag("get_update_flag", {});
 const Signature sig_get_bias("get_bias", {});
 
 void bias_init(PyObject* self, const Args& a) {
-    const std::size_t prd_cap = capacity(a, 3, 1), lab_cap = capacity(a, 4, 2);
-    const double filter_tao = a.num(1);
-    nb::object fil = nb::none();
-    if (filter_tao > 0) {
-        // 1 / (filter_tao s + 1), one sampling period per run call, at rest.
-        nb::list num, den;
-        num.append(1);
-        den.append(filter_tao);
-        den.append(1);
-        fil = nb::handle(py.sfilter)(num, den, nb::arg("u_ini") = 0.0, nb::arg("y_ini") = 0.0);
-    }
-    emplace<PyBias>(
-        self, PyBias{BiasUpdate(a.num(2), prd_cap, lab_cap), nb::borrow(a.obj(0)), std::move(fil)});
+    emplace<PyBias>(self, PyBias{Sensor(nb::borrow(a.obj(0)), a.num(1), a.num(2), a.obj(3),
+                                        a.obj(4), py.sfilter, {})});
 }
 
-// The filtered bias: the bias filter stepped once with the current bias.
-PyObject* filtered(PyBias& p) {
-    const nb::object fil = p.fil; // the call may replace the field
-    const double bias = p.core.bias();
-    double y;
-    const int native = py.filters->sfilter_step(fil.ptr(), bias, &y);
-    if (native == 0) return to_py(y);
-    if (native < 0) return nullptr;
-    if (!truth(fil)) return to_py(bias);
-    nb::object b = checked(to_py(bias));
-    return PyObject_CallOneArg(fil.ptr(), b.ptr());
+nb::object bias_run(PyBias& p, const Args& a) {
+    return p.s.run(a.num(0), a.num(1), a.num(2), a.opt(3), a.opt(4));
 }
-
-void report(PyBias& p, BiasUpdate::Attempt attempt) {
-    if (attempt == BiasUpdate::Attempt::unchanged)
-        print_named(p.name.ptr(), BiasUpdate::unchanged_note);
-}
-
-PyObject* bias_run(PyBias& p, const Args& a) {
-    std::optional<double> prd_time = a.opt(3);
-    const std::optional<double> trigger = a.opt(4);
-    if (const char* bad = BiasUpdate::not_finite(a.num(0), a.num(1), a.num(2), prd_time, trigger))
-        raise_named(PyExc_ValueError, p.name.ptr(), bad);
-    if (!prd_time) prd_time = korvel::wall_clock();
-    const auto step =
-        allocating([&] { return p.core.run(a.num(0), a.num(1), a.num(2), *prd_time, trigger); });
-    // Printing runs sys.stdout's code, which may rename the block.
-    report(p, step.attempt);
-    if (step.first) print_named(p.name.ptr(), BiasUpdate::first_data_note);
-    return filtered(p);
-}
-
 void bias_update(PyBias& p, const Args& a) {
-    report(p, p.core.update_bias(a.num(0), a.num(1)));
+    p.s.update_bias(a.num(0), a.num(1));
 }
-
 nb::object get_name(PyBias& p, const Args&) {
-    return p.name;
+    return p.s.name();
 }
 double get_lab_data(PyBias& p, const Args&) {
-    return p.core.current_lab_data();
+    return p.s.core().current_lab_data();
 }
 double get_lab_time(PyBias& p, const Args&) {
-    return p.core.current_lab_time();
+    return p.s.core().current_lab_time();
 }
 double get_prd_at(PyBias& p, const Args&) {
-    return p.core.prd_data_at_labtime();
+    return p.s.core().prd_data_at_labtime();
 }
 bool get_flag(PyBias& p, const Args&) {
-    return p.core.update_flag();
+    return p.s.core().update_flag();
 }
 double get_bias(PyBias& p, const Args&) {
-    return p.core.bias();
+    return p.s.core().bias();
 }
 
 // ---------------------------------------------------------------- LabDataRecorder
 
 struct PyRecorder {
-    LabHistory lab;
-    double abs_threshold;
-    nb::object name;     // str
-    nb::object csv_file; // a path
+    Recorder r;
 
+    nb::object& name() noexcept { return r.name_mut(); }
     template <class F> void for_each_object(F&& f) {
-        f(name);
-        f(csv_file);
+        f(r.name_mut());
+        f(r.csv_file_mut());
     }
 };
 
 const Signature sig_rec_init("__init__",
-                             {text("name", "'softSensor'"), real("abs_threshold", "1e-06"),
-                              integer("const_len", "60"), object("csv_dir", "'./'")});
+                             {text("name", py_literal(LabDefaults::name)),
+                              real("abs_threshold", py_literal(LabDefaults::abs_threshold)),
+                              integer("const_len", py_literal(LabDefaults::const_len)),
+                              object("csv_dir", py_literal(LabDefaults::csv_dir))});
 const Signature sig_rec_run("run", {real("lab_data"), real("lab_time")});
 const Signature sig_rec_export("export_lab_data_csv", {real("lab_data"), real("lab_time")});
 
-// The bytes the file system takes for a path, or false (with no error set)
-// when it cannot be encoded.
-bool fs_bytes(nb::handle path, std::string& out) {
-    PyObject* b = PyObject_CallOneArg(py.fsencode, path.ptr());
-    if (!b) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) raise();
-        PyErr_Clear();
-        return false;
-    }
-    nb::object bytes = nb::steal(b);
-    if (!PyBytes_Check(b)) throw nb::type_error("os.fsencode did not return bytes");
-    out.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
-    return true;
-}
-
 void rec_init(PyObject* self, const Args& a) {
-    PyObject* name = a.obj(0);
-    if (PyUnicode_FindChar(name, '/', 0, PY_SSIZE_T_MAX, 1) != -1 ||
-        PyUnicode_FindChar(name, 0, 0, PY_SSIZE_T_MAX, 1) != -1)
-        raise_named(PyExc_ValueError, name, korvel::lab_name_path_note);
-    const std::size_t lab_cap = capacity(a, 2, 2);
-    nb::object dir = nb::handle(py.path)(nb::handle(a.obj(3)));
-    dir = dir.attr("resolve")();
-    // The name must make a file name of its own in csv_dir, which is checked
-    // before anything is created.
-    std::string dir_bytes, name_bytes;
-    if (!fs_bytes(dir, dir_bytes) || !fs_bytes(name, name_bytes))
-        raise_named(PyExc_ValueError, name, korvel::lab_name_file_note);
-    if (const char* refusal = korvel::lab_name_refusal(dir_bytes, name_bytes))
-        raise_named(PyExc_ValueError, name, refusal);
-    dir.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
-    nb::object file_name = checked(PyUnicode_FromFormat("%U%s", name, korvel::lab_csv_suffix));
-    nb::object csv_file = checked(PyNumber_TrueDivide(dir.ptr(), file_name.ptr()));
-    emplace<PyRecorder>(
-        self, PyRecorder{LabHistory(lab_cap), a.num(1), nb::borrow(name), std::move(csv_file)});
+    emplace<PyRecorder>(self,
+                        PyRecorder{Recorder(nb::borrow(a.obj(0)), a.num(1), a.obj(2), a.obj(3))});
 }
 
-// The file existence test, then the append: 0 or an errno value.
-int append_row(const std::string& path, const std::string& row) noexcept {
-    try {
-        return korvel::append_record(path, korvel::file_exists(path), korvel::lab_csv_header, row);
-    } catch (...) {
-        return ENOMEM;
-    }
+bool rec_run(PyRecorder& p, const Args& a) {
+    return p.r.run(a.num(0), a.num(1));
 }
-
-// One CSV row appended; see korvel/append.hpp for how it reaches the file.
-void export_row(PyRecorder& r, double lab_data, double lab_time) {
-    const std::string row = korvel::lab_row(std::time(nullptr), lab_time, lab_data);
-    nb::object file = r.csv_file; // a caller may replace the field while the GIL is released
-    nb::object encoded = nb::handle(py.fsencode)(file);
-    if (!PyBytes_Check(encoded.ptr())) throw nb::type_error("os.fsencode did not return bytes");
-    const std::string path(PyBytes_AS_STRING(encoded.ptr()),
-                           static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-    if (path.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
-    // Other threads run while the file is written and synced.
-    PyThreadState* released = PyEval_SaveThread();
-    const int err = append_row(path, row);
-    PyEval_RestoreThread(released);
-    if (err == korvel::not_regular_file) {
-        nb::object e = nb::handle(PyExc_OSError)(EINVAL, "Not a regular file", file);
-        PyErr_SetObject(PyExc_OSError, e.ptr());
-        raise();
-    }
-    if (err != 0) {
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.ptr());
-        raise();
-    }
-}
-
-bool rec_run(PyRecorder& r, const Args& a) {
-    const double lab_data = a.num(0), lab_time = a.num(1);
-    PyObject* name = r.name.ptr();
-    if (!std::isfinite(lab_data))
-        raise_named(PyExc_ValueError, name, " LabDataRecorder: lab_data is not finite!");
-    if (!std::isfinite(lab_time))
-        raise_named(PyExc_ValueError, name, " LabDataRecorder: lab_time is not finite!");
-    allocating([&] { r.lab.record(lab_data); });
-    if (!r.lab.new_result(r.abs_threshold)) return false;
-    export_row(r, lab_data, lab_time);
-    return true;
-}
-
-void rec_export(PyRecorder& r, const Args& a) {
-    export_row(r, a.num(0), a.num(1));
-}
-
-// Name fields hold a str: messages and file names are made from them.
-template <class T, class Class> void def_name_field(Class& cls) {
-    def_kind_field<T, &T::name>(cls, "_name", &PyUnicode_Type);
+void rec_export(PyRecorder& p, const Args& a) {
+    p.r.export_row(a.num(0), a.num(1));
 }
 
 void def_bias(nb::module_& m) {
@@ -301,36 +303,39 @@ void def_bias(nb::module_& m) {
         sig_bias_init.class_doc("SoftSensorBiasUpdate", doc::SoftSensorBiasUpdate));
     def_name_field<PyBias>(bias);
     def_readonly<PyBias>(bias, "_prd_data_list", [](PyBias& p) {
-        return snapshot(p.core.prd_data(), p.core.prd_capacity());
+        return snapshot(p.s.core().prd_data(), p.s.core().prd_capacity());
     });
     def_readonly<PyBias>(bias, "_prd_time_list", [](PyBias& p) {
-        return snapshot(p.core.prd_time(), p.core.prd_capacity());
+        return snapshot(p.s.core().prd_time(), p.s.core().prd_capacity());
     });
     def_readonly<PyBias>(bias, "_lab_data_list", [](PyBias& p) {
-        return snapshot(p.core.lab().values(), p.core.lab().capacity());
+        return snapshot(p.s.core().lab().values(), p.s.core().lab().capacity());
     });
-    def_real<PyBias>(bias, "_bias", [](PyBias& p) -> double& { return p.core.bias_mut(); });
+    def_real<PyBias>(bias, "_bias", [](PyBias& p) -> double& { return p.s.core_mut().bias_mut(); });
     def_real<PyBias>(bias, "_abs_threshold",
-                     [](PyBias& p) -> double& { return p.core.abs_threshold_mut(); });
+                     [](PyBias& p) -> double& { return p.s.core_mut().abs_threshold_mut(); });
     def_flag<PyBias>(bias, "_update_flag",
-                     [](PyBias& p) -> bool& { return p.core.update_flag_mut(); });
+                     [](PyBias& p) -> bool& { return p.s.core_mut().update_flag_mut(); });
     def_real<PyBias>(bias, "_current_lab_data",
-                     [](PyBias& p) -> double& { return p.core.current_lab_data_mut(); });
+                     [](PyBias& p) -> double& { return p.s.core_mut().current_lab_data_mut(); });
     def_real<PyBias>(bias, "_current_lab_time",
-                     [](PyBias& p) -> double& { return p.core.current_lab_time_mut(); });
+                     [](PyBias& p) -> double& { return p.s.core_mut().current_lab_time_mut(); });
     def_real<PyBias>(bias, "_prd_data_at_labtime",
-                     [](PyBias& p) -> double& { return p.core.prd_data_at_labtime_mut(); });
-    def_object_field<PyBias, &PyBias::fil>(bias, "_fil");
+                     [](PyBias& p) -> double& { return p.s.core_mut().prd_data_at_labtime_mut(); });
+    def_field<PyBias>(
+        bias, "_fil", [](PyBias& p) { return p.s.lag(); },
+        [](PyBias& p, nb::handle v) { p.s.lag_mut() = nb::borrow(v); });
 
     // State: name, capacities, threshold, results, histories, filter.
     def_pickle<PyBias>(
         bias, "SoftSensorBiasUpdate",
         [](PyBias& p) {
-            const auto& c = p.core;
-            return nb::make_tuple(p.name, c.prd_capacity(), c.lab().capacity(), c.abs_threshold(),
-                                  c.bias(), c.update_flag(), c.current_lab_data(),
-                                  c.current_lab_time(), c.prd_data_at_labtime(), pack(c.prd_data()),
-                                  pack(c.prd_time()), pack(c.lab().values()), p.fil);
+            const BiasUpdate& c = p.s.core();
+            return nb::make_tuple(p.s.name(), c.prd_capacity(), c.lab().capacity(),
+                                  c.abs_threshold(), c.bias(), c.update_flag(),
+                                  c.current_lab_data(), c.current_lab_time(),
+                                  c.prd_data_at_labtime(), pack(c.prd_data()), pack(c.prd_time()),
+                                  pack(c.lab().values()), p.s.lag());
         },
         [](nb::handle self, const nb::tuple& s) {
             if (s.size() != 13) throw nb::value_error("invalid SoftSensorBiasUpdate state");
@@ -350,7 +355,8 @@ void def_bias(nb::module_& m) {
                 core.restore(unpack(prd_data, prd_cap), unpack(prd_time, prd_cap),
                              unpack(lab_data, lab_cap));
             });
-            emplace<PyBias>(self.ptr(), PyBias{std::move(core), std::move(name), s[12]});
+            emplace<PyBias>(self.ptr(), PyBias{Sensor(korvel::from_parts, std::move(name),
+                                                      std::move(core), s[12], {})});
         });
 }
 
@@ -368,19 +374,22 @@ void def_recorder(nb::module_& m) {
     nb::class_<PyRecorder> rec(m, "LabDataRecorder", nb::type_slots(slots),
                                sig_rec_init.class_doc("LabDataRecorder", doc::LabDataRecorder));
     def_name_field<PyRecorder>(rec);
-    def_readonly<PyRecorder>(rec, "_lab_data_list", [](PyRecorder& r) {
-        return snapshot(r.lab.values(), r.lab.capacity());
+    def_readonly<PyRecorder>(rec, "_lab_data_list", [](PyRecorder& p) {
+        return snapshot(p.r.history().values(), p.r.history().capacity());
     });
     def_real<PyRecorder>(rec, "_abs_threshold",
-                         [](PyRecorder& r) -> double& { return r.abs_threshold; });
-    def_object_field<PyRecorder, &PyRecorder::csv_file>(rec, "_csv_file");
+                         [](PyRecorder& p) -> double& { return p.r.abs_threshold_mut(); });
+    def_field<PyRecorder>(
+        rec, "_csv_file", [](PyRecorder& p) { return p.r.csv_file(); },
+        [](PyRecorder& p, nb::handle v) { p.r.csv_file_mut() = nb::borrow(v); });
 
     // State: name, capacity, threshold, history, file.
     def_pickle<PyRecorder>(
         rec, "LabDataRecorder",
-        [](PyRecorder& r) {
-            return nb::make_tuple(r.name, r.lab.capacity(), r.abs_threshold, pack(r.lab.values()),
-                                  r.csv_file);
+        [](PyRecorder& p) {
+            const LabHistory& h = p.r.history();
+            return nb::make_tuple(p.r.name(), h.capacity(), p.r.abs_threshold(), pack(h.values()),
+                                  p.r.csv_file());
         },
         [](nb::handle self, const nb::tuple& s) {
             if (s.size() != 5) throw nb::value_error("invalid LabDataRecorder state");
@@ -391,8 +400,8 @@ void def_recorder(nb::module_& m) {
             const auto data = state_as<nb::bytes>(s[3], what);
             LabHistory lab(cap);
             allocating([&] { lab.restore(unpack(data, cap)); });
-            emplace<PyRecorder>(self.ptr(),
-                                PyRecorder{std::move(lab), threshold, std::move(name), s[4]});
+            emplace<PyRecorder>(self.ptr(), PyRecorder{Recorder(korvel::from_parts, std::move(name),
+                                                                std::move(lab), threshold, s[4])});
         });
 }
 

@@ -1,13 +1,13 @@
 // korvel.algorithm.phaseshaper: the first-order lead-lag filter LDLAG with
 // bumpless parameter changes, its step trajectory, and validated parameters.
 //
-// The coefficient rule, the restart from the last input and output, and the
-// trajectory are the core's (korvel::LeadLag, korvel::filter_stp); the
-// binding keeps the fields callers see: parameters as given ("an integer
-// stays an integer"), the coefficient arrays, and the state as a live array
-// or None.
+// The filter is the core's BasicLeadLag over the objects callers see
+// (PythonKinds below), the trajectory the core's filter_stp; the binding
+// converts, and keeps the coefficient arrays callers read.
 #include <korvel/filters.hpp>
 
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -26,7 +26,6 @@
 namespace nb = nanobind;
 using namespace korvel::pyglue;
 using korvel::Iir;
-using korvel::LeadLag;
 namespace doc = korvel::docstrings::phaseshaper;
 
 namespace {
@@ -43,53 +42,81 @@ const Signature sig_stp("filter_stp",
 const Signature sig_ppp("positive_parameter_property", {object("name"), object("expected_type")},
                         false);
 
-// A number field that keeps the object it was given, or, after a step, just
-// the double it computed.
+// A number as a field keeps it: the object given (None included), or, once
+// the filter has computed it, just the double.
 struct Number {
-    nb::object obj; // None, a number, or null for "the double v"
+    nb::object obj; // None, a number as given, or null for "the double v"
     double v = 0.0;
+
+    explicit Number(double x) noexcept : v(x) {}
+    Number(nb::handle o, double x) : obj(nb::borrow(o)), v(x) {}
 
     bool none() const noexcept { return obj.is_valid() && obj.is_none(); }
     nb::object get() const { return obj.is_valid() ? obj : nb::float_(v); }
-    void set(nb::handle o) {
-        const double x = o.is_none() ? 0.0 : field_real(o);
-        obj = nb::borrow(o);
-        v = x;
-    }
-    void set(double x) noexcept {
-        obj = nb::object();
-        v = x;
+};
+
+// A number field's new value, converted as float() converts it.
+Number real_number(nb::handle o) {
+    const double x = field_real(o);
+    return Number(o, x);
+}
+// The same, or None.
+Number optional_number(nb::handle o) {
+    return o.is_none() ? Number(o, 0.0) : real_number(o);
+}
+
+// SciPy's cont2discrete at the _Ts given.
+struct ScipyHold {
+    korvel::DiscreteTf operator()(std::span<const double> num, std::span<const double> den,
+                                  const nb::object& Ts) const {
+        return cont2discrete(num, den, Ts);
     }
 };
 
+// The lead-lag on the objects callers see: the parameters as given ("an
+// integer stays an integer"), _Ts, the last input and output (None until
+// known), and the state as a live array or None.
+struct PythonKinds {
+    using Parameter = Number;
+    using Period = nb::object;
+    using Sample = Number;
+    using State = np::LiveState;
+    using Discretiser = ScipyHold;
+
+    static double value(const Number& n) noexcept { return n.v; }
+    static bool known(const Number& n) noexcept { return !n.none(); }
+    static bool started(const np::LiveState& z) noexcept { return !z.empty_state(); }
+    static double* data(np::LiveState& z) { return z.mut(); }
+    static np::LiveState state(const std::vector<double>& v) {
+        return np::LiveState::of(v.data(), v.size());
+    }
+};
+using PyLeadLag = korvel::BasicLeadLag<PythonKinds>;
+
 struct PyLDLAG {
     vectorcallfunc call = nullptr; // the call operation's entry
-    Number alpha, tao;             // _alpha, _tao
-    nb::object Ts;                 // _Ts
-    Iir iir{{1.0}, {1.0}};
-    nb::object b, a;     // _b, _a: float64 arrays
-    np::LiveState zi;    // _zi; None before the state exists
-    Number u_ini, y_ini; // last input and output
+    PyLeadLag core;
+    // _b, _a: as assigned or last read; null until read after new coefficients.
+    nb::object b, a;
 
-    bool started() const noexcept { return !zi.empty_state(); }
-    void restart(double u, double y) {
-        const auto s = LeadLag::restart_state(iir, u, y);
-        zi = np::LiveState::of(s.data(), s.size());
-    }
-
-    double step(double u) {
-        if (!started()) restart(u, u);
-        const double y = iir.step(u, zi.mut());
-        u_ini.set(u);
-        y_ini.set(y);
-        return y;
+    nb::object coefficients(bool numerator) {
+        nb::object& arr = numerator ? b : a;
+        if (!arr.is_valid()) arr = f64_array(numerator ? core.iir().b() : core.iir().a());
+        return arr;
     }
 
     // The number fields keep whatever number a caller gave, the block itself
     // included: the collector sees them, and clearing keeps their values.
+    template <class F> void for_each_number(F&& f) {
+        auto& s = core.parameters();
+        auto& last = core.last();
+        for (Number* n : {&s.alpha, &s.tao, &last.u, &last.y})
+            f(*n);
+    }
     template <class F> void for_each_object(F&& f) {
-        for (Number* n : {&alpha, &tao, &u_ini, &y_ini})
-            if (n->obj.is_valid()) f(n->obj);
+        for_each_number([&](Number& n) {
+            if (n.obj.is_valid()) f(n.obj);
+        });
     }
 };
 
@@ -98,89 +125,111 @@ int ld_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 }
 
 int ld_clear(PyObject* self) noexcept {
-    if (nb::inst_ready(self)) {
-        PyLDLAG& p = *nb::inst_ptr<PyLDLAG>(self);
-        for (Number* n : {&p.alpha, &p.tao, &p.u_ini, &p.y_ini})
-            if (!n->none()) n->set(n->v);
-    }
+    if (nb::inst_ready(self))
+        nb::inst_ptr<PyLDLAG>(self)->for_each_number([](Number& n) {
+            if (!n.none()) n = Number(n.v);
+        });
     return 0;
 }
 
-// _modify_param: the coefficient rule on the current fields, discretised by
-// SciPy at _Ts, and the state restarted from the last input and output when
-// there are both. All or nothing.
-void modify_param(PyLDLAG& p) {
-    LeadLag::Coefficients c = LeadLag::coefficients(p.alpha.v, p.tao.v, 0.0, scipy_zoh(p.Ts));
-    Iir f(c.b, c.a);
-    np::LiveState zi;
-    if (!p.u_ini.none() && !p.y_ini.none()) {
-        const auto s = LeadLag::restart_state(f, p.u_ini.v, p.y_ini.v);
-        zi = np::LiveState::of(s.data(), s.size());
-    }
-    p.b = f64_array(c.b);
-    p.a = f64_array(c.a);
-    p.iir = std::move(f);
-    p.zi = std::move(zi);
-}
-
 PyObject* ld_step(PyLDLAG& p, const Args& a) {
-    return to_py(p.step(a.num(0)));
+    return to_py(p.core.step(a.num(0)));
 }
 
 constexpr vectorcallfunc ld_vectorcall = vectorcall_slot<PyLDLAG, sig_call, ld_step>;
 
 void ld_init(PyObject* self, const Args& a) {
-    PyLDLAG p{};
-    p.Ts = nb::borrow(a.obj(2));
-    p.alpha.set(nb::float_(a.num(0)));
-    p.tao.set(nb::float_(a.num(1)));
-    p.u_ini.set(a.obj(3));
-    p.y_ini.set(a.obj(4));
-    modify_param(p);
-    p.call = ld_vectorcall;
-    emplace<PyLDLAG>(self, std::move(p));
+    Number u = optional_number(a.obj(3)), y = optional_number(a.obj(4));
+    PyLeadLag core(real_number(nb::float_(a.num(0))), real_number(nb::float_(a.num(1))),
+                   nb::borrow(a.obj(2)), std::move(u), std::move(y), ScipyHold{});
+    emplace<PyLDLAG>(self, PyLDLAG{ld_vectorcall, std::move(core), nb::object(), nb::object()});
 }
 
-// The IndexError `seq[i]` raises on an empty sequence.
-[[noreturn]] void raise_item_error(nb::handle seq, long i) {
-    checked(PyObject_GetItem(seq.ptr(), nb::int_(i).ptr()));
-    throw nb::index_error("no samples");
-}
+// The samples multi_step is given, as the core's run asks for them. Where
+// there are none, or they are not one-dimensional, Python or SciPy fails as
+// it does on them.
+struct GivenSamples {
+    PyLDLAG& p;
+    nb::handle u;
+    const Samples& s;
 
-nb::object ld_multi(PyLDLAG& p, const Args& a) {
-    nb::handle u = a.obj(0);
-    const Samples x = samples(u);
-    if (!x.one_dimensional) {
-        // SciPy refuses anything but one-dimensional input: lfiltic when the
-        // state starts from the first sample, lfilter otherwise; let it say so.
-        nb::object zi = p.zi.array();
-        if (!p.started()) {
-            nb::object first = checked(PyObject_GetItem(u.ptr(), nb::int_(0).ptr()));
-            nb::list at_rest;
-            at_rest.append(first);
-            zi = import_attr("scipy.signal", "lfiltic")(p.b, p.a, at_rest, at_rest);
+    double first() const {
+        if (!s.one_dimensional) refuse(true);
+        if (s.n == 0) missing(0);
+        return s.data[0];
+    }
+    double last() const {
+        if (!s.one_dimensional) refuse(false);
+        if (s.n == 0) missing(-1);
+        return s.data[s.n - 1];
+    }
+
+    // The IndexError `u[i]` raises.
+    [[noreturn]] void missing(long i) const {
+        checked(PyObject_GetItem(u.ptr(), nb::int_(i).ptr()));
+        throw nb::index_error("no samples");
+    }
+    // lfiltic (for a state at rest at the first sample) and lfilter refuse
+    // anything but one-dimensional input: they say why.
+    [[noreturn]] void refuse(bool at_rest) const {
+        nb::object b = p.coefficients(true), a = p.coefficients(false);
+        nb::object zi = p.core.state().array();
+        if (at_rest) {
+            nb::list first;
+            first.append(checked(PyObject_GetItem(u.ptr(), nb::int_(0).ptr())));
+            zi = import_attr("scipy.signal", "lfiltic")(b, a, first, first);
         }
-        import_attr("scipy.signal", "lfilter")(p.b, p.a, x.array, nb::arg("zi") = zi);
+        import_attr("scipy.signal", "lfilter")(b, a, s.array, nb::arg("zi") = zi);
         throw nb::value_error("u must be one-dimensional");
     }
-    const std::size_t n = x.n;
-    if (n == 0) raise_item_error(u, p.started() ? -1 : 0);
-    if (!p.started()) p.restart(x.data[0], x.data[0]);
-    const double last = x.data[n - 1];
-    nb::object y = filter_array(p.iir, x, p.zi.mut());
-    double* yd;
-    Py_ssize_t m;
-    np::f64_view(y.ptr(), yd, m);
-    p.u_ini.set(last);
-    p.y_ini.set(yd[n - 1]);
+};
+
+nb::object ld_multi(PyLDLAG& p, const Args& a) {
+    const Samples x = samples(a.obj(0));
+    nb::object y;
+    p.core.run(GivenSamples{p, a.obj(0), x}, [&](const Iir& f, double* z) {
+        y = filter_array(f, x, z);
+        double* yd;
+        Py_ssize_t n;
+        np::f64_view(y.ptr(), yd, n);
+        return yd[n - 1];
+    });
     return y;
 }
 
+// New coefficients: their arrays are made when next read.
 void ld_modify(PyLDLAG& p, const Args&) {
-    modify_param(p);
+    p.core.modify_param();
+    nb::object b = std::move(p.b), a = std::move(p.a);
 }
 
 // --- positive_parameter_property ------------------------------------------
+
+// A parameter kept in the attribute `name` of any object, compared with
+// Python's operators and recomputed by the object's own _modify_param.
+struct Attribute {
+    nb::handle obj;
+    nb::handle name;
+
+    bool negative(const nb::object& v) const {
+        nb::object zero = nb::int_(0);
+        const int r = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_LT);
+        if (r < 0) raise();
+        return r != 0;
+    }
+    nb::object get() const { return nb::getattr(obj, name); }
+    bool differs(const nb::object& v, const nb::object& old) const {
+        nb::object ne = checked(PyObject_RichCompare(v.ptr(), old.ptr(), Py_NE));
+        const int r = PyObject_IsTrue(ne.ptr());
+        if (r < 0) raise();
+        return r != 0;
+    }
+    void set(const nb::object& v) const { nb::setattr(obj, name, v); }
+    void recompute() const { obj.attr("_modify_param")(); }
+    void restore(const nb::object& old) const noexcept {
+        if (PyObject_SetAttr(obj.ptr(), name.ptr(), old.ptr()) < 0) PyErr_Clear();
+    }
+};
 
 // `doc` null: the property's docstring is that of its getter.
 nb::object make_property(nb::object name, nb::object expected, const char* doc = nullptr) {
@@ -196,28 +245,7 @@ nb::object make_property(nb::object name, nb::object expected, const char* doc =
                 nb::str text = nb::str("{} must be a {}").format(name, expected);
                 throw nb::type_error(text.c_str());
             }
-            nb::object zero = nb::int_(0);
-            const int negative = PyObject_RichCompareBool(v.ptr(), zero.ptr(), Py_LT);
-            if (negative < 0) raise();
-            if (negative) throw nb::value_error("Expected a non-negative value.");
-            nb::object old = nb::getattr(obj, field);
-            nb::object differs = nb::steal(PyObject_RichCompare(v.ptr(), old.ptr(), Py_NE));
-            if (!differs.is_valid()) raise();
-            const int changed = PyObject_IsTrue(differs.ptr());
-            if (changed < 0) raise();
-            if (!changed) return;
-            nb::setattr(obj, field, v);
-            try {
-                obj.attr("_modify_param")();
-            } catch (nb::python_error& e) {
-                // Put the old value back so the object stays as it was.
-                e.restore();
-                PyObject *t, *val, *tb;
-                PyErr_Fetch(&t, &val, &tb);
-                if (PyObject_SetAttr(obj.ptr(), field.ptr(), old.ptr()) < 0) PyErr_Clear();
-                PyErr_Restore(t, val, tb);
-                throw nb::python_error();
-            }
+            korvel::assign_parameter(Attribute{obj, field}, nb::borrow(v));
         },
         nb::name("fset"), nb::arg("obj").none(), nb::arg("value").none());
     nb::object text = doc ? nb::object(nb::str(doc)) : nb::object(nb::none());
@@ -233,9 +261,7 @@ nb::object positive_parameter_property(const Args& a) {
 nb::object filter_stp(const Args& a) {
     long long N;
     if (!a.longlong(0, N)) raise();
-    if (N < 0 && a.num(1) <= 0)
-        raise_format(PyExc_ValueError, "negative dimensions are not allowed");
-    const std::size_t n = N > 0 ? static_cast<std::size_t>(N) : 0;
+    const std::size_t n = korvel::filter_stp_length(N, a.num(1));
     double* w;
     nb::object out = np::new_f64(n, w);
     // NumPy's exp is its own (vectorised) routine, not the C library's.
@@ -252,17 +278,20 @@ nb::object filter_stp(const Args& a) {
     return out;
 }
 
-// A coefficient array may be replaced only by one that needs a state of the
-// same length as the one the filter holds.
+// A coefficient array assigned by a caller, as the core takes new
+// coefficients.
 void set_coefficient(PyLDLAG& p, nb::handle v, bool numerator) {
     nb::object arr = float_array(v);
     if (np::ndim(arr.ptr()) != 1) throw nb::value_error("coefficients must be one-dimensional");
     std::vector<double> vals = array_items(arr);
-    Iir f = numerator ? Iir(vals, p.iir.a()) : Iir(p.iir.b(), vals);
-    if (p.started() && f.state_size() != p.iir.state_size())
-        throw nb::value_error("the new coefficients need a state of another length than _zi");
-    p.iir = std::move(f);
-    (numerator ? p.b : p.a) = std::move(arr);
+    const Iir& now = p.core.iir();
+    p.core.set_iir(numerator ? Iir(std::move(vals), now.a()) : Iir(now.b(), std::move(vals)));
+    std::swap(numerator ? p.b : p.a, arr);
+}
+
+// A number field: the new value converted first, the old one released last.
+template <class Ref> void set_number(PyLDLAG& p, Ref ref, Number fresh) {
+    std::swap(ref(p.core), fresh);
 }
 
 void def_ldlag(nb::module_& m) {
@@ -277,80 +306,78 @@ void def_ldlag(nb::module_& m) {
     nb::class_<PyLDLAG> cls(m, "LDLAG", nb::type_slots(slots),
                             sig_init.class_doc("LDLAG", doc::LDLAG));
     def_call_doc(cls, sig_call, doc::call);
+    const auto alpha = [](PyLeadLag& c) -> Number& { return c.parameters().alpha; };
+    const auto tao = [](PyLeadLag& c) -> Number& { return c.parameters().tao; };
+    const auto u_ini = [](PyLeadLag& c) -> Number& { return c.last().u; };
+    const auto y_ini = [](PyLeadLag& c) -> Number& { return c.last().y; };
     def_field<PyLDLAG>(
-        cls, "_alpha", [](PyLDLAG& p) { return p.alpha.get(); },
-        [](PyLDLAG& p, nb::handle v) {
-            field_real(v); // a number, kept as given
-            p.alpha.set(v);
-        });
+        cls, "_alpha", [alpha](PyLDLAG& p) { return alpha(p.core).get(); },
+        [alpha](PyLDLAG& p, nb::handle v) { set_number(p, alpha, real_number(v)); });
     def_field<PyLDLAG>(
-        cls, "_tao", [](PyLDLAG& p) { return p.tao.get(); },
-        [](PyLDLAG& p, nb::handle v) {
-            field_real(v);
-            p.tao.set(v);
-        });
+        cls, "_tao", [tao](PyLDLAG& p) { return tao(p.core).get(); },
+        [tao](PyLDLAG& p, nb::handle v) { set_number(p, tao, real_number(v)); });
     def_field<PyLDLAG>(
-        cls, "_Ts", [](PyLDLAG& p) { return p.Ts; },
+        cls, "_Ts", [](PyLDLAG& p) { return p.core.Ts(); },
         [](PyLDLAG& p, nb::handle v) {
             if (!exact_type(v.ptr(), &PyLong_Type, "Ts")) raise();
-            p.Ts = nb::borrow(v);
+            p.core.parameters().Ts = nb::borrow(v);
         });
     def_field<PyLDLAG>(
-        cls, "_b", [](PyLDLAG& p) { return p.b; },
+        cls, "_b", [](PyLDLAG& p) { return p.coefficients(true); },
         [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, true); });
     def_field<PyLDLAG>(
-        cls, "_a", [](PyLDLAG& p) { return p.a; },
+        cls, "_a", [](PyLDLAG& p) { return p.coefficients(false); },
         [](PyLDLAG& p, nb::handle v) { set_coefficient(p, v, false); });
     def_field<PyLDLAG>(
-        cls, "_zi", [](PyLDLAG& p) { return p.zi.array(); },
+        cls, "_zi", [](PyLDLAG& p) { return p.core.state().array(); },
         [](PyLDLAG& p, nb::handle v) {
             if (v.is_none()) {
-                p.zi = np::LiveState::none();
+                p.core.state() = np::LiveState::none();
                 return;
             }
             double* d;
-            nb::object arr = current_state_array(v, [&] { return p.iir.state_size(); }, d);
-            p.zi = np::LiveState::adopt(std::move(arr), d, p.iir.state_size());
+            nb::object arr = current_state_array(v, [&] { return p.core.iir().state_size(); }, d);
+            p.core.state() = np::LiveState::adopt(std::move(arr), d, p.core.iir().state_size());
         });
     def_field<PyLDLAG>(
-        cls, "_u_ini", [](PyLDLAG& p) { return p.u_ini.get(); },
-        [](PyLDLAG& p, nb::handle v) { p.u_ini.set(v); });
+        cls, "_u_ini", [u_ini](PyLDLAG& p) { return u_ini(p.core).get(); },
+        [u_ini](PyLDLAG& p, nb::handle v) { set_number(p, u_ini, optional_number(v)); });
     def_field<PyLDLAG>(
-        cls, "_y_ini", [](PyLDLAG& p) { return p.y_ini.get(); },
-        [](PyLDLAG& p, nb::handle v) { p.y_ini.set(v); });
+        cls, "_y_ini", [y_ini](PyLDLAG& p) { return y_ini(p.core).get(); },
+        [y_ini](PyLDLAG& p, nb::handle v) { set_number(p, y_ini, optional_number(v)); });
 
     enable_vectorcall<PyLDLAG>(cls);
     def_pickle<PyLDLAG>(
         cls, "LDLAG",
         [](PyLDLAG& p) {
+            const np::LiveState& z = p.core.state();
             nb::object zi =
-                p.started() ? np::copy_f64(p.zi.data(), p.zi.size()) : nb::object(nb::none());
-            return nb::make_tuple(p.alpha.get(), p.tao.get(), p.Ts, p.b, p.a, zi, p.u_ini.get(),
-                                  p.y_ini.get());
+                PythonKinds::started(z) ? np::copy_f64(z.data(), z.size()) : nb::object(nb::none());
+            const PyLeadLag::Parameters& s = p.core.parameters();
+            const PyLeadLag::Last& last = p.core.last();
+            return nb::make_tuple(s.alpha.get(), s.tao.get(), s.Ts, p.coefficients(true),
+                                  p.coefficients(false), zi, last.u.get(), last.y.get());
         },
         [](nb::handle self, const nb::tuple& s) {
             if (s.size() != 8) throw nb::value_error("invalid LDLAG state");
-            PyLDLAG p{};
-            p.alpha.set(s[0]);
-            p.tao.set(s[1]);
-            p.Ts = s[2];
-            p.b = float_array(s[3]);
-            p.a = float_array(s[4]);
-            if (np::ndim(p.b.ptr()) != 1 || np::ndim(p.a.ptr()) != 1)
+            Number alpha = real_number(s[0]), tao = real_number(s[1]);
+            nb::object Ts = s[2];
+            nb::object b = float_array(s[3]), a = float_array(s[4]);
+            if (np::ndim(b.ptr()) != 1 || np::ndim(a.ptr()) != 1)
                 throw nb::value_error("invalid LDLAG state");
-            p.iir = Iir(array_items(p.b), array_items(p.a));
-            p.zi = np::LiveState::none();
+            Iir f(array_items(b), array_items(a));
+            std::optional<std::vector<double>> zi;
             if (!s[5].is_none()) {
                 const nb::object arr = float_array(s[5]);
                 if (np::ndim(arr.ptr()) != 1) throw nb::value_error("invalid LDLAG state");
-                const std::vector<double> z = array_items(arr);
-                if (z.size() != p.iir.state_size()) throw nb::value_error("invalid LDLAG state");
-                p.zi = np::LiveState::of(z.data(), z.size());
+                zi = array_items(arr);
+                if (zi->size() != f.state_size()) throw nb::value_error("invalid LDLAG state");
             }
-            p.u_ini.set(s[6]);
-            p.y_ini.set(s[7]);
-            p.call = ld_vectorcall;
-            emplace<PyLDLAG>(self.ptr(), std::move(p));
+            Number u = optional_number(s[6]), y = optional_number(s[7]);
+            PyLeadLag core({std::move(alpha), std::move(tao), std::move(Ts)}, std::move(f),
+                           std::move(zi), {std::move(u), std::move(y)}, ScipyHold{});
+            emplace<PyLDLAG>(self.ptr(),
+                             PyLDLAG{ld_vectorcall, std::move(core), std::move(b), std::move(a)});
         });
 
     nb::object number = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),

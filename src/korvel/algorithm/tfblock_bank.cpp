@@ -155,7 +155,7 @@ nb::object bank_multistep(PyZFilterBank& p, const Args& a) {
     nb::object result = np::new_f64(static_cast<std::size_t>(m), n, out);
     std::vector<Fault> fault(n);
     const std::size_t samples = static_cast<std::size_t>(m);
-    if (p.core.fir() && samples > 1) {
+    if (p.core.is_fir() && samples > 1) {
         if (p.core.start(samples, x, y.lanes(), fault.data())) raise_faults(p.core, fault);
         fir_lanes(p.core, samples, x, out);
     } else if (p.core.run(samples, x, y.lanes(), out, fault.data())) {
@@ -202,7 +202,7 @@ nb::object save_rows(const ZFilterBank& c, bool numerator) {
                 each.append(f64_array(row(j)));
             return each;
         }
-    if (n == 0) len = numerator ? c.state_size() + 1 : c.fir() ? 1 : c.state_size() + 1;
+    if (n == 0) len = numerator ? c.state_size() + 1 : c.is_fir() ? 1 : c.state_size() + 1;
     double* d;
     nb::object m = np::new_f64(n, len, d);
     for (std::size_t i = 0; i < n; ++i)
@@ -261,7 +261,7 @@ void load(nb::handle self, const nb::tuple& s) {
     lanes.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         korvel::Iir f(saved_row(rows_b, n, i), saved_row(rows_a, n, i));
-        if (f.state_size() != L || f.fir() != shape.fir()) invalid_state();
+        if (f.state_size() != L || f.is_fir() != shape.is_fir()) invalid_state();
         const korvel::OperatingPoint op{flags[i] & 1 ? std::optional(u[i]) : std::nullopt,
                                         flags[i] & 2 ? std::optional(y[i]) : std::nullopt};
         lanes.emplace_back(std::move(f), op,

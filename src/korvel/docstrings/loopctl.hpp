@@ -400,8 +400,7 @@ TS : float or array of n floats, default 1.0
 
 See Also
 --------
-PID : one controller; ``bank[i]`` is lane i as a ``PID``, and
-``bank[i] = pid`` makes lane i that controller.
+PID : one controller; ``bank[i]`` is lane i as a ``PID``.
 
 Notes
 -----

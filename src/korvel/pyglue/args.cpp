@@ -1,5 +1,8 @@
 #include "args.hpp"
 
+#include <korvel/assert.hpp>
+#include <korvel/text.hpp>
+
 #include <deque>
 
 #include "convert.hpp"
@@ -28,6 +31,20 @@ PyObject* literal(const char* text) {
 }
 
 } // namespace
+
+const char* py_literal(std::string_view text) {
+    for ([[maybe_unused]] char c : text)
+        KORVEL_ASSERT(c >= ' ' && c <= '~' && c != '\'' && c != '\\');
+    return keep("'" + std::string(text) + "'");
+}
+
+const char* py_literal(double v) {
+    return keep(korvel::float_repr(v));
+}
+
+const char* py_literal(std::size_t v) {
+    return keep(std::to_string(v));
+}
 
 bool Args::longlong(std::size_t i, long long& out) const noexcept {
     out = PyLong_AsLongLong(obj_[i]);

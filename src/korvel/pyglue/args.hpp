@@ -26,6 +26,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "convert.hpp"
 
@@ -77,6 +78,13 @@ constexpr Param list(const char* name, const char* dflt = nullptr) {
 constexpr Param tuple(const char* name, const char* dflt = nullptr) {
     return {name, Kind::tuple, dflt};
 }
+
+// Defaults a Signature takes from the core's constants, as Python literals
+// (kept for the life of the process): a text that needs no escaping, a float
+// as repr() writes it, a count.
+const char* py_literal(std::string_view text);
+const char* py_literal(double v);
+const char* py_literal(std::size_t v);
 
 class Signature;
 
