@@ -54,10 +54,6 @@ struct OperatingPoint {
     }
 };
 
-// A filter asked to take its input operating point from the first of no
-// samples.
-inline constexpr const char* no_first_sample = "index 0 is out of bounds for axis 0 with size 0";
-
 class ZFilter {
   public:
     // lfiltic's checks refuse what the filter could not run.
@@ -93,7 +89,7 @@ class ZFilter {
     // n samples of x into y (y may alias x). An empty input with no input
     // operating point fails: there is no first sample to take it from.
     void run(const double* x, double* y, std::size_t n, double y_ini_arg, double* z) {
-        if (!op_.u && n == 0) throw std::out_of_range(no_first_sample);
+        if (!op_.u && n == 0) throw std::out_of_range(first_of_empty);
         op_.adopt(n ? x[0] : 0.0, y_ini_arg);
         iir_.filter_deviation(x, y, n, z, *op_.u, *op_.y);
     }
@@ -241,7 +237,7 @@ class ZFilterBank {
     [[noreturn]] void throw_fault(std::size_t i, Fault f) const {
         KORVEL_ASSERT(f != Fault::none);
         if (f == Fault::refused) iir(i).check();
-        throw std::out_of_range(no_first_sample);
+        throw std::out_of_range(first_of_empty);
     }
 
     // Lane i as a filter of its own, and back. A filter put in must have the
@@ -728,7 +724,7 @@ template <class K = LeadLagDoubles> class BasicLeadLag {
         double first() const { return at(0); }
         double last() const { return at(n - 1); }
         double at(std::size_t i) const {
-            if (n == 0) throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
+            if (n == 0) throw std::out_of_range(first_of_empty);
             return x[i];
         }
     };
