@@ -1,8 +1,10 @@
 """Signal-conditioning, logic and timing blocks against the C-builtin floor and
-pure-Python transcriptions; the Delay's per-call cost against its capacity."""
+pure-Python transcriptions; the Delay's per-call cost against its capacity; the
+limiter and delay banks against a Python loop of their scalar blocks."""
 
 import math
 import sys
+import time
 from collections import deque
 from pathlib import Path
 
@@ -12,13 +14,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from timing import loop_time, ns, table  # noqa: E402
 
-from korvel.algorithm.clampwind import AntiWindupLimter  # noqa: E402
-from korvel.algorithm.deadtime import Delay, Delay_Algorithm  # noqa: E402
+from korvel.algorithm.clampwind import AntiWindupLimter, AntiWindupLimterBank  # noqa: E402
+from korvel.algorithm.deadtime import Delay, Delay_Algorithm, DelayBank  # noqa: E402
 from korvel.algorithm.excite import TestSignal  # noqa: E402
 from korvel.algorithm.flatline import ConstDect  # noqa: E402
 from korvel.algorithm.heartbeat import WatchDog  # noqa: E402
 from korvel.algorithm.latches import RStrigger, TOFFtrigger, TONtrigger  # noqa: E402
-from korvel.algorithm.slewguard import RateLimit  # noqa: E402
+from korvel.algorithm.slewguard import RateLimit, RateLimitBank  # noqa: E402
 from korvel.algorithm.utilities import dataStore  # noqa: E402
 
 # ---- the blocks written plainly in Python, as a user would -------------------
@@ -253,5 +255,108 @@ def main() -> None:
     print(f"- Worst ratio to the floor: {worst:.2f}x (target <= 1.5x).")
 
 
+LANES = 10_000
+
+
+def best_of(fn, repeat: int) -> float:
+    t = math.inf
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        t = min(t, time.perf_counter() - t0)
+    return t
+
+
+def banks() -> None:
+    rng = np.random.default_rng(1)
+    u, hi, rates = (rng.uniform(*r, LANES) for r in ((-150.0, 150.0), (50.0, 100.0), (10.0, 120.0)))
+    u_list, hi_list, rates_list = u.tolist(), hi.tolist(), rates.tolist()
+    clamp_bank, clamps = AntiWindupLimterBank(LANES), [AntiWindupLimter() for _ in range(LANES)]
+    ramp_bank, ramps = RateLimitBank(LANES, 0.0), [RateLimit(0.0) for _ in range(LANES)]
+
+    def clamp_shared():
+        for c, x in zip(clamps, u_list, strict=True):
+            c(x, 100.0, 0.0)
+
+    def clamp_lanes():
+        for c, x, h in zip(clamps, u_list, hi_list, strict=True):
+            c(x, h, 0.0)
+
+    def ramp_shared():
+        for r, x in zip(ramps, u_list, strict=True):
+            r(x, 60.0)
+
+    def ramp_lanes():
+        for r, x, p in zip(ramps, u_list, rates_list, strict=True):
+            r(x, p, p)
+
+    cases = [
+        ("`AntiWindupLimterBank(u)`, limits shared", lambda: clamp_bank(u), clamp_shared),
+        ("`AntiWindupLimterBank(u, HI)`, HI per lane", lambda: clamp_bank(u, hi), clamp_lanes),
+        ("`RateLimitBank(u_end)`, rates shared", lambda: ramp_bank(u, 60.0), ramp_shared),
+        (
+            "`RateLimitBank(u_end, PR, NR)`, rates per lane",
+            lambda: ramp_bank(u, rates, rates),
+            ramp_lanes,
+        ),
+    ]
+    rows = []
+    for label, bank_step, loop in cases:
+        # Bank and loop alternate, so load from other processes hits both.
+        t_bank = t_loop = math.inf
+        for _ in range(5):
+            t_bank = min(t_bank, best_of(bank_step, 20))
+            t_loop = min(t_loop, best_of(loop, 2))
+        rows.append(
+            (label, f"{t_bank / LANES * 1e9:.2f} ns", ns(t_loop / LANES), f"{t_loop / t_bank:.0f}x")
+        )
+    print(f"\n## Limiter banks: one step of {LANES:,} lanes\n")
+    header = ("step", "bank, per lane", "Python loop of blocks, per lane", "loop / bank")
+    print(table(rows, header))
+
+
+def delay_banks(capacities: tuple[int, ...] = (10, 100)) -> None:
+    """One DelayBank step, a delay per lane, against a Python loop of Delay calls."""
+    rows, ratios = [], []
+    for capacity in capacities:
+        rng = np.random.default_rng(3)
+        u = rng.normal(size=LANES)
+        lag = rng.integers(0, capacity, size=LANES)
+        bank, delays = DelayBank(LANES, capacity), [Delay(capacity) for _ in range(LANES)]
+        u_list, lag_list = u.tolist(), lag.tolist()
+
+        def loop(delays=delays, u_list=u_list, lag_list=lag_list):
+            for d, x, k in zip(delays, u_list, lag_list, strict=True):
+                d(x, k)
+
+        def bank_step(bank=bank, u=u, lag=lag):
+            bank(u, lag)
+
+        bank_step()
+        loop()
+        t_bank = t_loop = math.inf
+        for _ in range(5):  # alternated, so load from other processes hits both
+            t_bank = min(t_bank, best_of(bank_step, 20))
+            t_loop = min(t_loop, best_of(loop, 2))
+        ratios.append(t_loop / t_bank)
+        rows.append(
+            (
+                f"`DelayBank(Ut, nLag)`, max_cache {capacity}",
+                f"{t_bank / LANES * 1e9:.2f} ns",
+                ns(t_loop / LANES),
+                f"{t_loop / t_bank:.0f}x",
+            )
+        )
+    print(f"\n## Delay bank: one step of {LANES:,} lanes, a delay per lane\n")
+    header = ("step", "bank, per lane", "Python loop of blocks, per lane", "loop / bank")
+    print(table(rows, header))
+    print(
+        "\n- Each lane reads and writes its own history, scattered over memory: the bank "
+        "slows as the histories outgrow the cache."
+    )
+
+
 if __name__ == "__main__":
     main()
+    banks()
+    delay_banks()

@@ -199,7 +199,7 @@ class ZFilterBank {
         if (unset_)
             for (std::size_t i = 0; i < n_; ++i)
                 adopt(i, ut[i], y_arg[i]);
-        filter(contiguous(ut), out);
+        filter(contiguous(ut, n_, in_.data()), out);
         return 0;
     }
 
@@ -210,7 +210,7 @@ class ZFilterBank {
         const std::size_t faults = start(m, x, y_arg, fault);
         if (faults == 0)
             for (std::size_t k = 0; k < m; ++k)
-                filter(contiguous(x[k]), y + k * n_);
+                filter(contiguous(x[k], n_, in_.data()), y + k * n_);
         return faults;
     }
     // What run() does before it filters: finds the faults and takes the
@@ -360,14 +360,6 @@ class ZFilterBank {
         OperatingPoint op = operating_point(i);
         op.adopt(ut, y_arg);
         set_operating_point(i, op);
-    }
-
-    // The lanes' values in one array: their own when they are one.
-    const double* contiguous(Lanes v) noexcept {
-        if (v.stride == 1) return v.data;
-        for (std::size_t i = 0; i < n_; ++i)
-            in_[i] = v[i];
-        return in_.data();
     }
 
     // One sample of every lane, each lane's operating point set.

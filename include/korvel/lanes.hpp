@@ -3,23 +3,27 @@
 // several samples of them.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <vector>
 
 #include "assert.hpp"
 
 namespace korvel {
 
-struct Lanes {
-    const double* data;
+template <class T> struct LanesOf {
+    const T* data;
     std::ptrdiff_t stride = 1; // in elements; 0: one value for every lane
 
     // One value for every lane.
-    static Lanes all(const double& v) noexcept { return Lanes{&v, 0}; }
+    static LanesOf all(const T& v) noexcept { return LanesOf{&v, 0}; }
 
-    double operator[](std::size_t i) const noexcept {
+    T operator[](std::size_t i) const noexcept {
         return data[static_cast<std::ptrdiff_t>(i) * stride];
     }
 };
+
+using Lanes = LanesOf<double>;
 
 // Samples of every lane, one row per sample (an array of samples x lanes):
 // row k holds the lanes' values at data + k * row, as Lanes of `stride`.
@@ -33,5 +37,50 @@ struct LaneRows {
         return Lanes{data + static_cast<std::ptrdiff_t>(k) * row, stride};
     }
 };
+
+// The n values of `v` as one array, for a loop that reads plain memory:
+// its own when they are one, otherwise copied into `scratch` (n values).
+inline const double* contiguous(Lanes v, std::size_t n, double* scratch) noexcept {
+    if (v.stride == 1) return v.data;
+    for (std::size_t i = 0; i < n; ++i)
+        scratch[i] = v[i];
+    return scratch;
+}
+
+// An input of a loop over lanes, as the loop reads it: n values in one
+// array, or one value every lane takes (kept in a register, not copied out).
+struct EachLane {
+    const double* p;
+    double operator[](std::size_t i) const noexcept { return p[i]; }
+};
+struct SameLane {
+    double v;
+    double operator[](std::size_t) const noexcept { return v; }
+};
+
+namespace detail {
+template <std::size_t I, std::size_t K, class F, class... A>
+void with_lanes(F& f, const std::array<Lanes, K>& in, std::size_t n, std::vector<double>* scratch,
+                const A&... a) {
+    if constexpr (I == K) {
+        f(a...);
+    } else if (in[I].stride == 0) {
+        with_lanes<I + 1>(f, in, n, scratch, a..., SameLane{in[I].data[0]});
+    } else {
+        KORVEL_ASSERT(scratch[I].size() >= n);
+        with_lanes<I + 1>(f, in, n, scratch, a...,
+                          EachLane{contiguous(in[I], n, scratch[I].data())});
+    }
+}
+} // namespace detail
+
+// f(x...) with each of the K inputs as a SameLane or an EachLane (strided
+// values copied into scratch[k], n values), so the loop f runs is made once
+// for every mix of shared and per-lane inputs.
+template <std::size_t K, class F>
+void with_lanes(std::size_t n, std::vector<double> (&scratch)[K], const std::array<Lanes, K>& in,
+                F&& f) {
+    detail::with_lanes<0>(f, in, n, scratch);
+}
 
 } // namespace korvel

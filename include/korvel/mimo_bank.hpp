@@ -20,6 +20,7 @@
 #include "iir_lanes.hpp"
 #include "lanes.hpp"
 #include "mimo.hpp"
+#include "simd.hpp"
 
 #include "assert.hpp"
 
@@ -30,10 +31,12 @@ class MimoBank {
     // One lane as a simulator holds it: models[r][j] for CV r and MV j
     // (nullptr or a NoModel: no model; otherwise a TfModel, whose
     // coefficients and state the lane takes), the MVs' and CVs' initial
-    // values, and their current values.
+    // values, and their current values. zi[r][j], where given, is the
+    // state the lane's model of the pair continues from instead of its own.
     struct Lane {
         std::vector<std::vector<const PairModel*>> models;
         std::vector<double> u_ini, y_ini, u, y;
+        std::vector<std::vector<std::vector<double>>> zi;
     };
 
     // Every lane with `cvs` rows of `mvs` models and as many values;
@@ -61,7 +64,7 @@ class MimoBank {
         for (const MimoSim& s : sims) {
             if (s.cv_list() != sims[0].cv_list() || s.mv_list() != sims[0].mv_list())
                 throw std::invalid_argument("every lane needs the same CV and MV tags");
-            Lane lane{{}, s.input_initial(), s.output_initial(), s.inputs(), s.outputs()};
+            Lane lane{{}, s.input_initial(), s.output_initial(), s.inputs(), s.outputs(), {}};
             for (std::size_t r = 0; r < cvs; ++r) {
                 lane.models.emplace_back();
                 for (std::size_t j = 0; j < mvs; ++j)
@@ -79,7 +82,7 @@ class MimoBank {
     // One sample of every lane. u[j] the new values of MV j (data nullptr:
     // not given, the MV keeps its values), v[r] the disturbances of CV r
     // (nullptr: none). Allocates nothing.
-    void step(const Lanes* u, const Lanes* v) noexcept {
+    KORVEL_LANE_CLONES void step(const Lanes* u, const Lanes* v) noexcept {
         const std::size_t n = n_;
         for (std::size_t j = 0; j < mvs_; ++j) {
             double* uj = &u_[j * n];
@@ -88,6 +91,7 @@ class MimoBank {
             if (u && u[j].data)
                 for (std::size_t l = 0; l < n; ++l)
                     uj[l] = u[j][l];
+            KORVEL_LANE_LOOP
             for (std::size_t l = 0; l < n; ++l)
                 d[l] = uj[l] - u0[l];
         }
@@ -95,17 +99,22 @@ class MimoBank {
             std::fill(acc_.begin(), acc_.end(), 0.0);
             for (std::size_t j = 0; j < mvs_; ++j) {
                 const double* pj = pair_step(pairs_[r * mvs_ + j], &du_[j * n]);
+                double* acc = acc_.data();
+                KORVEL_LANE_LOOP
                 for (std::size_t l = 0; l < n; ++l)
-                    acc_[l] = acc_[l] + pj[l];
+                    acc[l] = acc[l] + pj[l];
             }
             const double* y0 = &y_ini_[r * n];
             double* y = &y_[r * n];
-            if (v && v[r].data)
+            const double* acc = acc_.data();
+            if (v && v[r].data) {
                 for (std::size_t l = 0; l < n; ++l)
-                    y[l] = (acc_[l] + v[r][l]) + y0[l];
-            else
+                    y[l] = (acc[l] + v[r][l]) + y0[l];
+            } else {
+                KORVEL_LANE_LOOP
                 for (std::size_t l = 0; l < n; ++l)
-                    y[l] = (acc_[l] + 0.0) + y0[l];
+                    y[l] = (acc[l] + 0.0) + y0[l];
+            }
         }
     }
 
@@ -199,10 +208,10 @@ class MimoBank {
                 std::shared_ptr<const Iir> iir;
                 std::vector<double> zi;
                 if (const auto* tf = dynamic_cast<const TfModel*>(m)) {
-                    if (tf->zi().size() != tf->state_size())
+                    zi = lane.zi.empty() ? tf->zi() : lane.zi.at(r).at(j);
+                    if (zi.size() != tf->state_size())
                         throw std::invalid_argument("a model's state does not fit its filter");
                     iir = tf->shared_iir();
-                    zi = tf->zi();
                 } else if (m && !dynamic_cast<const NoModel*>(m)) {
                     throw std::invalid_argument("a bank steps the library's own pair models only");
                 }

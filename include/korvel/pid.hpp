@@ -320,7 +320,9 @@ class PidBank {
     }
     // Every lane automatic; each lane must have been initialised (ini unset).
     void automatic(Lanes SP, Lanes PV, Lanes FF, double* out) noexcept {
-        automatic_loop(contiguous(SP, in_[0]), contiguous(PV, in_[1]), contiguous(FF, in_[2]), out);
+        const std::size_t n = size();
+        automatic_loop(contiguous(SP, n, in_[0].data()), contiguous(PV, n, in_[1].data()),
+                       contiguous(FF, n, in_[2].data()), out);
     }
     void set_params(Lanes KP_, Lanes TI_, Lanes TD_, Lanes N_) noexcept {
         for (std::size_t i = 0; i < size(); ++i) {
@@ -468,13 +470,6 @@ class PidBank {
         KORVEL_LANE_LOOP
         for (std::size_t i = 0; i < n; ++i)
             out[i] = pid_law::automatic(At{a, i}, SP[i], PV[i], FF[i]);
-    }
-    // The lanes' values in one array: their own when they are one.
-    const double* contiguous(Lanes v, std::vector<double>& scratch) noexcept {
-        if (v.stride == 1) return v.data;
-        for (std::size_t i = 0; i < size(); ++i)
-            scratch[i] = v[i];
-        return scratch.data();
     }
     std::vector<double> in_[3]; // an input's lanes when given otherwise
 };

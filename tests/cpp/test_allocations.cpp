@@ -17,11 +17,13 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace {
 std::atomic<long> allocations{0};
@@ -102,12 +104,27 @@ TEST(Allocations, NoneInTheStepOfAnyBlock) {
     RateLimiter rate(0.0);
     EXPECT_EQ(allocations_in([&](int k) { clamp.step(rate.step(10 * wave(k), 30.0), 1.0, -1.0); }),
               0);
+    AntiWindupBank clamps(9);
+    RateLimiterBank rates(9, 0.0);
+    std::vector<double> ramped(9), clamped(9);
+    EXPECT_EQ(allocations_in([&](int k) {
+                  const double x = 10 * wave(k), hi = 1.0;
+                  rates.step(Lanes::all(x), Lanes::all(30.0), ramped.data());
+                  clamps.step({ramped.data()}, Lanes::all(hi), Lanes::all(-1.0), clamped.data());
+              }),
+              0);
 
     DelayLine<double> line(50);
     DelayBuffer buffer;
     ConstWindow<> window;
+    DelayBank bank(std::vector<std::size_t>{10, 50, 3});
+    const long long lags[] = {9, 20, 0};
+    double delayed[3];
+    std::uint8_t refused[3];
     EXPECT_EQ(allocations_in([&](int k) {
                   line.push(wave(k));
+                  const double x = wave(k);
+                  bank.step(Lanes::all(x), {lags}, delayed, refused);
                   buffer.step(wave(k), static_cast<std::size_t>(k % 40));
                   window.step(k % 20 < 15 ? 1.0 : wave(k), 12);
               }),

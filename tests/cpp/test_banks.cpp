@@ -1,7 +1,9 @@
 // A bank's lanes are its scalar blocks: random per-lane settings and inputs,
 // lane counts around the vector widths, outputs compared to the bit.
+#include <korvel/delay.hpp>
 #include <korvel/filters.hpp>
 #include <korvel/iir_lanes.hpp>
+#include <korvel/limiters.hpp>
 #include <korvel/mimo_bank.hpp>
 #include <korvel/pid.hpp>
 #include <korvel/reference.hpp>
@@ -9,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -103,6 +107,86 @@ TEST(PidBank, LanesAreControllers) {
                  out.data(), err.data());
         korvel::PidModeError e;
         EXPECT_EQ(bits(out[0]), bits(pids[0].run(1.0, SP[0], PV[0], TV[0], ff, e)));
+    }
+}
+
+// Lane counts around the vector widths; inputs per lane or shared, with
+// NaN and infinities among them.
+constexpr std::size_t lane_counts[] = {1, 2, 3, 7, 8, 9, 17};
+
+double sample(std::mt19937_64& rng, std::uniform_real_distribution<double>& u) {
+    const auto k = rng() % 40;
+    return k == 0 ? NAN : k == 1 ? INFINITY : k == 2 ? -0.0 : u(rng);
+}
+
+TEST(AntiWindupBank, LanesAreLimiters) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-150.0, 150.0);
+    for (std::size_t n : lane_counts) {
+        korvel::AntiWindupBank bank(n);
+        std::vector<korvel::AntiWindup> limiters(n);
+        // Some lanes start with part of their history: each start fills in
+        // only what is missing.
+        for (std::size_t i = 1; i < n; i += 2) {
+            i % 4 == 1 ? limiters[i].set_u0(u(rng)) : limiters[i].set_y0(u(rng));
+            bank.set(i, limiters[i]);
+        }
+        std::vector<double> x(n), hi(n), out(n);
+        for (int k = 0; k < 50; ++k) {
+            const double lo = k % 5 ? -20.0 : 30.0; // sometimes above hi
+            for (std::size_t i = 0; i < n; ++i)
+                x[i] = sample(rng, u), hi[i] = u(rng) + 50.0;
+            bank.step({x.data()}, {hi.data()}, korvel::Lanes::all(lo), out.data());
+            for (std::size_t i = 0; i < n; ++i)
+                EXPECT_EQ(bits(out[i]), bits(limiters[i].step(x[i], hi[i], lo))) << n << " " << i;
+            if (k == 25) { // a fresh limiter put into a started bank
+                bank.set(n / 2, korvel::AntiWindup());
+                limiters[n / 2] = korvel::AntiWindup();
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const korvel::AntiWindup a = bank.get(i);
+            EXPECT_EQ(bits(*a.u0()), bits(*limiters[i].u0()));
+            EXPECT_EQ(bits(*a.y0()), bits(*limiters[i].y0()));
+        }
+    }
+}
+
+TEST(RateLimiterBank, LanesAreRateLimiters) {
+    std::mt19937_64 rng(13);
+    std::uniform_real_distribution<double> u(-100.0, 100.0);
+    for (std::size_t n : lane_counts) {
+        korvel::RateLimiterBank bank(n, 3.0, 1.0);
+        std::vector<korvel::RateLimiter> limiters;
+        for (std::size_t i = 0; i < n; ++i) {
+            limiters.emplace_back(u(rng), 0.5 + static_cast<double>(i % 4));
+            bank.set(i, limiters[i]);
+        }
+        std::vector<double> target(n), rise(n), fall(n), out(n);
+        for (int k = 0; k < 60; ++k) {
+            for (std::size_t i = 0; i < n; ++i)
+                target[i] = sample(rng, u), rise[i] = u(rng), fall[i] = u(rng);
+            // Every other step without falling rates: each lane falls at its rising one.
+            const bool falls = k % 2;
+            if (falls)
+                bank.step({target.data()}, {rise.data()}, {fall.data()}, out.data());
+            else
+                bank.step({target.data()}, {rise.data()}, out.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto f = falls ? std::optional(fall[i]) : std::nullopt;
+                EXPECT_EQ(bits(out[i]), bits(limiters[i].step(target[i], rise[i], f)));
+            }
+            if (k == 30) {
+                const double v = u(rng);
+                bank.reset(korvel::Lanes::all(v));
+                for (auto& l : limiters)
+                    l.reset(v);
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(bits(bank.get(i).last()), bits(limiters[i].last()));
+            EXPECT_EQ(bits(bank.get(i).Ts()), bits(limiters[i].Ts()));
+        }
     }
 }
 
@@ -211,8 +295,8 @@ TEST(MimoBank, LanesAreSimulators) {
         bank.copy_lane_to(n - 1, out);
         korvel::MimoSim in(korvel::reference::process(2.0), ini);
         const auto lane = [&](const korvel::MimoSim& s) {
-            korvel::MimoBank::Lane l{
-                {}, s.input_initial(), s.output_initial(), s.inputs(), s.outputs()};
+            korvel::MimoBank::Lane l{{},         s.input_initial(), s.output_initial(),
+                                     s.inputs(), s.outputs(),       {}};
             for (std::size_t r = 0; r < cvs; ++r) {
                 l.models.emplace_back();
                 for (std::size_t j = 0; j < mvs; ++j)
@@ -237,9 +321,83 @@ TEST(MimoBank, LanesAreSimulators) {
     }
 }
 
-} // namespace
+// Same capacity, samples kept and every slot to the bit.
+void expect_same(const korvel::DelayLine<double>& a, const korvel::DelayLine<double>& b) {
+    ASSERT_EQ(a.capacity(), b.capacity());
+    ASSERT_EQ(a.held(), b.held());
+    for (std::size_t lag = 0; lag < a.size(); ++lag)
+        EXPECT_EQ(bits(a.at(lag)), bits(b.at(lag)));
+}
 
-namespace {
+TEST(DelayBank, LanesAreDelayLines) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-50.0, 50.0);
+    for (std::size_t n : lane_counts) {
+        std::vector<std::size_t> caps(n);
+        for (auto& c : caps)
+            c = 1 + rng() % 12;
+        korvel::DelayBank bank(caps);
+        std::vector<korvel::DelayLine<double>> lines;
+        for (std::size_t c : caps)
+            lines.emplace_back(c);
+        std::vector<double> in(n), out(n);
+        std::vector<long long> lag(n);
+        std::vector<std::uint8_t> refused(n);
+        for (int k = 0; k < 80; ++k) {
+            for (std::size_t i = 0; i < n; ++i) {
+                in[i] = u(rng);
+                lag[i] = static_cast<long long>(rng() % caps[i]);
+            }
+            // Now and then one lane asks for too long a delay, or a negative one.
+            const bool refuse = k % 10 == 9;
+            if (refuse) lag[k % n] = k % 20 == 9 ? -1 : static_cast<long long>(caps[k % n]);
+            ASSERT_EQ(bank.step({in.data()}, {lag.data()}, out.data(), refused.data()),
+                      refuse ? 1u : 0u);
+            for (std::size_t i = 0; i < n; ++i) {
+                if (refuse && !refused[i]) continue; // no other lane steps
+                lines[i].push(in[i]);
+                ASSERT_EQ(lines[i].valid_lag(lag[i]), !refused[i]);
+                if (!refuse) {
+                    EXPECT_EQ(bits(out[i]), bits(lines[i].at(static_cast<std::size_t>(lag[i]))));
+                }
+            }
+            for (std::size_t i = 0; i < n; ++i)
+                expect_same(bank.get(i), lines[i]);
+        }
+
+        // A line of another capacity put into a lane, the bank copied: each
+        // lane continues as its line.
+        korvel::DelayLine<double> other(caps[0] + 5);
+        other.push(1.5);
+        other.push(2.5);
+        bank.set(n / 2, other);
+        lines[n / 2] = other;
+        korvel::DelayBank copy = bank;
+        const long long shared = 0;
+        const double x = 3.5;
+        for (int k = 0; k < 3; ++k)
+            ASSERT_EQ(copy.step(korvel::Lanes::all(x), korvel::LagLanes::all(shared), out.data(),
+                                refused.data()),
+                      0u);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int k = 0; k < 3; ++k)
+                lines[i].push(x);
+            expect_same(copy.get(i), lines[i]);
+        }
+    }
+}
+
+TEST(DelayBank, ALaneOfNoCapacityRefusesEveryDelay) {
+    korvel::DelayBank bank(std::vector<std::size_t>{0, 3});
+    const std::vector<double> in = {1.0, 2.0};
+    const std::vector<long long> lag = {0, 1};
+    std::vector<double> out(2);
+    std::vector<std::uint8_t> refused(2);
+    EXPECT_EQ(bank.step({in.data()}, {lag.data()}, out.data(), refused.data()), 1u);
+    EXPECT_EQ(refused, (std::vector<std::uint8_t>{1, 0}));
+    EXPECT_TRUE(bank.empty(0));
+    EXPECT_TRUE(bank.empty(1)); // did not step
+}
 
 void expect_same(const korvel::ZFilter& a, const korvel::ZFilter& b) {
     EXPECT_EQ(a.iir().b(), b.iir().b());

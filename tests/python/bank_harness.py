@@ -12,6 +12,7 @@ naming the lanes that printed them.
 """
 
 import copy
+import functools
 import pickle
 
 import numpy as np
@@ -19,9 +20,14 @@ from hypothesis import strategies as st
 
 
 def lane_value(v, i):
-    if isinstance(v, np.ndarray):
-        return v[:, i] if v.ndim == 2 else v[i]
-    return v
+    """Lane i's value as a caller of the block passes it: a Python number (a
+    block that keeps what it is given keeps that, not a NumPy scalar), or lane
+    i's column of samples x lanes."""
+    if not isinstance(v, np.ndarray):
+        return v
+    if v.ndim == 2:
+        return v[:, i]
+    return v[i].item() if isinstance(v[i], np.generic) else v[i]
 
 
 def lanes_text(lanes):
@@ -77,8 +83,7 @@ def drive(bank, blocks, capsys, name, *args, **kwargs):
     for i, b in enumerate(blocks):
         lane_args = [lane_value(a, i) for a in args]
         lane_kwargs = {k: lane_value(v, i) for k, v in kwargs.items()}
-        op = getattr(b, name)
-        lanes.append(outcome(lambda f=op, a=lane_args, k=lane_kwargs: f(*a, **k)))
+        lanes.append(outcome(functools.partial(getattr(b, name), *lane_args, **lane_kwargs)))
         printed.append(capsys.readouterr().out)
     # A block's messages name its class where the bank's name the bank's.
     own, theirs = f"'{type(bank).__name__}'", {f"'{type(b).__name__}'" for b in blocks}
@@ -116,3 +121,22 @@ def check_lanes(bank, blocks):
 def lane_values(n, values):
     """One value for every lane, or an array of n values."""
     return st.one_of(values, st.lists(values, min_size=n, max_size=n).map(np.array))
+
+
+def lane_op(bank, blocks, capsys, op, *args):
+    """What every bank offers: "get" takes lane i out (it continues as the
+    lane does), "set" puts a copy of block i+1 into lane i (it continues as
+    itself), "copy" pickles or deep-copies the bank (the copy continues);
+    any other name is an operation, driven. Returns the bank to go on with."""
+    n = len(blocks)
+    if op == "get":
+        blocks[args[0]] = bank[args[0]]
+    elif op == "set":
+        bank[args[0]] = blocks[args[0]] = copy.deepcopy(blocks[(args[0] + 1) % n])
+        check_lanes(bank, blocks)
+    elif op == "copy":
+        bank = pickle.loads(pickle.dumps(bank)) if args[0] % 2 else copy.deepcopy(bank)
+        check_lanes(bank, blocks)
+    else:
+        drive(bank, blocks, capsys, op, *args)
+    return bank

@@ -701,7 +701,25 @@ def targets_for(module: str) -> list[Target]:
                 [("__call__", (150.0,)), ("run", (20.0, 40, 10)), ("__call__", (-5, 3.0, 1.0))],
                 [("_u0", F), ("_y0", F)],
                 reenter=[lambda o: o.__init__(), lambda o: o(7.0)],
-            )
+            ),
+            Target(
+                "AntiWindupLimterBank",
+                lambda: clampwind.AntiWindupLimterBank(3),
+                [
+                    M("__init__", "n:size"),
+                    M("__call__", "u:float", "HI:float", "LO:float"),
+                    M("run", "u:float", "HI:float", "LO:float"),
+                ],
+                [
+                    ("__call__", (150.0,)),
+                    ("run", ([20.0, 30.0, 50.0], 40, 10)),
+                    ("__call__", (-5, 3.0, [1.0, 2.0, 5.0])),
+                ],
+                reenter=[lambda o: o.__init__(5), lambda o: o(7.0), lambda o: o.__init__(3)],
+                # Started over with other lanes while its arguments convert.
+                allowed=(RuntimeError,),
+                init_args=(3,),
+            ),
         ]
 
     if module == "slewguard":
@@ -718,7 +736,28 @@ def targets_for(module: str) -> list[Target]:
                 [("u_last", F), ("Ts", X)],
                 reenter=[lambda o: o.__init__(9.0), lambda o: o.reset(1.0)],
                 init_args=(3.0,),
-            )
+            ),
+            Target(
+                "RateLimitBank",
+                lambda: slewguard.RateLimitBank(3, 3.0),
+                [
+                    M("__init__", "n:size", "u_ini:float", "Ts:float"),
+                    M("__call__", "u_end:float", "PRLimPerMin:float", "NRLimPerMin:float"),
+                    M("reset", "u_ini:float"),
+                ],
+                [
+                    ("__call__", (10, 10, -10)),
+                    ("__call__", ([-4.0, 0.0, 4.0], 30.0, [None, 6.0, None])),
+                    ("reset", ([2.0, 1.0, 0.0],)),
+                ],
+                reenter=[
+                    lambda o: o.__init__(5, 9.0),
+                    lambda o: o.reset(1.0),
+                    lambda o: o.__init__(3, 0.0),
+                ],
+                allowed=(RuntimeError,),
+                init_args=(3, 3.0),
+            ),
         ]
 
     if module == "heartbeat":
@@ -773,6 +812,27 @@ def targets_for(module: str) -> list[Target]:
                 [("__call__", (5.0,)), ("__call__", (6.0, 0)), ("__call__", (7.0, 4))],
                 reenter=[lambda o: o.__init__(3), lambda o: o(1.0)],
                 init_args=(5,),
+            ),
+            Target(
+                "DelayBank",
+                lambda: deadtime.DelayBank(3, [5, 2, 1]),
+                [
+                    M("__init__", "n:alloc", "max_cache:alloc"),
+                    M("__call__", "Ut:float", "nLag:int", mutates_on=(ValueError,)),
+                ],
+                [
+                    ("__call__", (5.0, 0)),
+                    ("__call__", ([6.0, 7.0, 8.0], [4, 1, 0])),
+                    ("__call__", (7.0, [3, 0, 0])),
+                ],
+                reenter=[
+                    lambda o: o.__init__(2),
+                    lambda o: o(1.0, 0),
+                    lambda o: o.__setitem__(0, deadtime.Delay(2)),
+                ],
+                # Entered from its own argument conversions, it refuses.
+                allowed=(RuntimeError,),
+                init_args=(3, [5, 2, 1]),
             ),
         ]
 

@@ -3,14 +3,20 @@ values, every lane answers, prints, fails and ends as its block does."""
 
 import copy
 import pickle
+from collections import deque
 
 import numpy as np
 import pytest
-from bank_harness import check_lanes, drive, lane_values
+from bank_harness import check_lanes, drive, lane_op, lane_result, lane_value, lane_values, same
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from korvel.algorithm._reference import process
+from korvel.algorithm.clampwind import AntiWindupLimter, AntiWindupLimterBank
+from korvel.algorithm.deadtime import Delay, DelayBank
 from korvel.algorithm.loopctl import PID, PIDBank
+from korvel.algorithm.plantmodels import MIMOSim, MIMOSimBank
+from korvel.algorithm.slewguard import RateLimit, RateLimitBank
 from korvel.algorithm.tfblock import zFilter, zFilterBank
 
 SETTINGS = settings(
@@ -72,15 +78,7 @@ def pid_ops(draw, n):
 def test_pid_bank_lanes_are_pids(capsys, data, n, ts):
     bank, pids = PIDBank(n, ts), [PID(ts) for _ in range(n)]
     for op, *args in data.draw(pid_ops(n)):
-        if op == "get":  # a lane taken out continues as the lane does
-            pids[args[0]] = bank[args[0]]
-        elif op == "set":  # a block put in continues as itself
-            bank[args[0]] = pids[args[0]] = copy.deepcopy(pids[(args[0] + 1) % n])
-        elif op == "copy":
-            bank = pickle.loads(pickle.dumps(bank)) if args[0] % 2 else copy.deepcopy(bank)
-            check_lanes(bank, pids)
-        else:
-            drive(bank, pids, capsys, op, *args)
+        bank = lane_op(bank, pids, capsys, op, *args)
         for name in ("getPIDParam", "getOPHighLowLimit"):
             drive(bank, pids, capsys, name)
         if not bank[0]._iniFlag and all(not p._iniFlag for p in pids):
@@ -103,6 +101,261 @@ def test_pid_bank_arguments():
     with pytest.raises(TypeError, match="takes a PID"):
         bank[0] = bank
     assert len(PIDBank(0).run(1, 0.0, 0.0, 0.0)) == 0
+
+
+def alike(a, b):
+    """Dicts of equal floats to the bit, except which NaN: where two NaNs
+    meet in a sum, the one that survives is the compiler's choice."""
+    return a.keys() == b.keys() and all(
+        (a[k] != a[k] and b[k] != b[k]) or same(a[k], b[k]) for k in a
+    )
+
+
+def lane_plant(gain, delay):
+    p = process(gain)
+    p["CV1"]["MV1"]["iodelay_s"] = delay
+    return p
+
+
+@SETTINGS
+@given(
+    data=st.data(),
+    plants=st.lists(
+        st.tuples(st.sampled_from([1.0, -0.5, 2.0]), st.sampled_from([25, 3, 0])),
+        min_size=1,
+        max_size=4,
+    ),
+)
+def test_mimo_sim_bank_lanes_are_simulators(data, plants):
+    n = len(plants)
+    values = st.one_of(
+        st.integers(-50, 50).map(float), st.sampled_from([float("nan"), float("inf"), -0.0])
+    )
+    dicts = [lane_plant(*p) for p in plants]
+    ini = {t: data.draw(lane_values(n, reals)) for t in ("CV1", "MV2", "MV3")}
+    bank = MIMOSimBank(dicts, ini)
+    sims = [MIMOSim(d, {t: lane_value(v, i) for t, v in ini.items()}) for i, d in enumerate(dicts)]
+
+    def lanes(mapping, i):
+        return {t: lane_value(v, i) for t, v in mapping.items()}
+
+    for _ in range(data.draw(st.integers(1, 40))):
+        op = data.draw(st.sampled_from(["step"] * 6 + ["reset", "get", "set", "copy"]))
+        if op == "step":
+            tags = data.draw(st.lists(st.sampled_from(["MV1", "MV2", "MV3", "CV1", "X"])))
+            u = {t: data.draw(lane_values(n, values)) for t in tags}
+            v = {
+                t: data.draw(lane_values(n, values))
+                for t in ("CV2",)[: data.draw(st.integers(0, 1))]
+            }
+            got = bank(u, v)
+            assert all(
+                alike(lane_result(got, i), s(lanes(u, i), lanes(v, i))) for i, s in enumerate(sims)
+            )
+        elif op == "reset":
+            bank.reset()
+            for s in sims:
+                s.reset()
+        elif op == "get":  # a lane continues as its simulator, whatever it holds
+            i = data.draw(st.integers(0, n - 1))
+            lane, sim = bank[i], copy.deepcopy(sims[i])
+            assert alike(lane.get_all_data_dict(), sim.get_all_data_dict())
+            for k in range(30):
+                assert alike(lane({"MV1": float(k)}), sim({"MV1": float(k)}))
+        elif op == "set":
+            i, j = data.draw(st.integers(0, n - 1)), data.draw(st.integers(0, n - 1))
+            bank[i] = sims[j]
+            sims[i] = copy.deepcopy(sims[j])
+        else:
+            bank = data.draw(
+                st.sampled_from([copy.deepcopy, lambda b: pickle.loads(pickle.dumps(b))])
+            )(bank)
+        assert alike(lane_result(bank.get_all_data_dict(), 0), sims[0].get_all_data_dict())
+
+
+def test_mimo_sim_bank_arguments():
+    one = {"CV": {"MV": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1]}}}
+    with pytest.raises(TypeError, match="one model dictionary per lane"):
+        MIMOSimBank(one)
+    with pytest.raises(ValueError, match=r"lane 1 has \['CV'\] and \['MV2'\]"):
+        MIMOSimBank([one, {"CV": {"MV2": {}}}])
+    bank = MIMOSimBank([one, one], {"MV": [1.0, 2.0]})
+    with pytest.raises(ValueError, match=r"u_Value_Dict\['MV'\] must be a number or 2 values"):
+        bank({"MV": [1.0, 2.0, 3.0]})
+    assert same(
+        lane_result(bank.get_input_data_dict(), 1), {"MV": 2.0}
+    )  # refused call changed nothing
+    with pytest.raises(TypeError, match="takes a MIMOSim"):
+        bank[0] = PID()
+    with pytest.raises(IndexError):
+        bank[2]
+    assert len(MIMOSimBank([])) == 0
+
+
+@st.composite
+def antiwindup_ops(draw, n):
+    ops = []
+    values = st.one_of(reals, st.sampled_from([float("nan"), float("inf"), -0.0]))
+    for _ in range(draw(st.integers(1, 25))):
+        v = lambda values: draw(lane_values(n, values))  # noqa: E731
+        op = draw(st.sampled_from(["__call__", "__call__", "run", "part", "get", "set", "copy"]))
+        if op in ("__call__", "run"):
+            ops.append((op, v(values), v(st.floats(0, 150)), v(st.floats(-150, 50))))
+        elif op == "part":  # a limiter with only some of its history
+            ops.append(
+                (op, draw(st.integers(0, n - 1)), *draw(st.tuples(*[st.none() | reals] * 2)))
+            )
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5))
+def test_antiwindup_bank_lanes_are_limiters(capsys, data, n):
+    bank, limiters = AntiWindupLimterBank(n), [AntiWindupLimter() for _ in range(n)]
+    for op, *args in data.draw(antiwindup_ops(n)):
+        if op == "part":
+            block = AntiWindupLimter()
+            for name, value in zip(("_u0", "_y0"), args[1:], strict=True):
+                if value is not None:
+                    setattr(block, name, value)
+            bank[args[0]] = limiters[args[0]] = block
+            check_lanes(bank, limiters)
+        else:
+            bank = lane_op(bank, limiters, capsys, op, *args)
+
+
+@st.composite
+def rate_ops(draw, n):
+    ops = []
+    targets = st.one_of(reals, st.just(float("nan")))
+    rates = st.floats(-120, 120)
+    for _ in range(draw(st.integers(1, 30))):
+        v = lambda values: draw(lane_values(n, values))  # noqa: E731
+        op = draw(
+            st.sampled_from(["__call__", "__call__", "__call__", "reset", "get", "set", "copy"])
+        )
+        if op == "__call__":
+            ops.append((op, v(targets), v(rates), v(st.none() | rates)))
+        elif op == "reset":
+            ops.append((op, v(reals)))
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5))
+def test_rate_limit_bank_lanes_are_rate_limits(capsys, data, n):
+    u_ini = data.draw(lane_values(n, reals))
+    Ts = data.draw(lane_values(n, st.sampled_from([1.0, 0.5, 2.0, 0.1])))
+    bank = RateLimitBank(n, u_ini, Ts)
+    limiters = [RateLimit(lane_value(u_ini, i), lane_value(Ts, i)) for i in range(n)]
+    check_lanes(bank, limiters)
+    for op, *args in data.draw(rate_ops(n)):
+        bank = lane_op(bank, limiters, capsys, op, *args)
+
+
+def test_limiter_banks_arguments():
+    bank = RateLimitBank(3, [0.0, 1.0, 2.0], Ts=[1.0, 2.0, 0.5])
+    assert [(bank[i].u_last, bank[i].Ts) for i in range(3)] == [(0.0, 1.0), (1.0, 2.0), (2.0, 0.5)]
+    # Lanes given None fall at their rising rate, whatever holds the values.
+    twin = pickle.loads(pickle.dumps(bank))
+    assert bank(-10.0, 60, [None, 30, None]).tolist() == [-1.0, 0.0, 1.5]
+    assert twin(-10.0, 60, np.array([None, 30, None])).tolist() == [-1.0, 0.0, 1.5]
+    state = pickle.dumps(bank)
+    with pytest.raises(
+        ValueError, match=r"PRLimPerMin must be a number or 3 values, not an array of shape \(2,\)"
+    ):
+        bank(1.0, [1.0, 2.0])
+    with pytest.raises(TypeError, match="u_end must be a number or 3 values, not None"):
+        bank(None)
+
+    class Restarts:  # converting it starts the bank over with other lanes
+        def __float__(self):
+            bank.__init__(5, 0.0)
+            return 1.0
+
+    with pytest.raises(RuntimeError, match="changed from 3 to 5 lanes"):
+        bank(1.0, 60, Restarts())
+    assert pickle.dumps(bank) != state and len(bank) == 5
+    bank[-1] = RateLimit(4, 2)  # a lane holds floats
+    assert (type(bank[4].u_last), bank[4].Ts) == (float, 2.0)
+    with pytest.raises(IndexError, match="RateLimitBank index out of range"):
+        bank[5]
+    with pytest.raises(TypeError, match="takes a RateLimit, not .*AntiWindupLimter"):
+        bank[0] = AntiWindupLimter()
+    with pytest.raises(TypeError, match="cannot be deleted"):
+        del bank[0]
+    with pytest.raises(ValueError, match="n >= 0"):
+        AntiWindupLimterBank(-1)
+    with pytest.raises(ValueError, match="invalid AntiWindupLimterBank state"):
+        AntiWindupLimterBank(2).__setstate__((3, b"\0\0", b"\0\0", bytes(16), bytes(16)))
+    assert len(AntiWindupLimterBank(0)(1.0)) == 0
+
+
+@st.composite
+def delay_ops(draw, n, longest):
+    ops = []
+    # Mostly delays every lane takes, now and then one too long or negative.
+    lags = st.one_of(st.integers(0, longest), st.integers(-2, longest + 3))
+    for _ in range(draw(st.integers(1, 30))):
+        op = draw(st.sampled_from(["call"] * 5 + ["get", "set", "copy"]))
+        if op == "call":
+            Ut = draw(lane_values(n, st.floats(allow_infinity=True, allow_nan=True)))
+            ops.append(("__call__", Ut, draw(lane_values(n, lags))))
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5))
+def test_delay_bank_lanes_are_delays(capsys, data, n):
+    max_cache = data.draw(lane_values(n, st.integers(0, 6)))
+    bank = DelayBank(n, max_cache)
+    delays = [Delay(int(np.broadcast_to(max_cache, n)[i])) for i in range(n)]
+    # A delay put into a lane brings its own capacity.
+    for op, *args in data.draw(delay_ops(n, max(int(np.min(max_cache)) - 1, 0))):
+        bank = lane_op(bank, delays, capsys, op, *args)
+    assert same([a.tolist() for a in bank._cache], [list(d._cache) for d in delays])
+
+
+def test_delay_bank_arguments():
+    bank = DelayBank(3, max_cache=[1, 2, 3])
+    assert [bank[i]._cache.maxlen for i in range(3)] == [1, 2, 3]
+    with pytest.raises(ValueError, match=r"^maxlen must be non-negative \(lane 1\)$"):
+        DelayBank(3, [1, -1, 2])
+    with pytest.raises(TypeError, match=r"\(expected int, got float\)"):
+        bank(1.0, 1.5)
+    with pytest.raises(TypeError, match="^nLag must be an int or 3 ints, not an array of float64$"):
+        bank(1.0, [1.0, 0.0, 0.0])
+    with pytest.raises(
+        ValueError, match=r"nLag must be an int or 3 ints, not an array of shape \(2,\)"
+    ):
+        bank(1.0, [0, 0])
+    with pytest.raises(TypeError, match="^Ut must be a number or 3 values, not None$"):
+        bank(None)
+    assert all(len(c) == 0 for c in bank._cache)  # nothing stored by the refusals
+    # A delay beyond 64 bits is named as given; the lanes that take theirs do not step.
+    with pytest.raises(ValueError, match=r"but got 1267650600228229401496703205376\. \(lane 2\)$"):
+        bank(1.0, np.array([0, 0, 2**100], dtype=object))
+    assert [len(c) for c in bank._cache] == [0, 0, 3]
+    # A Delay of numbers goes in as floats; one holding anything else is refused.
+    d = Delay(4)
+    d(1)
+    d(2)
+    bank[0] = d
+    assert bank[0]._cache == deque([2.0, 1.0, 1.0, 1.0]) and type(bank[0]._cache[3]) is float
+    d("x")
+    with pytest.raises(TypeError, match=r"sample 0 \(newest first\) is str$"):
+        bank[0] = d
+    with pytest.raises(TypeError, match="takes a Delay"):
+        bank[0] = bank
+    with pytest.raises(IndexError, match="DelayBank index out of range"):
+        bank[3]
+    assert len(DelayBank(0)(1.0)) == 0
 
 
 # Coefficients finite, some huge: an overflow gives inf and NaN, and every
@@ -155,33 +408,28 @@ def test_zfilter_bank_lanes_are_zfilters(capsys, data, n, nb, na):
         for i in range(n)
     ]
     check_lanes(bank, filters)
+    ops = ["__call__", "run", "run_multistep", "run_multistep", "get", "set", "new", "copy"]
     for _ in range(data.draw(st.integers(1, 12))):
-        op = data.draw(
-            st.sampled_from(["call", "run", "multi", "multi", "get", "set", "new", "copy"])
-        )
-        i = data.draw(st.integers(0, n - 1))
-        if op in ("call", "run"):
+        op, i = data.draw(st.sampled_from(ops)), data.draw(st.integers(0, n - 1))
+        args = (i,)
+        if op in ("__call__", "run"):
             args = (data.draw(lane_values(n, reals)), data.draw(lane_values(n, reals)))
-            drive(bank, filters, capsys, "__call__" if op == "call" else "run", *args)
-        elif op == "multi":  # samples x lanes, or samples every lane takes
+        elif op == "run_multistep":  # samples x lanes, or samples every lane takes
             m = data.draw(st.integers(0, 4))
             rows = st.lists(reals, min_size=m * n, max_size=m * n).map(
                 lambda v, m=m: np.reshape(v, (m, n))
             )
-            U = data.draw(st.one_of(rows, st.lists(reals, max_size=4)))
-            drive(bank, filters, capsys, "run_multistep", U, data.draw(lane_values(n, reals)))
-        elif op == "get":  # a lane taken out continues as the lane does
-            filters[i] = bank[i]
-        elif op == "set":  # a filter put in continues as itself
-            bank[i] = filters[i] = copy.deepcopy(filters[(i + 1) % n])
+            args = (
+                data.draw(st.one_of(rows, st.lists(reals, max_size=4))),
+                data.draw(lane_values(n, reals)),
+            )
         elif op == "new":  # coefficients of its own, or none (refused when it filters)
             b, a = (np.reshape(r, -1) for r in data.draw(zfilter_rows(1, nb, na)))
             if nb <= na and data.draw(st.booleans()):
                 b = []
             bank[i] = filters[i] = zFilter(b, a, data.draw(st.one_of(st.none(), reals)))
-        else:
-            bank = pickle.loads(pickle.dumps(bank)) if i % 2 else copy.deepcopy(bank)
-            check_lanes(bank, filters)
+            continue
+        bank = lane_op(bank, filters, capsys, op, *args)
 
 
 def test_zfilter_bank_arguments():
@@ -219,5 +467,14 @@ def test_zfilter_bank_arguments():
         bank[3]
     with pytest.raises(TypeError, match="takes a zFilter"):
         bank[0] = bank
+
+    class Restarts:  # converting it would start the bank over under its arguments
+        def __float__(self):
+            bank.__init__(5)
+            return 1.0
+
+    with pytest.raises(RuntimeError, match="zFilterBank is in the middle of a step"):
+        bank(Restarts())
+    assert len(bank) == 3
     assert zFilterBank(0)(1.0).shape == (0,)
     assert zFilterBank(0, [[1, 2]] * 0, [1]).run_multistep([1.0, 2.0]).shape == (2, 0)

@@ -213,10 +213,19 @@ FRESH: dict[str, Callable[[], Any]] = {
         runtime("clampwind").AntiWindupLimter(), lambda o: o(50.0)
     ),
     "slewguard.RateLimit": lambda: primed(runtime("slewguard").RateLimit(0.0), lambda o: o(1.0)),
+    "clampwind.AntiWindupLimterBank": lambda: primed(
+        runtime("clampwind").AntiWindupLimterBank(3), lambda o: o(50.0)
+    ),
+    "slewguard.RateLimitBank": lambda: primed(
+        runtime("slewguard").RateLimitBank(3, 0.0), lambda o: o(1.0)
+    ),
     "deadtime.Delay_Algorithm": lambda: primed(
         runtime("deadtime").Delay_Algorithm(), lambda o: o.call()
     ),
     "deadtime.Delay": lambda: primed(runtime("deadtime").Delay(5), lambda o: o(1.0)),
+    "deadtime.DelayBank": lambda: primed(
+        runtime("deadtime").DelayBank(3, [5, 2, 3]), lambda o: o(1.0, 0)
+    ),
     "flatline.ConstDect": lambda: primed(runtime("flatline").ConstDect(), lambda o: o(1.0)),
     "latches.RStrigger": lambda: primed(runtime("latches").RStrigger(), lambda o: o.call()),
     "latches.TONtrigger": lambda: primed(runtime("latches").TONtrigger(), lambda o: o.call()),
@@ -247,6 +256,10 @@ FRESH: dict[str, Callable[[], Any]] = {
     ),
     "plantmodels.SISOSim": lambda: primed(
         runtime("plantmodels").SISOSim(2.0, 5.0), lambda o: o({"MV": 1.0})
+    ),
+    "plantmodels.MIMOSimBank": lambda: primed(
+        runtime("plantmodels").MIMOSimBank([model_dict()] * 2, {"CV1": 1.0}),
+        lambda o: o({"MV1": 3.0}),
     ),
     "gainsched.LPVLocalPlant": lambda: lpv_sim().plant_list[0],
     "gainsched.LPVPlantSim": lambda: primed(lpv_sim(), lambda o: o(15.0, {"MV1": 1.0})),
@@ -313,6 +326,8 @@ def conforms(value: Any, node: ast.expr, stub: Stub) -> bool:
                 conforms(k, items[0], stub) and conforms(v, items[1], stub)
                 for k, v in value.items()
             )
+        if head == "tuple" and len(items) == 2 and ast.unparse(items[1]) == "...":
+            return isinstance(value, tuple) and all(conforms(v, items[0], stub) for v in value)
         if head == "tuple":
             return (
                 isinstance(value, tuple)
@@ -602,11 +617,23 @@ FILTER_CALLS = {
 OPERATING_POINT = {"u_ini": 0.5, "y_ini": 0.5}
 
 LIMITER = {
-    op: {
-        "HI": Case(method(fresh("clampwind", "AntiWindupLimter"), op), {"u": 150.0}),
-        "LO": Case(method(fresh("clampwind", "AntiWindupLimter"), op), {"u": -20.0}),
+    f"clampwind.{cls}.{op}": {
+        "HI": Case(method(fresh("clampwind", cls, *n), op), {"u": 150.0}),
+        "LO": Case(method(fresh("clampwind", cls, *n), op), {"u": -20.0}),
     }
+    for cls, n in (("AntiWindupLimter", ()), ("AntiWindupLimterBank", (2,)))
     for op in ("__call__", "run")
+}
+RATE_LIMIT = {
+    f"slewguard.{cls}.__call__": {
+        "PRLimPerMin": Case(method(fresh("slewguard", cls, *n, 0.0), "__call__"), {"u_end": 10}),
+        "NRLimPerMin": Case(
+            method(fresh("slewguard", cls, *n, 0.0), "__call__"),
+            {"u_end": -10},
+            alts={"NRLimPerMin": 30},
+        ),
+    }
+    for cls, n in (("RateLimit", ()), ("RateLimitBank", (2,)))
 }
 
 LPV_STEPS = {
@@ -695,20 +722,17 @@ CASES: dict[str, Case | dict[str, Case]] = {
         function("phaseshaper", "filter_stp"), {"N": 3, "tao": 2.0, "alpha": 0.5}
     ),
     "phaseshaper.LDLAG.__init__": Case(constructor("phaseshaper", "LDLAG"), alts=OPERATING_POINT),
-    "clampwind.AntiWindupLimter.__call__": LIMITER["__call__"],
-    "clampwind.AntiWindupLimter.run": LIMITER["run"],
+    **LIMITER,
     "slewguard.RateLimit.__init__": Case(constructor("slewguard", "RateLimit"), {"u_ini": 0.0}),
-    "slewguard.RateLimit.__call__": {
-        "PRLimPerMin": Case(
-            method(fresh("slewguard", "RateLimit", 0.0), "__call__"), {"u_end": 10}
-        ),
-        "NRLimPerMin": Case(
-            method(fresh("slewguard", "RateLimit", 0.0), "__call__"),
-            {"u_end": -10},
-            alts={"NRLimPerMin": 30},
-        ),
-    },
+    "slewguard.RateLimitBank.__init__": Case(
+        constructor("slewguard", "RateLimitBank"), {"n": 2, "u_ini": 0.0}
+    ),
+    **RATE_LIMIT,
     "deadtime.Delay.__init__": Case(constructor("deadtime", "Delay")),
+    "deadtime.DelayBank.__init__": Case(constructor("deadtime", "DelayBank"), {"n": 2}),
+    "deadtime.DelayBank.__call__": Case(
+        method(step_after(fresh("deadtime", "DelayBank", 2), 1.0, 2.0), "__call__"), {"Ut": 3.0}
+    ),
     "deadtime.Delay.__call__": Case(
         method(step_after(fresh("deadtime", "Delay"), 1.0, 2.0), "__call__"), {"Ut": 3.0}
     ),
@@ -739,6 +763,16 @@ CASES: dict[str, Case | dict[str, Case]] = {
     ),
     "plantmodels.MIMOSim.__call__": Case(
         method(fresh("plantmodels", "MIMOSim", model_dict()), "__call__"),
+        alts={"u_Value_Dict": {"MV1": 1.0}, "v_Value_Dict": {"CV1": 1.0}},
+    ),
+    "plantmodels.MIMOSimBank.__init__": Case(
+        lambda kw: constructor("plantmodels", "MIMOSimBank")(
+            {"process_model_dicts": [model_dict()] * 2, **kw}
+        ),
+        alts={"ini_value_dict": {"CV1": 1.0}, "Ts": 2.0},
+    ),
+    "plantmodels.MIMOSimBank.__call__": Case(
+        method(fresh("plantmodels", "MIMOSimBank", [model_dict()] * 2), "__call__"),
         alts={"u_Value_Dict": {"MV1": 1.0}, "v_Value_Dict": {"CV1": 1.0}},
     ),
     "plantmodels.MIMOSim.plot_model_stp": Case(
@@ -881,12 +915,21 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "slewguard.RateLimit.__init__": {"u_ini": 1.0},
     "slewguard.RateLimit.__call__": {"u_end": 5.0},
     "slewguard.RateLimit.reset": {"u_ini": 2.0},
+    "clampwind.AntiWindupLimterBank.__init__": {"n": 2},
+    "clampwind.AntiWindupLimterBank.__call__": {"u": 60.0},
+    "clampwind.AntiWindupLimterBank.run": {"u": 60.0},
+    "slewguard.RateLimitBank.__init__": {"n": 2, "u_ini": 1.0},
+    "slewguard.RateLimitBank.__call__": {"u_end": 5.0},
+    "slewguard.RateLimitBank.reset": {"u_ini": 2.0},
     "deadtime.Delay.__call__": {"Ut": 2.0},
+    "deadtime.DelayBank.__init__": {"n": 2},
+    "deadtime.DelayBank.__call__": {"Ut": 2.0},
     "flatline.ConstDect.__call__": {"Ut": 2.0},
     "plantmodels.tfz_model.deltaU_sim": {"dU": 1.0},
     "plantmodels.MISOSimulator.__init__": {"model_list": [], "u_ini_list": []},
     "plantmodels.MISOSimulator.one_step_sim": {"u_list": [1.0]},
     "plantmodels.MIMOSim.__init__": {"process_model_dict": {}},
+    "plantmodels.MIMOSimBank.__init__": {"process_model_dicts": [{}]},
     "plantmodels.SISOSim.__init__": {"gain": 1.0, "tao": 2.0},
     "plantmodels.get_model_tags": {"yu_model": {"CV1": {"MV1": {}}}},
     "plantmodels.get_model_stp": {"yu_model": {"CV1": {"MV1": {"mode": "stp", "stp": [0, 1]}}}},

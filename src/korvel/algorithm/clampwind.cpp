@@ -8,6 +8,7 @@
 #include "pyglue/convert.hpp"
 #include "pyglue/fields.hpp"
 #include "pyglue/instance.hpp"
+#include "pyglue/lanes.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/pickling.hpp"
 #include "pyglue/vectorcall.hpp"
@@ -38,17 +39,88 @@ void aw_init(PyObject* self, const Args&) {
 }
 
 // `_u0` and `_y0` do not exist before the first call.
-template <const std::optional<double>& (AntiWindup::*Get)() const noexcept,
+template <std::optional<double> (AntiWindup::*Get)() const noexcept,
           void (AntiWindup::*Set)(std::optional<double>) noexcept>
 void def_state(nb::class_<PyAntiWindup>& cls, const char* name) {
     def_field<PyAntiWindup>(
         cls, name,
         [name](PyAntiWindup& p, nb::handle self) {
-            const auto& v = (p.core.*Get)();
+            const std::optional<double> v = (p.core.*Get)();
             if (!v) throw_missing(self, name);
             return *v;
         },
         [](PyAntiWindup& p, nb::handle v) { (p.core.*Set)(field_real(v)); });
+}
+
+// --- AntiWindupLimterBank: n limiters in one object -----------------------
+
+struct PyAntiWindupBank;
+const Signature sig_bank_init("__init__", {integer("n")});
+const Signature sig_bank_call("__call__", {object("u"), object("HI", "100"), object("LO", "0")});
+const Signature sig_bank_run("run", {object("u"), object("HI", "100"), object("LO", "0")});
+PyObject* bank_step(PyAntiWindupBank& p, const Args& a);
+
+struct PyAntiWindupBank {
+    static constexpr const char* name = "AntiWindupLimterBank";
+    static constexpr const char* block = "AntiWindupLimter";
+    using Lane = AntiWindup;
+    vectorcallfunc call = vectorcall_slot<PyAntiWindupBank, sig_bank_call, bank_step>;
+    korvel::AntiWindupBank core;
+
+    nb::object lane(std::size_t i) const { return new_block(PyAntiWindup{.core = core.get(i)}); }
+    static AntiWindup read(nb::handle value) {
+        return lane_block<PyAntiWindup>(value, name, block).core;
+    }
+    void put(std::size_t i, const AntiWindup& a) { core.set(i, a); }
+};
+
+PyObject* bank_step(PyAntiWindupBank& p, const Args& a) {
+    const BankArgs<3> in(p.core, sig_bank_call, a);
+    double* out;
+    nb::object result = lane_array(p.core.size(), out);
+    p.core.step(in[0], in[1], in[2], out);
+    return result.release().ptr();
+}
+
+void bank_init(PyObject* self, const Args& a) {
+    emplace<PyAntiWindupBank>(self,
+                              PyAntiWindupBank{.core = korvel::AntiWindupBank(lane_count(a))});
+}
+
+void def_bank(nb::module_& m) {
+    namespace doc = korvel::docstrings::clampwind;
+    using T = PyAntiWindupBank;
+    const auto slots = bank_slots<T>({
+        {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
+        {Py_tp_call, reinterpret_cast<void*>(call_slot<T, sig_bank_call, bank_step>)},
+        {Py_tp_methods, methods({method<T, sig_bank_run, bank_step>(doc::bank_run)})},
+    });
+    nb::class_<T> cls(m, T::name, nb::type_slots(slots.data()),
+                      sig_bank_init.class_doc(T::name, doc::AntiWindupLimterBank));
+    def_call_doc(cls, sig_bank_call, doc::bank_call);
+    enable_vectorcall<T>(cls);
+
+    // State: the lane count, then as bytes which lanes have _u0 and _y0, and
+    // their values.
+    def_pickle<T>(
+        cls, T::name,
+        [](T& p) {
+            const auto& c = p.core;
+            return nb::make_tuple(c.size(), pack_flags(c.has_u0), pack_flags(c.has_y0),
+                                  pack_lanes(c.u0), pack_lanes(c.y0));
+        },
+        [](nb::handle self, const nb::tuple& state) {
+            if (state.size() != 5) throw nb::value_error("invalid AntiWindupLimterBank state");
+            const std::size_t n = state_size(state[0], T::name);
+            auto has_u0 = unpack_flags(state[1], n, T::name);
+            auto has_y0 = unpack_flags(state[2], n, T::name);
+            auto u0 = unpack_lanes(state[3], n, T::name);
+            auto y0 = unpack_lanes(state[4], n, T::name);
+            korvel::AntiWindupBank core(n);
+            core.has_u0 = std::move(has_u0), core.has_y0 = std::move(has_y0);
+            core.u0 = std::move(u0), core.y0 = std::move(y0);
+            emplace<T>(self.ptr(), T{.core = std::move(core)});
+        });
 }
 
 } // namespace
@@ -82,4 +154,5 @@ NB_MODULE(clampwind, m) {
             p.core.set_y0(optional_real(state[1]));
             emplace<PyAntiWindup>(self.ptr(), std::move(p));
         });
+    def_bank(m);
 }

@@ -2,7 +2,6 @@
 #include <korvel/pid.hpp>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -186,11 +185,22 @@ void def_state_fields(nb::class_<PyPID>& cls, std::integer_sequence<unsigned, I.
 
 // Each lane has its own presence bits, as each PID has.
 struct PyPIDBank {
+    static constexpr const char* name = "PIDBank";
+    static constexpr const char* block = "PID";
+    using Lane = PyPID;
     korvel::PidBank core;
     std::vector<std::uint16_t> present;
-};
+    // Converting the arguments may run Python code, which must not resize
+    // the lanes under the converted values.
+    bool busy = false;
 
-nb::handle pid_type; // loopctl.PID, set at module init
+    nb::object lane(std::size_t i) const { return new_block(PyPID{core.get(i), present[i]}); }
+    static PyPID read(nb::handle value) { return lane_block<PyPID>(value, name, block); }
+    void put(std::size_t i, const PyPID& pid) {
+        core.set(i, pid.core);
+        present[i] = pid.present;
+    }
+};
 
 const Signature sig_bank_init("__init__", {integer("n"), object("TS", "1.0")});
 const Signature sig_bank_run("run", {object("MODE"), object("SP"), object("PV"), object("TV"),
@@ -207,24 +217,14 @@ const Signature sig_bank_set_saved("_setInnerSaveState",
                                     object("dOP_P_save"), object("dOP_I_save"),
                                     object("dOP_D_save"), object("dFF_save")});
 
-// The lane arguments of one call, converted before any lane changes.
-template <std::size_t K> struct BankArgs {
-    std::array<std::optional<LaneValues>, K> v;
-    BankArgs(const korvel::PidBank& b, const Signature& sig, const Args& a) {
-        for (std::size_t i = 0; i < K; ++i)
-            v[i].emplace(a.obj(i), b.size(), sig.param(i));
-    }
-    korvel::Lanes operator[](std::size_t i) const noexcept { return v[i]->lanes(); }
-};
-
 void bank_init(PyObject* self, const Args& a) {
-    korvel::PidBank core(lane_count(a, 0));
+    korvel::PidBank core(lane_count(a));
     const LaneValues TS(a.obj(1), core.size(), "TS");
     for (std::size_t i = 0; i < core.size(); ++i)
         core.TS[i] = TS.lanes()[i];
     core.derive();
     const std::size_t size = core.size();
-    emplace<PyPIDBank>(self, PyPIDBank{std::move(core), std::vector<std::uint16_t>(size)});
+    emplace<PyPIDBank>(self, PyPIDBank{std::move(core), std::vector<std::uint16_t>(size), false});
 }
 
 // Fails when some lane lacks a field the operation reads: the AttributeError
@@ -334,26 +334,6 @@ nb::object bank_get_saved(PyPIDBank& p, const Args&, PyObject* self) {
     return d;
 }
 
-constexpr char bank_name[] = "PIDBank";
-
-// bank[i]: a PID that continues as lane i would.
-nb::object lane(PyPIDBank& p, std::size_t i) {
-    nb::object pid = nb::inst_alloc(pid_type);
-    new (nb::inst_ptr<PyPID>(pid)) PyPID{p.core.get(i), p.present[i]};
-    nb::inst_mark_ready(pid);
-    return pid;
-}
-
-// bank[i] = pid: lane i becomes that controller.
-void put_lane(PyPIDBank& p, std::size_t i, nb::handle value) {
-    if (!nb::isinstance<PyPID>(value) || !nb::inst_ready(value))
-        raise_format(PyExc_TypeError, "a lane of a PIDBank takes a PID, not %.200s",
-                     Py_TYPE(value.ptr())->tp_name);
-    const PyPID& pid = *nb::inst_ptr<PyPID>(value);
-    p.core.set(i, pid.core);
-    p.present[i] = pid.present;
-}
-
 // The numbers of every lane, by name, as a saved state keeps them.
 constexpr const char* bank_numbers[] = {"TS",  "KP",    "TI",    "TD",    "N",     "hi", "lo",
                                         "et1", "et2",   "OP1",   "FF1",   "dOPD1", "OP", "OPcal",
@@ -368,13 +348,8 @@ constexpr std::size_t n_bank_numbers = std::size(bank_numbers);
 
 void def_pid_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::loopctl;
-    static PyType_Slot slots[] = {
+    const auto slots = bank_slots<PyPIDBank>({
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
-        {Py_mp_length, reinterpret_cast<void*>(bank_len<PyPIDBank>)},
-        {Py_mp_subscript, reinterpret_cast<void*>(bank_item<PyPIDBank, bank_name, lane>)},
-        {Py_mp_ass_subscript,
-         reinterpret_cast<void*>(bank_set_item<PyPIDBank, bank_name, put_lane>)},
-        {Py_sq_length, reinterpret_cast<void*>(bank_len<PyPIDBank>)},
         {Py_tp_methods,
          methods({
              method<PyPIDBank, sig_bank_run, bank_run>(doc::bank_run),
@@ -388,8 +363,8 @@ void def_pid_bank(nb::module_& m) {
              method<PyPIDBank, sig_get_saved, bank_get_saved>(doc::bank_getInnerSaveState),
              method<PyPIDBank, sig_form, pid_form_any<PyPIDBank>>(doc::getPIDForm),
          })},
-        {0, nullptr}};
-    nb::class_<PyPIDBank> cls(m, "PIDBank", nb::type_slots(slots),
+    });
+    nb::class_<PyPIDBank> cls(m, "PIDBank", nb::type_slots(slots.data()),
                               sig_bank_init.class_doc("PIDBank", doc::PIDBank));
     // State: the lane count, then as bytes the first-call flags, the presence
     // bits (16 per lane, little-endian) and every number.
@@ -426,7 +401,7 @@ void def_pid_bank(nb::module_& m) {
             for (std::size_t k = 0; k < n_bank_numbers; ++k)
                 *bank_number(core, k) = unpack_lanes(state[3 + k], n, "PIDBank");
             core.derive();
-            emplace<PyPIDBank>(self.ptr(), PyPIDBank{std::move(core), std::move(present)});
+            emplace<PyPIDBank>(self.ptr(), PyPIDBank{std::move(core), std::move(present), false});
         });
 }
 
@@ -469,7 +444,6 @@ NB_MODULE(loopctl, m) {
         cls, "_OP_LO", [](PyPID& p) { return p.core.op_lo(); },
         [](PyPID& p, nb::handle v) { p.core.set_lo(field_real(v)); });
     def_state_fields(cls, std::make_integer_sequence<unsigned, n_fields>{});
-    pid_type = cls;
 
     // State as a flat tuple: configuration, presence mask, history, saved.
     def_pickle<PyPID>(

@@ -83,6 +83,7 @@ NB_MODULE(plantmodels, m) {
     nb::module_::import_("korvel.algorithm.toolbox");
     def_models(m);
     def_simulators(m);
+    def_simulator_bank(m);
     PyMethodDef* functions = methods({
         function<sig_tags, py_model_tags>(doc::get_model_tags),
         function<sig_stp, py_model_stp>(doc::get_model_stp),

@@ -210,6 +210,9 @@ void plot_stp(nb::handle yu, nb::handle Ts, nb::handle plot_len);
 
 void def_simulators(nb::module_& m);
 
+// MIMOSimBank (plantmodels_bank.cpp).
+void def_simulator_bank(nb::module_& m);
+
 // The C interface (plantmodels_capi.cpp): one MIMOSim step without its result
 // copy, and its outputs.
 int capi_mimo_step(PyObject* sim, PyObject* u, PyObject* v);

@@ -16,6 +16,7 @@
 #include "pyglue/calls.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
+#include "pyglue/lanes.hpp"
 #include "pyglue/lfilter.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
@@ -216,17 +217,9 @@ void def_zfilter(nb::module_& m) {
 
 nb::object korvel::tfblock::new_zfilter(const korvel::ZFilter& f) {
     const korvel::OperatingPoint& op = f.operating_point();
-    PyZFilter p{z_vectorcall,
-                f,
-                f64_array(f.iir().b()),
-                f64_array(f.iir().a()),
-                np::LiveState::of(f.state().data(), f.state_size()),
-                optional_float(op.u),
-                optional_float(op.y)};
-    nb::object z = nb::inst_alloc(nb::type<PyZFilter>());
-    new (nb::inst_ptr<PyZFilter>(z)) PyZFilter(std::move(p));
-    nb::inst_mark_ready(z);
-    return z;
+    return new_block(PyZFilter{z_vectorcall, f, f64_array(f.iir().b()), f64_array(f.iir().a()),
+                               np::LiveState::of(f.state().data(), f.state_size()),
+                               optional_float(op.u), optional_float(op.y)});
 }
 
 std::optional<korvel::ZFilter> korvel::tfblock::zfilter_of(nb::handle o) {

@@ -30,7 +30,22 @@ namespace doc = korvel::docstrings::tfblock;
 // Every argument is converted (which may run Python code) before a lane
 // changes.
 struct PyZFilterBank {
+    static constexpr const char* name = "zFilterBank";
+    static constexpr const char* block = "zFilter";
+    using Lane = korvel::ZFilter;
     ZFilterBank core;
+    // Converting the arguments may run Python code, which must not resize
+    // the lanes under the converted values.
+    bool busy = false;
+
+    // A zFilter that continues as lane i would.
+    nb::object lane(std::size_t i) const { return new_zfilter(core.get(i)); }
+    static korvel::ZFilter read(nb::handle value) {
+        std::optional<korvel::ZFilter> f = zfilter_of(value);
+        if (!f) refuse_lane(value, name, block);
+        return *std::move(f);
+    }
+    void put(std::size_t i, const korvel::ZFilter& f) { core.set(i, f); }
 };
 
 const Signature sig_init("__init__",
@@ -84,17 +99,17 @@ void bank_init(PyObject* self, const Args& a) {
     }
     for (std::size_t i = 0; i < n; ++i)
         core->set_operating_point(i, {u[i], y[i]});
-    emplace<PyZFilterBank>(self, PyZFilterBank{std::move(*core)});
+    emplace<PyZFilterBank>(self, PyZFilterBank{.core = std::move(*core)});
 }
 
 // The call operation and run: (Ut, y_ini=0.0), one sample of every lane.
 PyObject* bank_step(PyZFilterBank& p, const Args& a) {
+    const BankArgs<2> in(p.core, sig_call, a);
     const std::size_t n = p.core.size();
-    const LaneValues ut(a.obj(0), n, "Ut"), y(a.obj(1), n, "y_ini");
     double* out;
     nb::object result = lane_array(n, out);
     std::vector<Fault> fault(n);
-    if (p.core.step(ut.lanes(), y.lanes(), out, fault.data())) raise_faults(p.core, fault);
+    if (p.core.step(in[0], in[1], out, fault.data())) raise_faults(p.core, fault);
     return result.release().ptr();
 }
 
@@ -162,22 +177,6 @@ nb::object bank_multistep(PyZFilterBank& p, const Args& a) {
         raise_faults(p.core, fault);
     }
     return result;
-}
-
-constexpr char bank_name[] = "zFilterBank";
-
-// bank[i]: a zFilter that continues as lane i would.
-nb::object lane(PyZFilterBank& p, std::size_t i) {
-    return new_zfilter(p.core.get(i));
-}
-
-// bank[i] = zfilter: lane i becomes that filter.
-void put_lane(PyZFilterBank& p, std::size_t i, nb::handle value) {
-    std::optional<korvel::ZFilter> f = zfilter_of(value);
-    if (!f)
-        raise_format(PyExc_TypeError, "a lane of a zFilterBank takes a zFilter, not %.200s",
-                     Py_TYPE(value.ptr())->tp_name);
-    p.core.set(i, *f);
 }
 
 // --- pickling ----------------------------------------------------------------
@@ -270,25 +269,20 @@ void load(nb::handle self, const nb::tuple& s) {
     ZFilterBank core(n, n ? lanes[0] : korvel::ZFilter(shape, {}, std::vector<double>(L)));
     for (std::size_t i = 1; i < n; ++i)
         core.set(i, lanes[i]);
-    emplace<PyZFilterBank>(self.ptr(), PyZFilterBank{std::move(core)});
+    emplace<PyZFilterBank>(self.ptr(), PyZFilterBank{.core = std::move(core)});
 }
 
 } // namespace
 
 void def_zfilter_bank(nb::module_& m) {
-    static PyType_Slot slots[] = {
+    const auto slots = bank_slots<PyZFilterBank>({
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, bank_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyZFilterBank, sig_call, bank_step>)},
-        {Py_mp_length, reinterpret_cast<void*>(bank_len<PyZFilterBank>)},
-        {Py_mp_subscript, reinterpret_cast<void*>(bank_item<PyZFilterBank, bank_name, lane>)},
-        {Py_mp_ass_subscript,
-         reinterpret_cast<void*>(bank_set_item<PyZFilterBank, bank_name, put_lane>)},
-        {Py_sq_length, reinterpret_cast<void*>(bank_len<PyZFilterBank>)},
         {Py_tp_methods,
          methods({method<PyZFilterBank, sig_run, bank_step>(doc::bank_run),
                   method<PyZFilterBank, sig_multistep, bank_multistep>(doc::bank_run_multistep)})},
-        {0, nullptr}};
-    nb::class_<PyZFilterBank> cls(m, "zFilterBank", nb::type_slots(slots),
+    });
+    nb::class_<PyZFilterBank> cls(m, "zFilterBank", nb::type_slots(slots.data()),
                                   sig_init.class_doc("zFilterBank", doc::zFilterBank));
     def_call_doc(cls, sig_call, doc::bank_step);
     def_pickle<PyZFilterBank>(cls, "zFilterBank", save, load);

@@ -829,4 +829,118 @@ Examples
 >>> plt.close("all")
 )doc";
 
+inline constexpr const char MIMOSimBank[] =
+    R"doc(n multivariable process simulators stepped together, each exactly a ``MIMOSim``.
+
+Lane i is the ``MIMOSim`` built from ``process_model_dicts[i]``; called
+with tag mappings whose values are numbers (every lane takes them) or
+arrays of n values (one per lane), the bank gives every lane, to the last
+bit, what its simulator would give. Use it for Monte Carlo studies over
+plant gains, time constants and dead times.
+
+Parameters
+----------
+process_model_dicts : sequence of dict
+    One model dictionary per lane (see ``MIMOSim``); every lane must have
+    the same CV tags and MV tags in the same order. Lanes given the same
+    dictionary object at the same period share one discretisation.
+ini_value_dict : dict, default {}
+    Initial values, tag -> a number or n values; a tag missing from it
+    starts at 0.0 in every lane.
+Ts : float or array of n floats, default 1
+    Sampling period of each lane; used to discretise the "tf_s" pairs.
+
+Raises
+------
+TypeError
+    ``process_model_dicts`` is a dict rather than one dict per lane, or a
+    lane's dictionary is not a dict.
+ValueError
+    A lane's tags differ from lane 0's (both are named), or a value does
+    not broadcast to n lanes.
+
+See Also
+--------
+MIMOSim : one simulator; ``bank[i]`` is lane i as a ``MIMOSim``.
+
+Notes
+-----
+``len(bank)`` is n. ``bank[i]`` returns a new ``MIMOSim`` that continues
+exactly as lane i would (its models' states, its initial and current
+values); ``bank[i] = sim`` makes lane i a copy of that simulator (its
+models must be the library's own). A bank pickles and deep-copies, and a
+copy continues exactly as the original would.
+
+Examples
+--------
+>>> import numpy as np
+>>> from korvel.algorithm.plantmodels import MIMOSimBank
+>>> def plant(gain):
+...     return {"TI100": {"FC100": {"mode": "tf_z", "num_z": [0, gain], "den_z": [1, -0.5]}}}
+>>> bank = MIMOSimBank([plant(1.0), plant(2.0), plant(4.0)], {"TI100": 80.0, "FC100": 5.0})
+>>> len(bank), bank.get_cv_list()
+(3, ['TI100'])
+>>> _ = bank({"FC100": 6.0})
+>>> bank({"FC100": 6.0})["TI100"]
+array([81., 82., 84.])
+>>> bank[2]()
+{'TI100': 86.0}
+)doc";
+
+inline constexpr const char bank_call[] =
+    R"doc(Advance every lane one sample and return the CV values.
+
+Parameters
+----------
+u_Value_Dict : dict, default {}
+    MV values, tag -> a number or n values. An MV that is not given keeps
+    its previous values; tags that are not MVs are ignored.
+v_Value_Dict : dict, default {}
+    CV disturbances, tag -> a number or n values, added to this step's
+    outputs only; tags that are not CVs are ignored.
+
+Returns
+-------
+dict
+    A new dict CV tag -> float64 array of n values, in CV order.
+
+Raises
+------
+ValueError, TypeError
+    A value does not convert or broadcast to n lanes; then no lane has
+    changed.
+)doc";
+
+inline constexpr const char bank_reset[] =
+    R"doc(Put every lane's MV and CV values back to its initial values.
+
+The models keep their states, as ``MIMOSim.reset`` keeps them.
+)doc";
+
+inline constexpr const char bank_get_process_tags[] =
+    R"doc(Return the CV tags followed by the MV tags (a new list).
+)doc";
+
+inline constexpr const char bank_get_input_data_dict[] =
+    R"doc(Return the current MV values: a new dict MV tag -> array of n values.
+)doc";
+
+inline constexpr const char bank_get_output_data_dict[] =
+    R"doc(Return the current CV values: a new dict CV tag -> array of n values.
+)doc";
+
+inline constexpr const char bank_get_all_data_dict[] =
+    R"doc(Return the MV values followed by the CV values, each an array of n values.
+)doc";
+
+inline constexpr const char bank_get_cv_list[] = R"doc(Return the CV tags (a new list).
+)doc";
+
+inline constexpr const char bank_get_mv_list[] = R"doc(Return the MV tags (a new list).
+)doc";
+
+inline constexpr const char bank_get_model_dict[] =
+    R"doc(Return a deep copy of every lane's model dictionary, as a list.
+)doc";
+
 } // namespace korvel::docstrings::plantmodels
