@@ -1,5 +1,6 @@
 // The inputs of a bank's step, one value per lane: an array of them, or one
-// value every lane takes (stride 0), as NumPy broadcasts a scalar.
+// value every lane takes (stride 0), as NumPy broadcasts a scalar; and
+// several samples of them.
 #pragma once
 
 #include <array>
@@ -23,6 +24,19 @@ template <class T> struct LanesOf {
 };
 
 using Lanes = LanesOf<double>;
+
+// Samples of every lane, one row per sample (an array of samples x lanes):
+// row k holds the lanes' values at data + k * row, as Lanes of `stride`.
+// Samples every lane takes alike are one value per row (stride 0).
+struct LaneRows {
+    const double* data;
+    std::ptrdiff_t row;
+    std::ptrdiff_t stride = 1;
+
+    Lanes operator[](std::size_t k) const noexcept {
+        return Lanes{data + static_cast<std::ptrdiff_t>(k) * row, stride};
+    }
+};
 
 // The n values of `v` as one array, for a loop that reads plain memory:
 // its own when they are one, otherwise copied into `scratch` (n values).

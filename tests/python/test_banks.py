@@ -18,6 +18,7 @@ from korvel.algorithm.loopctl import PID, PIDBank
 from korvel.algorithm.phaseshaper import LDLAG, LDLAGBank
 from korvel.algorithm.plantmodels import MIMOSim, MIMOSimBank
 from korvel.algorithm.slewguard import RateLimit, RateLimitBank
+from korvel.algorithm.tfblock import zFilter, zFilterBank
 
 SETTINGS = settings(
     max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
@@ -433,3 +434,125 @@ def test_delay_bank_arguments():
     with pytest.raises(IndexError, match="DelayBank index out of range"):
         bank[3]
     assert len(DelayBank(0)(1.0)) == 0
+
+
+# Coefficients finite, some huge: an overflow gives inf and NaN, and every
+# NaN the arithmetic makes has the same bits.
+coefficients = st.one_of(st.floats(-2, 2), st.sampled_from([0.0, -0.0, 1e300, -1e300]))
+
+
+@st.composite
+def zfilter_rows(draw, n, nb, na):
+    """Bz and Az: one row for all lanes or one per lane (as a list or an array)."""
+
+    def rows(length, first):
+        row = st.lists(coefficients, min_size=length, max_size=length).map(
+            lambda r: [first, *r[1:]] if first is not None and r else r
+        )
+        if draw(st.booleans()):
+            return draw(row)
+        return np.array(draw(st.lists(row, min_size=n, max_size=n)), dtype=float).reshape(n, length)
+
+    return rows(nb, None), rows(na, draw(st.sampled_from([1.0, 1.0, 2.0, -0.5])))
+
+
+def operating_points(n):
+    """None, one value, n values, or n values some of them None."""
+    return st.one_of(
+        st.none(),
+        lane_values(n, reals),
+        st.lists(st.one_of(st.none(), reals), min_size=n, max_size=n),
+    )
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5), nb=st.integers(0, 4), na=st.integers(1, 4))
+def test_zfilter_bank_lanes_are_zfilters(capsys, data, n, nb, na):
+    Bz, Az = data.draw(zfilter_rows(n, nb, na))
+    u, y = data.draw(operating_points(n)), data.draw(operating_points(n))
+    bank = zFilterBank(n, Bz, Az, u, y)
+
+    def lane(v, i):
+        v = v if v is None or np.ndim(v) == 0 else v[i]
+        return None if v is None else float(v)
+
+    filters = [
+        zFilter(
+            Bz if np.ndim(Bz) == 1 else Bz[i],
+            Az if np.ndim(Az) == 1 else Az[i],
+            lane(u, i),
+            lane(y, i),
+        )
+        for i in range(n)
+    ]
+    check_lanes(bank, filters)
+    ops = ["__call__", "run", "run_multistep", "run_multistep", "get", "set", "new", "copy"]
+    for _ in range(data.draw(st.integers(1, 12))):
+        op, i = data.draw(st.sampled_from(ops)), data.draw(st.integers(0, n - 1))
+        args = (i,)
+        if op in ("__call__", "run"):
+            args = (data.draw(lane_values(n, reals)), data.draw(lane_values(n, reals)))
+        elif op == "run_multistep":  # samples x lanes, or samples every lane takes
+            m = data.draw(st.integers(0, 4))
+            rows = st.lists(reals, min_size=m * n, max_size=m * n).map(
+                lambda v, m=m: np.reshape(v, (m, n))
+            )
+            args = (
+                data.draw(st.one_of(rows, st.lists(reals, max_size=4))),
+                data.draw(lane_values(n, reals)),
+            )
+        elif op == "new":  # coefficients of its own, or none (refused when it filters)
+            b, a = (np.reshape(r, -1) for r in data.draw(zfilter_rows(1, nb, na)))
+            if nb <= na and data.draw(st.booleans()):
+                b = []
+            bank[i] = filters[i] = zFilter(b, a, data.draw(st.one_of(st.none(), reals)))
+            continue
+        bank = lane_op(bank, filters, capsys, op, *args)
+
+
+def test_zfilter_bank_arguments():
+    bank = zFilterBank(3, u_ini=[1.0, None, 2.0], y_ini=5)
+    assert [(bank[i]._u_ini, bank[i]._y_ini) for i in range(3)] == [
+        (1.0, 5.0),
+        (None, 5.0),
+        (2.0, 5.0),
+    ]
+    with pytest.raises(
+        ValueError,
+        match=r"Az must be one row of coefficients or 3 rows, one per lane, not an array of shape",
+    ):
+        zFilterBank(3, [1], [[1, 2], [1, 2]])
+    with pytest.raises(ValueError, match=r"must be non-zero. \(lane 1\)"):
+        zFilterBank(3, [1], [[1, 2], [0, 1], [2, 1]])
+    with pytest.raises(ValueError, match=r"must be non-zero.$"):
+        zFilterBank(3, [1], [0, 1])
+    with pytest.raises(
+        ValueError, match=r"Ut must be a number or 3 values, not an array of shape \(2,\)"
+    ):
+        bank([1.0, 2.0])
+    with pytest.raises(
+        ValueError,
+        match=r"U_arr must be samples x lanes, an array of shape \(m, 3\) or \(m,\), not \(2, 2\)",
+    ):
+        bank.run_multistep(np.zeros((2, 2)))
+    with pytest.raises(IndexError, match=r"size 0 \(lane 1\)"):
+        bank.run_multistep([])
+    with pytest.raises(
+        ValueError, match="have a state of 1 value and len.a. > 1; this filter has a state of 2"
+    ):
+        bank[0] = zFilter([1, 2, 3], [1])
+    with pytest.raises(IndexError, match="zFilterBank index out of range"):
+        bank[3]
+    with pytest.raises(TypeError, match="takes a zFilter"):
+        bank[0] = bank
+
+    class Restarts:  # converting it would start the bank over under its arguments
+        def __float__(self):
+            bank.__init__(5)
+            return 1.0
+
+    with pytest.raises(RuntimeError, match="zFilterBank is in the middle of a step"):
+        bank(Restarts())
+    assert len(bank) == 3
+    assert zFilterBank(0)(1.0).shape == (0,)
+    assert zFilterBank(0, [[1, 2]] * 0, [1]).run_multistep([1.0, 2.0]).shape == (2, 0)

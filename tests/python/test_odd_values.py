@@ -46,6 +46,7 @@ def instances(tmp_path):
         "DelayBank": lambda cls: cls(3, 5),
         "AntiWindupLimterBank": lambda cls: cls(3),
         "RateLimitBank": lambda cls: cls(3, 0.0),
+        "zFilterBank": lambda cls: cls(3),
         "MISOSimulator": lambda cls: cls([plantmodels.no_model()], [0.0]),
         "MIMOSim": lambda cls: cls(reference_dict(), reference_ini()),
         "MIMOSimBank": lambda cls: cls([reference_dict()] * 2, reference_ini()),

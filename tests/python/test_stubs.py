@@ -206,6 +206,7 @@ FRESH: dict[str, Callable[[], Any]] = {
         runtime("loopctl").PIDBank(3), lambda o: o.run(1, 1.0, 0.0, 0.0)
     ),
     "tfblock.zFilter": lambda: primed(runtime("tfblock").zFilter(), lambda o: o(1.0)),
+    "tfblock.zFilterBank": lambda: primed(runtime("tfblock").zFilterBank(3), lambda o: o(1.0)),
     "tfblock.sFilter": lambda: primed(runtime("tfblock").sFilter(), lambda o: o(1.0)),
     "phaseshaper.LDLAG": lambda: primed(runtime("phaseshaper").LDLAG(), lambda o: o(1.0)),
     "phaseshaper.LDLAGBank": lambda: primed(runtime("phaseshaper").LDLAGBank(3), lambda o: o(1.0)),
@@ -606,12 +607,12 @@ def step_after(factory: Callable[[], Any], *inputs: Any) -> Callable[[], Any]:
 
 def filter_case(cls: str, op: str) -> Case:
     fixed = {"U_arr": [1.0, 2.0]} if op == "run_multistep" else {"Ut": 1.0}
-    return Case(method(fresh("tfblock", cls), op), fixed)
+    return Case(method(fresh("tfblock", cls, *((2,) if cls == "zFilterBank" else ())), op), fixed)
 
 
 FILTER_CALLS = {
     f"tfblock.{cls}.{op}": filter_case(cls, op)
-    for cls in ("zFilter", "sFilter")
+    for cls in ("zFilter", "sFilter", "zFilterBank")
     for op in ("__call__", "run", "run_multistep")
 }
 OPERATING_POINT = {"u_ini": 0.5, "y_ini": 0.5}
@@ -714,6 +715,9 @@ CASES: dict[str, Case | dict[str, Case]] = {
     ),
     "tfblock.zFilter.__init__": Case(constructor("tfblock", "zFilter"), alts=OPERATING_POINT),
     "tfblock.sFilter.__init__": Case(constructor("tfblock", "sFilter"), alts=OPERATING_POINT),
+    "tfblock.zFilterBank.__init__": Case(
+        constructor("tfblock", "zFilterBank"), {"n": 2}, alts=OPERATING_POINT
+    ),
     **FILTER_CALLS,
     "phaseshaper.filter_stp": Case(
         function("phaseshaper", "filter_stp"), {"N": 3, "tao": 2.0, "alpha": 0.5}
@@ -900,6 +904,10 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "tfblock.zFilter.run": {"Ut": 1.0},
     "tfblock.zFilter.run_multistep": {"U_arr": np.array([1.0, 2.0])},
     "tfblock.sFilter.__call__": {"Ut": 1.0},
+    "tfblock.zFilterBank.__init__": {"n": 2},
+    "tfblock.zFilterBank.__call__": {"Ut": 1.0},
+    "tfblock.zFilterBank.run": {"Ut": 1.0},
+    "tfblock.zFilterBank.run_multistep": {"U_arr": np.array([[1.0, 2.0, 3.0]])},
     "tfblock.sFilter.run": {"Ut": 1.0},
     "tfblock.sFilter.run_multistep": {"U_arr": [1.0, 2.0]},
     "phaseshaper.filter_stp": {"N": 3, "tao": 2.0, "alpha": 0.5},

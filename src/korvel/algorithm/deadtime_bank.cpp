@@ -56,24 +56,15 @@ void bank_init(PyObject* self, const Args& a) {
     const std::size_t n = lane_count(a);
     const LaneCounts max_cache(a.obj(1), n, "max_cache");
     std::vector<std::size_t> caps(n);
-    std::vector<std::uint8_t> big(n), negative(n);
-    bool any_big = false, any_negative = false;
+    LaneErrors refused(n);
     for (std::size_t i = 0; i < n; ++i) {
-        any_big |= big[i] = max_cache.too_big(i);
-        any_negative |= negative[i] = !big[i] && max_cache[i] < 0;
+        if (max_cache.too_big(i))
+            refused.add(i, PyExc_OverflowError, "int too big to convert");
+        else if (max_cache[i] < 0)
+            refused.add(i, PyExc_ValueError, negative_capacity);
         caps[i] = static_cast<std::size_t>(max_cache[i]);
     }
-    if (any_big || any_negative) {
-        // The first lane refused decides which refusal is raised.
-        std::size_t first = 0;
-        while (!big[first] && !negative[first])
-            ++first;
-        if (big[first])
-            raise_lanes(PyExc_OverflowError, big,
-                        [](std::size_t) -> std::string { return "int too big to convert"; });
-        raise_lanes(PyExc_ValueError, negative,
-                    [](std::size_t) -> std::string { return negative_capacity; });
-    }
+    refused.raise_if_any();
     emplace<PyDelayBank>(self, PyDelayBank{.core = korvel::DelayBank(caps)});
 }
 
@@ -88,11 +79,15 @@ PyObject* bank_step(PyDelayBank& p, const Args& a) {
     std::vector<std::uint8_t> refused(n);
     if (p.core.step(u.lanes(), lag.lanes(), out, refused.data()) == 0)
         return result.release().ptr();
-    raise_lanes(PyExc_ValueError, refused, [&](std::size_t i) -> std::string {
-        const long long capacity = static_cast<long long>(p.core.capacity(i));
-        const nb::str value(lag.text(i).c_str());
-        return lag_refused(capacity, value).c_str();
-    });
+    LaneErrors errors(n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (refused[i]) {
+            const long long capacity = static_cast<long long>(p.core.capacity(i));
+            const nb::str value(lag.text(i).c_str());
+            errors.add(i, PyExc_ValueError, lag_refused(capacity, value).c_str());
+        }
+    errors.raise_if_any();
+    return result.release().ptr();
 }
 
 // Every lane's history, newest first: its capacity of samples once it has
@@ -115,9 +110,7 @@ nb::object bank_cache(PyDelayBank& p) {
 // are converted, as a sample's __float__ may change the Delay.
 PyDelayBank::Lane PyDelayBank::read(nb::handle value) {
     const korvel::DelayLine<nb::object>* from = delay_line(value);
-    if (!from)
-        raise_format(PyExc_TypeError, "a lane of a %s takes a %s, not %.200s", name, block,
-                     type_name(value.ptr()));
+    if (!from) refuse_lane(value, name, block);
     Lane line(from->capacity());
     std::vector<nb::object> samples;
     from->for_each_held([&](const nb::object& o) { samples.push_back(o); });

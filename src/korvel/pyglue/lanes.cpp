@@ -146,6 +146,49 @@ void lanes_unchanged(std::size_t n, std::size_t now, const char* operation) {
                      operation, n, now);
 }
 
+OptionalLaneValues::OptionalLaneValues(nb::handle value, std::size_t n, const char* name) {
+    if (value.is_none()) return;
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {
+        // A None item stands for its lane alone; the others convert as given.
+        nb::object items = checked(PySequence_List(value.ptr()));
+        const Py_ssize_t m = PyList_GET_SIZE(items.ptr());
+        for (Py_ssize_t k = 0; k < m; ++k)
+            if (PyList_GET_ITEM(items.ptr(), k) == Py_None) {
+                if (none_.empty()) none_.assign(static_cast<std::size_t>(m), 0);
+                none_[static_cast<std::size_t>(k)] = 1;
+                PyList_SetItem(items.ptr(), k, PyFloat_FromDouble(0.0));
+            }
+        if (!none_.empty()) {
+            values_.emplace(items, n, name);
+            if (none_.size() == 1) none_.assign(n, none_[0]); // one None for every lane
+            return;
+        }
+    }
+    values_.emplace(value, n, name);
+}
+
+void LaneErrors::add(std::size_t i, PyObject* type, const std::string& message) {
+    if (!type_.is_valid()) {
+        type_ = nb::borrow(type);
+        message_ = message;
+    } else if (type != type_.ptr() || message != message_) {
+        return;
+    }
+    same_[i] = 1;
+}
+
+void LaneErrors::add(std::size_t i) {
+    set_error_from_current();
+    nb::object e = nb::steal(PyErr_GetRaisedException());
+    add(i, reinterpret_cast<PyObject*>(Py_TYPE(e.ptr())), nb::str(e).c_str());
+}
+
+void LaneErrors::raise_if_any() const {
+    if (!any()) return;
+    nb::str lanes = lane_list(same_);
+    raise_format(type_.ptr(), "%s (%U)", message_.c_str(), lanes.ptr());
+}
+
 nb::object lane_array(std::size_t n, double*& data) {
     return np::new_f64(n, data);
 }
@@ -176,6 +219,11 @@ std::size_t lane_index(nb::handle index, std::size_t n, const char* what) {
     const Py_ssize_t at = i < 0 ? i + size : i;
     if (at < 0 || at >= size) raise_format(PyExc_IndexError, "%s index out of range", what);
     return static_cast<std::size_t>(at);
+}
+
+void refuse_lane(nb::handle value, const char* bank, const char* block) {
+    raise_format(PyExc_TypeError, "a lane of a %s takes a %s, not %.200s", bank, block,
+                 type_name(value.ptr()));
 }
 
 nb::bytes pack_lanes(const std::vector<double>& v) {

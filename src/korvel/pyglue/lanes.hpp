@@ -52,6 +52,23 @@ class LaneValues {
     std::ptrdiff_t stride_ = 0;
 };
 
+// An optional value per lane (an operating point a first call may supply):
+// None for every lane, or what LaneValues takes, where a list or tuple of n
+// values may hold None for some lanes.
+class OptionalLaneValues {
+  public:
+    OptionalLaneValues(nb::handle value, std::size_t n, const char* name);
+
+    std::optional<double> operator[](std::size_t i) const noexcept {
+        if (!values_ || (!none_.empty() && none_[i])) return std::nullopt;
+        return values_->lanes()[i];
+    }
+
+  private:
+    std::optional<LaneValues> values_; // none: None for every lane
+    std::vector<std::uint8_t> none_;   // the lanes given None, if some were
+};
+
 // A count per lane (a delay, a capacity, a length): exactly an int, which
 // every lane takes, or what NumPy makes of the value as integers, broadcast to
 // n lanes (a list of ints, an integer array). TypeError for values that are
@@ -123,6 +140,42 @@ template <std::size_t K> struct BankArgs {
     korvel::Lanes operator[](std::size_t i) const noexcept { return v[i]->lanes(); }
 };
 
+// Fails a bank's operation for the lanes whose blocks fail, as the blocks
+// would: the first failing lane's error is raised, its message followed by
+// " (lanes ...)" naming every lane that fails with the same error (type and
+// message).
+class LaneErrors {
+  public:
+    explicit LaneErrors(std::size_t n) : same_(n) {}
+    // Lane i fails with `type` and `message`.
+    void add(std::size_t i, PyObject* type, const std::string& message);
+    // Lane i fails with the exception being handled (a C++ or a Python one).
+    void add(std::size_t i);
+    bool any() const noexcept { return type_.is_valid(); }
+    // Raises the error, when some lane failed.
+    void raise_if_any() const;
+
+  private:
+    nb::object type_; // the first failing lane's
+    std::string message_;
+    std::vector<std::uint8_t> same_;
+};
+
+// LaneErrors of n lanes where `fail(i)` does what lane i's block does and
+// throws its error, or returns if lane i goes through; returns when no lane
+// fails.
+template <class Fail> void raise_lane_errors(std::size_t n, Fail&& fail) {
+    LaneErrors errors(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        try {
+            fail(i);
+        } catch (...) {
+            errors.add(i);
+        }
+    }
+    errors.raise_if_any();
+}
+
 // A new float64 array of n items and its data.
 nb::object lane_array(std::size_t n, double*& data);
 
@@ -132,23 +185,6 @@ nb::object lane_array(const std::vector<double>& v);
 // The lanes set in `flags`, as the text a bank's messages name them with:
 // "lanes 0, 3, 7" (at most the first 20, then "..."), "lane 5" for one.
 nb::str lane_list(const std::vector<std::uint8_t>& flags);
-
-// Fails with the message `message(i)` gives for the first lane flagged in
-// `failed`, naming every flagged lane whose message is the same:
-// "<message> (lanes 0, 3)". What a bank raises when some of its blocks would.
-template <class Message>
-[[noreturn]] void raise_lanes(PyObject* type, const std::vector<std::uint8_t>& failed,
-                              Message message) {
-    std::size_t first = 0;
-    while (!failed[first])
-        ++first;
-    const std::string text = message(first);
-    std::vector<std::uint8_t> same(failed.size());
-    for (std::size_t i = first; i < failed.size(); ++i)
-        same[i] = failed[i] && (i == first || message(i) == text);
-    nb::str lanes = lane_list(same);
-    raise_format(type, "%s (%U)", text.c_str(), lanes.ptr());
-}
 
 // A lane index as Python's sequences take it (negative from the end);
 // IndexError "<what> index out of range" otherwise.
@@ -179,13 +215,13 @@ template <class Block> nb::object new_block(Block&& block) {
     return o;
 }
 
-// The constructed Block behind `value`; TypeError "a lane of a <bank> takes
-// a <block>, not <type>" for anything else.
+// TypeError "a lane of a <bank> takes a <block>, not <type>" for `value`.
+[[noreturn]] void refuse_lane(nb::handle value, const char* bank, const char* block);
+
+// The constructed Block behind `value`; refuse_lane for anything else.
 template <class Block>
 const Block& lane_block(nb::handle value, const char* bank, const char* block) {
-    if (!nb::isinstance<Block>(value) || !nb::inst_ready(value))
-        raise_format(PyExc_TypeError, "a lane of a %s takes a %s, not %.200s", bank, block,
-                     Py_TYPE(value.ptr())->tp_name);
+    if (!nb::isinstance<Block>(value) || !nb::inst_ready(value)) refuse_lane(value, bank, block);
     return *nb::inst_ptr<Block>(value);
 }
 
