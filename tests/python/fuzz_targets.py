@@ -1155,6 +1155,36 @@ def targets_for(module: str) -> list[Target]:
                 cached_fields=("mv_list", "cv_list", "cv_simulators", "ini_value_dict"),
             ),
             Target(
+                "MIMOSimBank",
+                lambda: plantmodels.MIMOSimBank([ref, ref], {"CV1": [10, 9], "MV2": 16}, 1),
+                [
+                    M("__init__", "process_model_dicts:seq", "ini_value_dict:dict", "Ts:seq"),
+                    M("__call__", "u_Value_Dict:dict", "v_Value_Dict:dict"),
+                    M("reset"),
+                    M("get_all_data_dict"),
+                    M("get_model_dict"),
+                    M("__getitem__", "index:int"),
+                    M("__setitem__", "index:int", "value:any"),
+                ],
+                [
+                    ("__call__", ()),
+                    ("__call__", ({"MV2": [17, 18], "MV1": 1.0},)),
+                    ("__call__", ({}, {"CV2": 1.5})),
+                    ("__setitem__", (0, plantmodels.MIMOSim(ref))),
+                    ("reset", ()),
+                    ("__call__", ({"MV3": 2},)),
+                ],
+                [],
+                reenter=[
+                    lambda o: o.__init__([{"A": {"B": {}}}]),
+                    lambda o: o.reset(),
+                    lambda o: o({"MV1": 3.0}),
+                    lambda o: o.__setitem__(0, plantmodels.MIMOSim(ref)),
+                ],
+                allowed=(RuntimeError,),
+                init_args=([ref, ref], {"CV1": [10, 9], "MV2": 16}, 1),
+            ),
+            Target(
                 "SISOSim",
                 lambda: plantmodels.SISOSim(2.0, 10.0, 2),
                 [
