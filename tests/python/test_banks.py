@@ -135,9 +135,20 @@ def test_ldlag_bank_lanes_are_ldlags(capsys, data, n):
     bank, blocks = LDLAGBank(n, alpha, tao, Ts, *points), made
     check_lanes(bank, blocks)
     for _ in range(draw(st.integers(1, 20))):
-        op = draw(st.sampled_from(["call"] * 4 + ["alpha", "tao", "modify", "get", "set", "copy"]))
+        op = draw(
+            st.sampled_from(
+                ["call"] * 4 + ["multi", "alpha", "tao", "modify", "get", "set", "copy"]
+            )
+        )
         if op == "call":
             drive(bank, blocks, capsys, "__call__", draw(lane_values(n, samples)))
+        elif op == "multi":  # samples x lanes, or samples every lane takes
+            m = draw(st.integers(0, 4))
+            rows = st.lists(samples, min_size=m * n, max_size=m * n)
+            u = draw(
+                st.one_of(rows.map(lambda v, m=m: np.array(v).reshape(m, n)), st.just([1.0] * m))
+            )
+            drive(bank, blocks, capsys, "multi_step", u)
         elif op in ("alpha", "tao"):
             drive(
                 bank, blocks, capsys, "__setattr__", op, as_objects(draw(lane_values(n, settings_)))

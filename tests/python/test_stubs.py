@@ -916,6 +916,7 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "phaseshaper.LDLAG.multi_step": {"u": [2.0, 3.0]},
     "phaseshaper.LDLAGBank.__init__": {"n": 2},
     "phaseshaper.LDLAGBank.__call__": {"u": [2.0, 3.0, 4.0]},
+    "phaseshaper.LDLAGBank.multi_step": {"u": [[2.0, 3.0, 4.0]]},
     "clampwind.AntiWindupLimter.__call__": {"u": 60.0},
     "clampwind.AntiWindupLimter.run": {"u": 60.0},
     "slewguard.RateLimit.__init__": {"u_ini": 1.0},

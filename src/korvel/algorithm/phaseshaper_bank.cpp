@@ -26,6 +26,7 @@
 namespace korvel::phaseshaper {
 
 using namespace korvel::pyglue;
+using namespace nb::literals;
 namespace doc = korvel::docstrings::phaseshaper;
 
 namespace {
@@ -40,6 +41,7 @@ const Signature sig_init("__init__",
                           object("Ts", "1"), object("u_ini", "None"), object("y_ini", "None")});
 const Signature sig_call("__call__", {object("u")});
 const Signature sig_modify("_modify_param", {});
+const Signature sig_multi("multi_step", {object("u")});
 
 // Raises the error of the lanes that refused (failed[i] non-null): the
 // first lane's error, naming every lane that failed the same way.
@@ -155,6 +157,41 @@ PyObject* bank_step(PyLDLAGBank& p, const Args& a) {
 void bank_modify(PyLDLAGBank& p, const Args&) {
     std::vector<std::exception_ptr> failed(p.core.size());
     if (!p.core.modify_param(failed.data())) refuse_lanes(failed);
+}
+
+// multi_step(u): each lane as its LDLAG's multi_step over its samples (u of
+// m samples x n lanes, or m samples every lane takes), to the same bits: a
+// lane's array path is the block's own (NumPy's convolution where it passes
+// the input through). All lanes change, or none.
+nb::object bank_multi(PyLDLAGBank& p, const Args& a) {
+    const std::size_t n = p.core.size();
+    nb::module_ np_ = nb::module_::import_("numpy");
+    const nb::object u = np_.attr("asarray")(nb::handle(a.obj(0)), "dtype"_a = "float64");
+    const long nd = nb::cast<long>(u.attr("ndim"));
+    const nb::object shape = u.attr("shape");
+    if (nd > 2 || (nd == 2 && nb::cast<std::size_t>(shape[1]) != n))
+        raise_format(PyExc_ValueError,
+                     "u must be samples or samples x %zu lanes, not an array of shape %S", n,
+                     shape.ptr());
+    std::vector<std::optional<korvel::LeadLagLane>> lanes(n);
+    nb::list columns;
+    LaneErrors errors(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        try {
+            nb::object f = make_ldlag(p.core.lane(i));
+            columns.append(f.attr("multi_step")(
+                nd == 2 ? u[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), i)] : u));
+            lanes[i] = ldlag_lane(f, "LDLAGBank");
+        } catch (...) {
+            errors.add(i);
+        }
+    }
+    errors.raise_if_any();
+    for (std::size_t i = 0; i < n; ++i)
+        p.core.set_lane(i, *lanes[i]);
+    const std::size_t m = nd == 0 ? 1 : nb::cast<std::size_t>(shape[0]);
+    if (n == 0) return np_.attr("empty")(nb::make_tuple(m, 0));
+    return np_.attr("stack")(columns, "axis"_a = 1);
 }
 
 // bank.alpha = v: each lane as its LDLAG's property takes v. Reading v may
@@ -298,7 +335,8 @@ void def_ldlag_bank(nb::module_& m) {
         {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item)},
         {Py_sq_length, reinterpret_cast<void*>(bank_len)},
         {Py_tp_methods,
-         methods({method<PyLDLAGBank, sig_modify, bank_modify>(doc::bank_modify_param)})},
+         methods({method<PyLDLAGBank, sig_modify, bank_modify>(doc::bank_modify_param),
+                  method<PyLDLAGBank, sig_multi, bank_multi>(doc::bank_multi_step)})},
         {0, nullptr}};
     nb::class_<PyLDLAGBank> cls(m, "LDLAGBank", nb::type_slots(slots),
                                 sig_init.class_doc("LDLAGBank", doc::LDLAGBank));

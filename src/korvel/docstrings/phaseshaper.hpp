@@ -406,6 +406,38 @@ array([0., 0.])
 array([0.181269, 0.5     ])
 )doc";
 
+inline constexpr const char bank_multi_step[] =
+    R"doc(Filter m samples in every lane; return them as an array of m x n.
+
+As ``LDLAG.multi_step`` lane by lane, to the same bits: lane i filters
+column i of ``u`` (or ``u`` itself, when every lane takes the same samples)
+and continues from where the samples leave it.
+
+Parameters
+----------
+u : array_like
+    m samples x n lanes, or m samples every lane takes.
+
+Returns
+-------
+numpy.ndarray
+    float64, m x n.
+
+Raises
+------
+ValueError
+    ``u`` is neither; or a lane's ``LDLAG`` refuses its samples (its
+    message, naming the lanes), and then no lane has changed.
+
+Examples
+--------
+>>> import numpy as np
+>>> from korvel.algorithm.phaseshaper import LDLAGBank
+>>> bank = LDLAGBank(2, 0.0, [0.0, 1.0])
+>>> bank.multi_step(np.ones(3)).shape
+(3, 2)
+)doc";
+
 inline constexpr const char bank_modify_param[] =
     R"doc(Recompute every lane's coefficients and restart its state.
 
