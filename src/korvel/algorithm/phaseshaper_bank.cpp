@@ -162,7 +162,8 @@ void bank_modify(PyLDLAGBank& p, const Args&) {
 // multi_step(u): each lane as its LDLAG's multi_step over its samples (u of
 // m samples x n lanes, or m samples every lane takes), to the same bits: a
 // lane's array path is the block's own (NumPy's convolution where it passes
-// the input through). All lanes change, or none.
+// the input through), and samples every lane takes reach each as given. All
+// lanes change, or none.
 nb::object bank_multi(PyLDLAGBank& p, const Args& a) {
     const std::size_t n = p.core.size();
     nb::module_ np_ = nb::module_::import_("numpy");
@@ -180,7 +181,8 @@ nb::object bank_multi(PyLDLAGBank& p, const Args& a) {
         try {
             nb::object f = make_ldlag(p.core.lane(i));
             columns.append(f.attr("multi_step")(
-                nd == 2 ? u[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), i)] : u));
+                nd == 2 ? u[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), i)]
+                        : nb::borrow(a.obj(0))));
             lanes[i] = ldlag_lane(f, "LDLAGBank");
         } catch (...) {
             errors.add(i);
