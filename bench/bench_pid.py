@@ -6,7 +6,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from timing import loop_time, ns, table  # noqa: E402
+from timing import loop_time, ns, per_call, table  # noqa: E402
 
 from korvel.algorithm.loopctl import PID  # noqa: E402
 
@@ -100,5 +100,55 @@ def main() -> None:
         print(f"- `PID.run` is {t_sp / t_run:.1f}x faster than simple-pid.")
 
 
+def bank(lanes: int = 10_000) -> None:
+    """PIDBank.run against a Python loop of PID.run calls, per lane: PI loops
+    whose gains and integral times differ, all in automatic."""
+    import numpy as np
+
+    from korvel.algorithm.loopctl import PIDBank
+
+    rng = np.random.default_rng(1)
+    kp, ti = rng.uniform(0.5, 2.0, lanes), rng.uniform(10.0, 100.0, lanes)
+    sp, pv = rng.uniform(40.0, 60.0, lanes), rng.uniform(40.0, 60.0, lanes)
+    pids_bank = PIDBank(lanes)
+    pids_bank.setPIDParam(KP=kp, TI=ti)
+    pids = [PID() for _ in range(lanes)]
+    for p, k, t in zip(pids, kp.tolist(), ti.tolist(), strict=True):
+        p.setPIDParam(KP=k, TI=t)
+    sp_l, pv_l = sp.tolist(), pv.tolist()
+
+    def loop():
+        for p, s, v in zip(pids, sp_l, pv_l, strict=True):
+            p.run(1, s, v, 0.0)
+
+    def step():
+        return pids_bank.run(1, sp, pv, 0.0)
+
+    loop()
+    step()  # both past their first call
+    assert step().tolist() == [
+        p.run(1, s, v, 0.0) for p, s, v in zip(pids, sp_l, pv_l, strict=True)
+    ]
+    t_bank = t_loop = float("inf")
+    for _ in range(5):  # alternated, so load from other processes hits both
+        t_bank = min(t_bank, per_call(step, number=50, repeat=1))
+        t_loop = min(t_loop, per_call(loop, number=1, repeat=1))
+    print(f"\n## PIDBank: one step of {lanes:,} lanes\n")
+    print(
+        table(
+            [
+                (
+                    "`PIDBank.run(1, SP, PV, 0.0)`, gains per lane",
+                    f"{t_bank / lanes * 1e9:.2f} ns",
+                    f"{t_loop / lanes * 1e9:.1f} ns",
+                    f"{t_loop / t_bank:.0f}x",
+                )
+            ],
+            ("step", "bank, per lane", "Python loop of `PID.run`, per lane", "loop / bank"),
+        )
+    )
+
+
 if __name__ == "__main__":
     main()
+    bank()

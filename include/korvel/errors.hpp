@@ -20,6 +20,10 @@ inline bad_spec breakpoint_lengths() {
     return bad_spec("breakpoint lists of different lengths");
 }
 
+// NumPy's refusal of the first item of an empty array (an operating point
+// taken from the first of no samples, for one).
+inline constexpr const char* first_of_empty = "index 0 is out of bounds for axis 0 with size 0";
+
 // A float that cannot become a count, in Python's words.
 inline constexpr const char* nan_to_integer = "cannot convert float NaN to integer";
 inline constexpr const char* infinity_to_integer = "cannot convert float infinity to integer";

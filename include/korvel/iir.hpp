@@ -39,6 +39,7 @@
 #include "npmath.hpp"
 
 #include "assert.hpp"
+#include "simd.hpp"
 
 namespace korvel {
 
@@ -61,6 +62,43 @@ inline void store(double* p, pair v) noexcept {
 #else
 #define KORVEL_PAIRS 0
 #endif
+
+// The per-sample recurrence, written once: every filter here computes a
+// sample with these expressions, on taps divided by a[0] and with T a double
+// or a vector of doubles (each element rounded as a double is). Iir runs them
+// one or two taps at a time, ZFilterBank one tap of many lanes at a time.
+// Arguments are the products a step forms (x b[i], y a[i]). A step takes its
+// output from the old state first, then each tap i from the old z[i + 1]: no
+// tap reads what another writes first, so taps and lanes may go in any order
+// and give the same bits.
+namespace iir_rule {
+
+// The transposed direct form II (len(a) > 1): y = z[0] + b[0] x, then
+// z[i] = (z[i + 1] + x b[i + 1]) - y a[i + 1], the last tap without z.
+template <class T> KORVEL_ALWAYS_INLINE T output(T z0, T b0x) noexcept {
+    return z0 + b0x;
+}
+template <class T> KORVEL_ALWAYS_INLINE T tap(T z1, T xb, T ya) noexcept {
+    return (z1 + xb) - ya;
+}
+template <class T> KORVEL_ALWAYS_INLINE T last_tap(T xb, T ya) noexcept {
+    return xb - ya;
+}
+
+// The FIR path (len(a) == 1), a convolution: each term is a sum started at
+// 0.0, so a -0.0 product comes out as +0.0 before the state is added. A
+// filter without state returns fir_last(b[0] x).
+template <class T> KORVEL_ALWAYS_INLINE T fir_output(T b0x, T z0) noexcept {
+    return (T{} + b0x) + z0;
+}
+template <class T> KORVEL_ALWAYS_INLINE T fir_tap(T xb, T z1) noexcept {
+    return (T{} + xb) + z1;
+}
+template <class T> KORVEL_ALWAYS_INLINE T fir_last(T xb) noexcept {
+    return T{} + xb;
+}
+
+} // namespace iir_rule
 
 class Iir {
   public:
@@ -178,7 +216,7 @@ class Iir {
     const std::vector<double>& a() const noexcept { return a_; }
 
     // What a step runs on, for kernels that step many filters together
-    // (iir_lanes.hpp): the FIR path or not, b and a divided by a[0] (padded
+    // (iir_lanes.hpp, ZFilterBank): the FIR path or not, b and a divided by a[0] (padded
     // to one length unless FIR; `na` empty on the FIR path), and the run of
     // zero taps [first, second) (empty when there is none).
     bool is_fir() const noexcept { return fir_; }
@@ -194,7 +232,7 @@ class Iir {
     double iir_step(double x, double* z) const noexcept {
         const double *b = nb_.data(), *a = na_.data();
         const std::size_t n = nb_.size();
-        const double y = z[0] + b[0] * x;
+        const double y = iir_rule::output(z[0], b[0] * x);
         const std::size_t last = n - 2; // z[last] takes no older state
         taps(z, x, y, 0, run_begin_);
         if (run_begin_ < run_end_) {
@@ -204,13 +242,13 @@ class Iir {
 #if KORVEL_PAIRS
             const detail::pair xx = {bx, bx}, yy = {ay, ay};
             for (; i + 2 <= run_end_; i += 2)
-                detail::store(z + i, (detail::load(z + i + 1) + xx) - yy);
+                detail::store(z + i, iir_rule::tap(detail::load(z + i + 1), xx, yy));
 #endif
             for (; i < run_end_; ++i)
-                z[i] = (z[i + 1] + bx) - ay;
+                z[i] = iir_rule::tap(z[i + 1], bx, ay);
         }
         taps(z, x, y, run_end_, last);
-        z[last] = x * b[n - 1] - y * a[n - 1];
+        z[last] = iir_rule::last_tap(x * b[n - 1], y * a[n - 1]);
         return y;
     }
 
@@ -219,15 +257,16 @@ class Iir {
         const double *b = nb_.data(), *a = na_.data();
         std::size_t i = from;
 #if KORVEL_PAIRS
-        // Two taps at a time, each lane the scalar expression below. Every
-        // pair is read before it is written, one place down.
+        // Two taps at a time. Every pair is read before it is written, one
+        // place down.
         using detail::load;
         const detail::pair xx = {x, x}, yy = {y, y};
         for (; i + 2 <= to; i += 2)
-            detail::store(z + i, (load(z + i + 1) + xx * load(b + i + 1)) - yy * load(a + i + 1));
+            detail::store(
+                z + i, iir_rule::tap(load(z + i + 1), xx * load(b + i + 1), yy * load(a + i + 1)));
 #endif
         for (; i < to; ++i)
-            z[i] = (z[i + 1] + x * b[i + 1]) - y * a[i + 1];
+            z[i] = iir_rule::tap(z[i + 1], x * b[i + 1], y * a[i + 1]);
     }
 
     // respond() over a ring for the run of zero taps. With x * b = +0.0 on
@@ -249,15 +288,15 @@ class Iir {
         std::size_t head = 0;
         for (std::size_t k = 0; k < n; ++k) {
             const double bottom = ring[head];
-            const double yk = (rb == 0 ? bottom : z[0]) + b[0] * x;
+            const double yk = iir_rule::output(rb == 0 ? bottom : z[0], b[0] * x);
             if (!std::isfinite(yk)) return false;
             for (std::size_t i = 0; i < rb; ++i)
-                z[i] = ((i + 1 == rb ? bottom : z[i + 1]) + x * b[i + 1]) - yk * a[i + 1];
-            ring[head] = (z[re] + bx) - yk * a_run;
+                z[i] = iir_rule::tap(i + 1 == rb ? bottom : z[i + 1], x * b[i + 1], yk * a[i + 1]);
+            ring[head] = iir_rule::tap(z[re], bx, yk * a_run);
             head = head + 1 == R ? 0 : head + 1;
             for (std::size_t i = re; i < last; ++i)
-                z[i] = (z[i + 1] + x * b[i + 1]) - yk * a[i + 1];
-            z[last] = x * b[N - 1] - yk * a[N - 1];
+                z[i] = iir_rule::tap(z[i + 1], x * b[i + 1], yk * a[i + 1]);
+            z[last] = iir_rule::last_tap(x * b[N - 1], yk * a[N - 1]);
             y[k] = yk;
         }
         for (std::size_t j = 0; j < R; ++j)
@@ -265,24 +304,22 @@ class Iir {
         return true;
     }
 
-    // Each convolution term is a sum started at 0.0, so a -0.0 product comes
-    // out as +0.0 before the state is added.
     double fir_step(double x, double* z) const noexcept {
         const double* b = nb_.data();
         const std::size_t n = nb_.size();
-        if (n == 1) return 0.0 + b[0] * x;
-        const double y = (0.0 + b[0] * x) + z[0];
+        if (n == 1) return iir_rule::fir_last(b[0] * x);
+        const double y = iir_rule::fir_output(b[0] * x, z[0]);
         const std::size_t last = n - 2;
         std::size_t i = 0;
 #if KORVEL_PAIRS
         using detail::load;
-        const detail::pair xx = {x, x}, zero = {0.0, 0.0};
+        const detail::pair xx = {x, x};
         for (; i + 2 <= last; i += 2)
-            detail::store(z + i, (zero + xx * load(b + i + 1)) + load(z + i + 1));
+            detail::store(z + i, iir_rule::fir_tap(xx * load(b + i + 1), load(z + i + 1)));
 #endif
         for (; i < last; ++i)
-            z[i] = (0.0 + x * b[i + 1]) + z[i + 1];
-        z[last] = 0.0 + x * b[n - 1];
+            z[i] = iir_rule::fir_tap(x * b[i + 1], z[i + 1]);
+        z[last] = iir_rule::fir_last(x * b[n - 1]);
         return y;
     }
 #pragma GCC diagnostic pop

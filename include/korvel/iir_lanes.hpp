@@ -145,43 +145,55 @@ class IirLanes {
         return v == 0.0 && last_norm_[l] > entered ? 0.0 : v;
     }
 
+    // Tap t of every lane: a value of its own when the lanes share it, so
+    // the loop need not reload it past its stores.
+    template <bool Shared> struct Row {
+        const double* p;
+        double v;
+        KORVEL_ALWAYS_INLINE double operator[](std::size_t l) const noexcept {
+            return Shared ? v : p[l];
+        }
+    };
     template <bool Shared> struct Coeffs {
         const double* p;
         std::size_t m;
-        KORVEL_ALWAYS_INLINE double operator()(std::size_t t, std::size_t l) const noexcept {
-            return Shared ? p[t] : p[t * m + l];
+        KORVEL_ALWAYS_INLINE Row<Shared> operator()(std::size_t t) const noexcept {
+            return Shared ? Row<Shared>{nullptr, p[t]} : Row<Shared>{p + t * m, 0.0};
         }
     };
 
-    template <bool Shared> void fir_step(const double* x, double* y) noexcept {
+    template <bool Shared> KORVEL_LANE_CLONES void fir_step(const double* x, double* y) noexcept {
         const std::size_t n = s_.n, m = m_;
         const Coeffs<Shared> B{b_.data(), m};
         double* z = z_.data();
         if (n == 1) {
+            const auto B0 = B(0);
             KORVEL_LANE_LOOP
             for (std::size_t l = 0; l < m; ++l)
-                y[l] = 0.0 + B(0, l) * x[l];
+                y[l] = 0.0 + B0[l] * x[l];
             return;
         }
         const std::size_t last = n - 2;
         for (std::size_t l0 = 0; l0 < m; l0 += block) {
             const std::size_t l1 = std::min(m, l0 + block);
+            const auto B0 = B(0), Bn = B(n - 1);
             KORVEL_LANE_LOOP
             for (std::size_t l = l0; l < l1; ++l)
-                y[l] = (0.0 + B(0, l) * x[l]) + z[l];
+                y[l] = (0.0 + B0[l] * x[l]) + z[l];
             for (std::size_t i = 0; i < last; ++i) {
+                const auto Bi = B(i + 1);
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l)
-                    z[i * m + l] = (0.0 + x[l] * B(i + 1, l)) + z[(i + 1) * m + l];
+                    z[i * m + l] = (0.0 + x[l] * Bi[l]) + z[(i + 1) * m + l];
             }
             KORVEL_LANE_LOOP
             for (std::size_t l = l0; l < l1; ++l)
-                z[last * m + l] = 0.0 + x[l] * B(n - 1, l);
+                z[last * m + l] = 0.0 + x[l] * Bn[l];
         }
         k_ += 1.0;
     }
 
-    template <bool Shared> void iir_step(const double* x, double* y) noexcept {
+    template <bool Shared> KORVEL_LANE_CLONES void iir_step(const double* x, double* y) noexcept {
         const std::size_t n = s_.n, m = m_, last = n - 2, rb = s_.rb, re = s_.re, R = re - rb;
         const Coeffs<Shared> B{b_.data(), m}, A{a_.data(), m};
         double* z = z_.data(); // rows: taps below the run, then taps from re on
@@ -190,55 +202,62 @@ class IirLanes {
         double* ring = ring_.data() + head_ * m; // the run's bottom, then its new top
         const double k = k_, kR = k_ - static_cast<double>(R);
         double bottom[block];
+        double odd = 0.0;
+        const auto B0 = B(0), Bn = B(n - 1), An = A(n - 1);
         for (std::size_t l0 = 0; l0 < m; l0 += block) {
             const std::size_t l1 = std::min(m, l0 + block);
             if (R) {
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l) {
                     const double v = ring[l], entered = std::max(kR, floor_[l]);
-                    const double b = v == 0.0 && last_norm_[l] > entered ? 0.0 : v;
+                    const double b = (v == 0.0) & (last_norm_[l] > entered) ? 0.0 : v;
                     bottom[l - l0] = b;
-                    y[l] = (rb == 0 ? b : z[l]) + B(0, l) * x[l];
+                    y[l] = (rb == 0 ? b : z[l]) + B0[l] * x[l];
                 }
             } else {
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l)
-                    y[l] = z[l] + B(0, l) * x[l];
+                    y[l] = z[l] + B0[l] * x[l];
             }
             for (std::size_t i = 0; i < rb; ++i) {
                 const std::size_t zi = row(i), zu = row(i + 1);
                 const bool from_run = i + 1 == rb;
+                const auto Bi = B(i + 1), Ai = A(i + 1);
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l) {
                     const double up = from_run ? bottom[l - l0] : z[zu + l];
-                    z[zi + l] = (up + x[l] * B(i + 1, l)) - y[l] * A(i + 1, l);
+                    z[zi + l] = (up + x[l] * Bi[l]) - y[l] * Ai[l];
                 }
             }
             if (R) {
                 const std::size_t zt = row(re);
-                KORVEL_LANE_LOOP
+                double* last_norm = last_norm_.data();
+                KORVEL_LANE_LOOP_SUM(odd)
                 for (std::size_t l = l0; l < l1; ++l) {
                     const double bx = x[l] * brun, ay = y[l] * arun;
                     ring[l] = (z[zt + l] + bx) - ay;
                     // This step keeps a -0 in the run only if f_k(-0) is -0.
                     const double t = (-0.0 + bx) - ay;
-                    last_norm_[l] = std::signbit(t) || t != t ? last_norm_[l] : k;
+                    last_norm[l] = std::signbit(t) | (t != t) ? last_norm[l] : k;
+                    odd += (x[l] - x[l]) + (y[l] - y[l]); // NaN once one is not finite
                 }
             }
             for (std::size_t i = re; i < last; ++i) {
                 const std::size_t zi = row(i), zu = row(i + 1);
+                const auto Bi = B(i + 1), Ai = A(i + 1);
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l)
-                    z[zi + l] = (z[zu + l] + x[l] * B(i + 1, l)) - y[l] * A(i + 1, l);
+                    z[zi + l] = (z[zu + l] + x[l] * Bi[l]) - y[l] * Ai[l];
             }
             const std::size_t zl = row(last);
             KORVEL_LANE_LOOP
             for (std::size_t l = l0; l < l1; ++l)
-                z[zl + l] = x[l] * B(n - 1, l) - y[l] * A(n - 1, l);
+                z[zl + l] = x[l] * Bn[l] - y[l] * An[l];
         }
         if (R) {
-            for (std::size_t l = 0; l < m; ++l)
-                if (!std::isfinite(x[l]) || !std::isfinite(y[l])) apply_to_run(l, x[l], y[l]);
+            if (odd != odd) // a lane's input or output is not finite
+                for (std::size_t l = 0; l < m; ++l)
+                    if (!std::isfinite(x[l]) || !std::isfinite(y[l])) apply_to_run(l, x[l], y[l]);
             head_ = head_ + 1 == R ? 0 : head_ + 1;
         }
         k_ += 1.0;

@@ -72,7 +72,7 @@ class LabHistory {
     // is below settle_step. Needs two values (IndexError as NumPy gives it).
     bool new_result(double abs_threshold) const {
         if (ring_.size() < 2)
-            throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
+            throw std::out_of_range(first_of_empty);
         const double first = std::fabs(ring_[1] - ring_[0]);
         return first >= abs_threshold && unsettled_ - !settled(first) == 0;
     }

@@ -1,5 +1,6 @@
 // The inputs of a bank's step, one value per lane: an array of them, or one
-// value every lane takes (stride 0), as NumPy broadcasts a scalar.
+// value every lane takes (stride 0), as NumPy broadcasts a scalar; and
+// several samples of them.
 #pragma once
 
 #include <array>
@@ -10,15 +11,30 @@
 
 namespace korvel {
 
-struct Lanes {
-    const double* data;
+template <class T> struct LanesOf {
+    const T* data;
     std::ptrdiff_t stride = 1; // in elements; 0: one value for every lane
 
     // One value for every lane.
-    static Lanes all(const double& v) noexcept { return Lanes{&v, 0}; }
+    static LanesOf all(const T& v) noexcept { return LanesOf{&v, 0}; }
 
-    double operator[](std::size_t i) const noexcept {
+    T operator[](std::size_t i) const noexcept {
         return data[static_cast<std::ptrdiff_t>(i) * stride];
+    }
+};
+
+using Lanes = LanesOf<double>;
+
+// Samples of every lane, one row per sample (an array of samples x lanes):
+// row k holds the lanes' values at data + k * row, as Lanes of `stride`.
+// Samples every lane takes alike are one value per row (stride 0).
+struct LaneRows {
+    const double* data;
+    std::ptrdiff_t row;
+    std::ptrdiff_t stride = 1;
+
+    Lanes operator[](std::size_t k) const noexcept {
+        return Lanes{data + static_cast<std::ptrdiff_t>(k) * row, stride};
     }
 };
 

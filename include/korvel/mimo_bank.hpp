@@ -20,6 +20,7 @@
 #include "iir_lanes.hpp"
 #include "lanes.hpp"
 #include "mimo.hpp"
+#include "simd.hpp"
 
 #include "assert.hpp"
 
@@ -81,7 +82,7 @@ class MimoBank {
     // One sample of every lane. u[j] the new values of MV j (data nullptr:
     // not given, the MV keeps its values), v[r] the disturbances of CV r
     // (nullptr: none). Allocates nothing.
-    void step(const Lanes* u, const Lanes* v) noexcept {
+    KORVEL_LANE_CLONES void step(const Lanes* u, const Lanes* v) noexcept {
         const std::size_t n = n_;
         for (std::size_t j = 0; j < mvs_; ++j) {
             double* uj = &u_[j * n];
@@ -90,6 +91,7 @@ class MimoBank {
             if (u && u[j].data)
                 for (std::size_t l = 0; l < n; ++l)
                     uj[l] = u[j][l];
+            KORVEL_LANE_LOOP
             for (std::size_t l = 0; l < n; ++l)
                 d[l] = uj[l] - u0[l];
         }
@@ -97,17 +99,22 @@ class MimoBank {
             std::fill(acc_.begin(), acc_.end(), 0.0);
             for (std::size_t j = 0; j < mvs_; ++j) {
                 const double* pj = pair_step(pairs_[r * mvs_ + j], &du_[j * n]);
+                double* acc = acc_.data();
+                KORVEL_LANE_LOOP
                 for (std::size_t l = 0; l < n; ++l)
-                    acc_[l] = acc_[l] + pj[l];
+                    acc[l] = acc[l] + pj[l];
             }
             const double* y0 = &y_ini_[r * n];
             double* y = &y_[r * n];
-            if (v && v[r].data)
+            const double* acc = acc_.data();
+            if (v && v[r].data) {
                 for (std::size_t l = 0; l < n; ++l)
-                    y[l] = (acc_[l] + v[r][l]) + y0[l];
-            else
+                    y[l] = (acc[l] + v[r][l]) + y0[l];
+            } else {
+                KORVEL_LANE_LOOP
                 for (std::size_t l = 0; l < n; ++l)
-                    y[l] = (acc_[l] + 0.0) + y0[l];
+                    y[l] = (acc[l] + 0.0) + y0[l];
+            }
         }
     }
 

@@ -159,7 +159,7 @@ inline std::vector<double> trim_leading_zeros(std::span<const double> num) {
     std::size_t i = 0;
     while (i < num.size() && num[i] == 0.0)
         ++i;
-    if (i == num.size()) throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
+    if (i == num.size()) throw std::out_of_range(first_of_empty);
     return {num.begin() + static_cast<std::ptrdiff_t>(i), num.end()};
 }
 

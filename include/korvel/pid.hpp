@@ -291,26 +291,24 @@ class PidBank {
     // could not.
     std::size_t run(Lanes mode, Lanes SP, Lanes PV, Lanes TV, Lanes FF, double* out,
                     PidModeError* err) noexcept {
-        std::size_t refused = 0;
-        for (std::size_t i = 0; i < size(); ++i) {
-            const double m = mode[i];
-            err[i] = std::isnan(m)   ? PidModeError::nan
-                     : std::isinf(m) ? PidModeError::inf
-                                     : PidModeError::none;
-            refused += err[i] != PidModeError::none;
-        }
-        if (refused) {
-            for (std::size_t i = 0; i < size(); ++i)
-                if (err[i] != PidModeError::none)
-                    pid_law::run(lane(i), mode[i], SP[i], PV[i], TV[i], FF[i], err[i]);
+        const auto [odd, manual] = survey(mode);
+        if (odd) {
+            std::size_t refused = 0;
+            for (std::size_t i = 0; i < size(); ++i) {
+                const double m = mode[i];
+                err[i] = std::isnan(m)   ? PidModeError::nan
+                         : std::isinf(m) ? PidModeError::inf
+                                         : PidModeError::none;
+                if (err[i] != PidModeError::none) {
+                    pid_law::run(lane(i), m, SP[i], PV[i], TV[i], FF[i], err[i]);
+                    ++refused;
+                }
+            }
             return refused;
         }
         // Every lane automatic and started, the usual case of a simulation:
         // one loop without branches.
-        bool all_automatic = true;
-        for (std::size_t i = 0; i < size() && all_automatic; ++i)
-            all_automatic = mode[i] > 0.5 && mode[i] < 1.5 && !ini[i];
-        if (all_automatic) {
+        if (!manual) {
             automatic(SP, PV, FF, out);
             return 0;
         }
@@ -320,9 +318,8 @@ class PidBank {
     }
     // Every lane automatic; each lane must have been initialised (ini unset).
     void automatic(Lanes SP, Lanes PV, Lanes FF, double* out) noexcept {
-        const std::size_t n = size();
-        automatic_loop(contiguous(SP, n, in_[0].data()), contiguous(PV, n, in_[1].data()),
-                       contiguous(FF, n, in_[2].data()), out);
+        with_lanes(size(), in_, {SP, PV, FF},
+                   [&](auto sp, auto pv, auto ff) { automatic_loop(sp, pv, ff, out); });
     }
     void set_params(Lanes KP_, Lanes TI_, Lanes TD_, Lanes N_) noexcept {
         for (std::size_t i = 0; i < size(); ++i) {
@@ -428,6 +425,34 @@ class PidBank {
     };
     Lane lane(std::size_t i) noexcept { return Lane{*this, i}; }
 
+    // How many lanes have a mode that is not finite, and how many would not
+    // take the automatic step (another mode, or not started); one pass
+    // without branches.
+    KORVEL_LANE_CLONES std::pair<std::size_t, std::size_t> survey(Lanes mode) const noexcept {
+        const std::size_t n = size();
+        const std::uint8_t* first = ini.data();
+        if (mode.stride == 0) {
+            const double m = mode[0];
+            if (!std::isfinite(m)) return {n, n};
+            if (!(m > 0.5 && m < 1.5)) return {0, n};
+            std::size_t started = 0;
+            KORVEL_LANE_LOOP_SUM(started)
+            for (std::size_t i = 0; i < n; ++i)
+                started += first[i] == 0;
+            return {0, n - started};
+        }
+        std::size_t odd = 0, manual = 0;
+        const double* m = mode.data;
+        const std::ptrdiff_t s = mode.stride;
+        KORVEL_LANE_LOOP_SUM(odd, manual)
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = m[static_cast<std::ptrdiff_t>(i) * s];
+            odd += !(v - v == 0.0);
+            manual += !((v > 0.5) & (v < 1.5)) | (first[i] != 0);
+        }
+        return {odd, manual};
+    }
+
     // The same view over raw pointers taken once, for the loop the compiler
     // runs several lanes at a time.
     struct Arrays {
@@ -459,8 +484,9 @@ class PidBank {
         double& dFF() const noexcept { return a.dFF[i]; }
         PidCoefficients c() const noexcept { return {a.ki[i], a.tao[i], a.kd[i], a.d[i]}; }
     };
-    void automatic_loop(const double* SP, const double* PV, const double* FF,
-                        double* out) noexcept {
+    // SP, PV, FF: an EachLane or a SameLane (lanes.hpp).
+    template <class SPs, class PVs, class FFs>
+    KORVEL_LANE_CLONES void automatic_loop(SPs SP, PVs PV, FFs FF, double* out) noexcept {
         const Arrays a{TS.data(),    KP.data(),    TI.data(),    TD.data(),    N.data(),
                        hi.data(),    lo.data(),    et1.data(),   et2.data(),   OP1.data(),
                        FF1.data(),   dOPD1.data(), OP.data(),    OPcal.data(), dOP.data(),

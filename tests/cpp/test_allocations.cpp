@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -92,10 +93,14 @@ TEST(Allocations, NoneInTheStepOfAnyBlock) {
     ZFilter z({0.2, 0.1}, {1.0, -0.7}, 1.0, 2.0);
     SFilter s({1.0}, {10.0, 1.0}, 1.0);
     LeadLag ll(5.0, 10.0, 1);
+    LeadLagBank lanes(9, 0.5, 10.0, 1);
+    std::vector<double> out(9);
     EXPECT_EQ(allocations_in([&](int k) {
                   z.step(wave(k), 0.5);
                   s.step(wave(k));
                   ll.step(wave(k));
+                  const double x = wave(k);
+                  lanes.step(Lanes::all(x), out.data());
               }),
               0);
 
@@ -116,8 +121,14 @@ TEST(Allocations, NoneInTheStepOfAnyBlock) {
     DelayLine<double> line(50);
     DelayBuffer buffer;
     ConstWindow<> window;
+    DelayBank bank(std::vector<std::size_t>{10, 50, 3});
+    const long long lags[] = {9, 20, 0};
+    double delayed[3];
+    std::uint8_t refused[3];
     EXPECT_EQ(allocations_in([&](int k) {
                   line.push(wave(k));
+                  const double x = wave(k);
+                  bank.step(Lanes::all(x), {lags}, delayed, refused);
                   buffer.step(wave(k), static_cast<std::size_t>(k % 40));
                   window.step(k % 20 < 15 ? 1.0 : wave(k), 12);
               }),

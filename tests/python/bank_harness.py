@@ -3,9 +3,11 @@ every operation, that lane i is block i to the bit: results, printed lines,
 errors and the whole state (the pickle of ``bank[i]`` is the block's).
 
 A bank's operation takes, per argument, one value for all lanes or an array
-of n values; a lane whose block fails fails the call, which names the lanes
-("<the block's message> (lanes 0, 3)"), changes what those lanes' blocks
-change and leaves every other lane as it was. Lines a block prints come once,
+of n values (a two-dimensional array is samples x lanes: lane i takes
+column i, and answers with column i of the result); a lane whose block
+fails fails the call, which names the lanes ("<the block's message>
+(lanes 0, 3)"), changes what those lanes' blocks change and leaves every
+other lane as it was. Lines a block prints come once,
 naming the lanes that printed them.
 """
 
@@ -19,9 +21,12 @@ from hypothesis import strategies as st
 
 def lane_value(v, i):
     """Lane i's value as a caller of the block passes it: a Python number (a
-    block that keeps what it is given keeps that, not a NumPy scalar)."""
+    block that keeps what it is given keeps that, not a NumPy scalar), or lane
+    i's column of samples x lanes."""
     if not isinstance(v, np.ndarray):
         return v
+    if v.ndim == 2:
+        return v[:, i]
     return v[i].item() if isinstance(v[i], np.generic) else v[i]
 
 
@@ -41,7 +46,7 @@ def lane_result(result, i):
     """What lane i answered, in a bank's answer (arrays hold one per lane)."""
     if isinstance(result, np.ndarray):
         assert result.dtype == np.float64
-        return float(result[i])
+        return result[:, i] if result.ndim == 2 else float(result[i])
     if isinstance(result, tuple):
         return tuple(lane_result(r, i) for r in result)
     if isinstance(result, dict):
@@ -51,6 +56,8 @@ def lane_result(result, i):
 
 def same(a, b):
     """Equal to the bit (NaN equal to NaN)."""
+    if isinstance(a, np.ndarray) and isinstance(b, np.ndarray):
+        return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
     if isinstance(a, float) and isinstance(b, float):
         return np.float64(a).tobytes() == np.float64(b).tobytes()
     if isinstance(a, (tuple, list)):

@@ -813,6 +813,27 @@ def targets_for(module: str) -> list[Target]:
                 reenter=[lambda o: o.__init__(3), lambda o: o(1.0)],
                 init_args=(5,),
             ),
+            Target(
+                "DelayBank",
+                lambda: deadtime.DelayBank(3, [5, 2, 1]),
+                [
+                    M("__init__", "n:alloc", "max_cache:alloc"),
+                    M("__call__", "Ut:float", "nLag:int", mutates_on=(ValueError,)),
+                ],
+                [
+                    ("__call__", (5.0, 0)),
+                    ("__call__", ([6.0, 7.0, 8.0], [4, 1, 0])),
+                    ("__call__", (7.0, [3, 0, 0])),
+                ],
+                reenter=[
+                    lambda o: o.__init__(2),
+                    lambda o: o(1.0, 0),
+                    lambda o: o.__setitem__(0, deadtime.Delay(2)),
+                ],
+                # Entered from its own argument conversions, it refuses.
+                allowed=(RuntimeError,),
+                init_args=(3, [5, 2, 1]),
+            ),
         ]
 
     if module == "latches":
@@ -976,7 +997,33 @@ def targets_for(module: str) -> list[Target]:
                     lambda o: setattr(o, "tao", 9.0),
                 ],
                 init_args=(0.5, 5.0),
-            )
+            ),
+            Target(
+                "LDLAGBank",
+                lambda: phaseshaper.LDLAGBank(3, 0.5, [5.0, 0.0, 2.0]),
+                [
+                    M("__init__", *"n:size alpha:seq tao:seq Ts:int u_ini:seq y_ini:seq".split()),
+                    M("__call__", "u:seq"),
+                    M("_modify_param"),
+                    M("__getitem__", "index:int"),
+                    M("__setitem__", "index:int", "value:any"),
+                ],
+                [
+                    ("__call__", (0.0,)),
+                    ("__call__", ([1.0, 2.0, 3.0],)),
+                    ("__setattr__", ("tao", [3.0, 1.0, 0.0])),
+                    ("__setattr__", ("alpha", 0)),
+                    ("__setitem__", (1, phaseshaper.LDLAG(0.2, 4.0))),
+                    ("__call__", (1,)),
+                ],
+                [("alpha", X), ("tao", X)],
+                reenter=[
+                    lambda o: o.__init__(1),
+                    lambda o: o(2.0),
+                    lambda o: setattr(o, "tao", 9.0),
+                ],
+                init_args=(3, 0.5, [5.0, 0.0, 2.0]),
+            ),
         ]
 
     if module == "plantmodels":
@@ -1106,6 +1153,36 @@ def targets_for(module: str) -> list[Target]:
                 allowed=(RuntimeError,),
                 init_args=(ref, {"CV1": 10, "MV2": 16}, 1),
                 cached_fields=("mv_list", "cv_list", "cv_simulators", "ini_value_dict"),
+            ),
+            Target(
+                "MIMOSimBank",
+                lambda: plantmodels.MIMOSimBank([ref, ref], {"CV1": [10, 9], "MV2": 16}, 1),
+                [
+                    M("__init__", "process_model_dicts:seq", "ini_value_dict:dict", "Ts:seq"),
+                    M("__call__", "u_Value_Dict:dict", "v_Value_Dict:dict"),
+                    M("reset"),
+                    M("get_all_data_dict"),
+                    M("get_model_dict"),
+                    M("__getitem__", "index:int"),
+                    M("__setitem__", "index:int", "value:any"),
+                ],
+                [
+                    ("__call__", ()),
+                    ("__call__", ({"MV2": [17, 18], "MV1": 1.0},)),
+                    ("__call__", ({}, {"CV2": 1.5})),
+                    ("__setitem__", (0, plantmodels.MIMOSim(ref))),
+                    ("reset", ()),
+                    ("__call__", ({"MV3": 2},)),
+                ],
+                [],
+                reenter=[
+                    lambda o: o.__init__([{"A": {"B": {}}}]),
+                    lambda o: o.reset(),
+                    lambda o: o({"MV1": 3.0}),
+                    lambda o: o.__setitem__(0, plantmodels.MIMOSim(ref)),
+                ],
+                allowed=(RuntimeError,),
+                init_args=([ref, ref], {"CV1": [10, 9], "MV2": 16}, 1),
             ),
             Target(
                 "SISOSim",

@@ -3,6 +3,7 @@ values, every lane answers, prints, fails and ends as its block does."""
 
 import copy
 import pickle
+from collections import deque
 
 import numpy as np
 import pytest
@@ -12,9 +13,12 @@ from hypothesis import strategies as st
 
 from korvel.algorithm._reference import process
 from korvel.algorithm.clampwind import AntiWindupLimter, AntiWindupLimterBank
+from korvel.algorithm.deadtime import Delay, DelayBank
 from korvel.algorithm.loopctl import PID, PIDBank
+from korvel.algorithm.phaseshaper import LDLAG, LDLAGBank
 from korvel.algorithm.plantmodels import MIMOSim, MIMOSimBank
 from korvel.algorithm.slewguard import RateLimit, RateLimitBank
+from korvel.algorithm.tfblock import zFilter, zFilterBank
 
 SETTINGS = settings(
     max_examples=80, deadline=None, derandomize=True, suppress_health_check=list(HealthCheck)
@@ -98,6 +102,83 @@ def test_pid_bank_arguments():
     with pytest.raises(TypeError, match="takes a PID"):
         bank[0] = bank
     assert len(PIDBank(0).run(1, 0.0, 0.0, 0.0)) == 0
+
+
+# Inputs with signed zeros and non-finite values; parameters with zeros,
+# negatives and NaN, which lanes refuse as their LDLAG does.
+samples = st.one_of(reals, st.sampled_from([-0.0, float("inf"), -float("inf"), float("nan")]))
+settings_ = st.one_of(st.floats(0, 20), st.sampled_from([0.0, 0.0, 1.0, -0.5, float("nan")]))
+
+
+def as_objects(v):
+    """The values with each lane's as a Python float, as a caller gives an LDLAG."""
+    return np.array([float(x) for x in v], dtype=object) if isinstance(v, np.ndarray) else v
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 6))
+def test_ldlag_bank_lanes_are_ldlags(capsys, data, n):
+    draw = data.draw
+    alpha, tao = draw(lane_values(n, settings_)), draw(lane_values(n, settings_))
+    Ts = draw(lane_values(n, st.sampled_from([1, 2, 3])))
+    points = [draw(st.one_of(st.none(), lane_values(n, reals))) for _ in range(2)]
+    at = lambda v, i: v[i].item() if isinstance(v, np.ndarray) else v  # noqa: E731
+    args = lambda i: [at(v, i) for v in (alpha, tao, Ts, *points)]  # noqa: E731
+    made = [outcome_of(LDLAG, *args(i)) for i in range(n)]
+    failed = [m for m in made if isinstance(m, Exception)]
+    if failed:  # the bank refuses with some lane's error, naming lanes
+        with pytest.raises(Exception) as refused:
+            LDLAGBank(n, alpha, tao, Ts, *points)
+        got = (type(refused.value), str(refused.value))
+        assert any(got[0] is type(e) and got[1].startswith(f"{e} (lane") for e in failed)
+        return
+    bank, blocks = LDLAGBank(n, alpha, tao, Ts, *points), made
+    check_lanes(bank, blocks)
+    for _ in range(draw(st.integers(1, 20))):
+        op = draw(st.sampled_from(["call"] * 4 + ["alpha", "tao", "modify", "get", "set", "copy"]))
+        if op == "call":
+            drive(bank, blocks, capsys, "__call__", draw(lane_values(n, samples)))
+        elif op in ("alpha", "tao"):
+            drive(
+                bank, blocks, capsys, "__setattr__", op, as_objects(draw(lane_values(n, settings_)))
+            )
+            drive(bank, blocks, capsys, "__getattribute__", op)
+        elif op == "modify":
+            drive(bank, blocks, capsys, "_modify_param")
+        else:
+            bank = lane_op(bank, blocks, capsys, op, draw(st.integers(0, n - 1)))
+
+
+def outcome_of(make, *args):
+    try:
+        return make(*args)
+    except Exception as e:  # a lane without a coefficient rule
+        return e
+
+
+def test_ldlag_bank_arguments():
+    bank = LDLAGBank(3, alpha=0.5, Ts=[1, 2, 3], u_ini=[0.0, 1.0, 2.0])
+    assert [bank[i]._Ts for i in range(3)] == [1, 2, 3]
+    assert [bank[i]._u_ini for i in range(3)] == [0.0, 1.0, 2.0] and bank[2]._zi is None
+    with pytest.raises(
+        ValueError, match=r"u must be a number or 3 values, not an array of shape \(2,\)"
+    ):
+        bank([1.0, 2.0])
+    with pytest.raises(
+        TypeError, match=r"Argument 'Ts' has incorrect type \(expected int, got list\)"
+    ):
+        LDLAGBank(2, Ts=[1.0, 2.0])
+    with pytest.raises(TypeError, match=r"alpha must be a .* \(lanes 0, 1, 2\)"):
+        bank.alpha = "1"
+    with pytest.raises(IndexError, match="LDLAGBank index out of range"):
+        bank[3]
+    with pytest.raises(TypeError, match="takes an LDLAG"):
+        bank[0] = bank
+    odd = LDLAG()
+    odd._b = [0.5, 0.25, 0.25]  # another order than a lead-lag's
+    with pytest.raises(ValueError, match="first-order"):
+        bank[0] = odd
+    assert len(LDLAGBank(0)(1.0)) == 0
 
 
 def alike(a, b):
@@ -290,3 +371,188 @@ def test_limiter_banks_arguments():
     with pytest.raises(ValueError, match="invalid AntiWindupLimterBank state"):
         AntiWindupLimterBank(2).__setstate__((3, b"\0\0", b"\0\0", bytes(16), bytes(16)))
     assert len(AntiWindupLimterBank(0)(1.0)) == 0
+
+
+@st.composite
+def delay_ops(draw, n, longest):
+    ops = []
+    # Mostly delays every lane takes, now and then one too long or negative.
+    lags = st.one_of(st.integers(0, longest), st.integers(-2, longest + 3))
+    for _ in range(draw(st.integers(1, 30))):
+        op = draw(st.sampled_from(["call"] * 5 + ["get", "set", "copy"]))
+        if op == "call":
+            Ut = draw(lane_values(n, st.floats(allow_infinity=True, allow_nan=True)))
+            ops.append(("__call__", Ut, draw(lane_values(n, lags))))
+        else:
+            ops.append((op, draw(st.integers(0, n - 1))))
+    return ops
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5))
+def test_delay_bank_lanes_are_delays(capsys, data, n):
+    max_cache = data.draw(lane_values(n, st.integers(0, 6)))
+    bank = DelayBank(n, max_cache)
+    delays = [Delay(int(np.broadcast_to(max_cache, n)[i])) for i in range(n)]
+    # A delay put into a lane brings its own capacity.
+    for op, *args in data.draw(delay_ops(n, max(int(np.min(max_cache)) - 1, 0))):
+        bank = lane_op(bank, delays, capsys, op, *args)
+    assert same([a.tolist() for a in bank._cache], [list(d._cache) for d in delays])
+
+
+def test_delay_bank_arguments():
+    bank = DelayBank(3, max_cache=[1, 2, 3])
+    assert [bank[i]._cache.maxlen for i in range(3)] == [1, 2, 3]
+    with pytest.raises(ValueError, match=r"^maxlen must be non-negative \(lane 1\)$"):
+        DelayBank(3, [1, -1, 2])
+    with pytest.raises(TypeError, match=r"\(expected int, got float\)"):
+        bank(1.0, 1.5)
+    with pytest.raises(TypeError, match="^nLag must be an int or 3 ints, not an array of float64$"):
+        bank(1.0, [1.0, 0.0, 0.0])
+    with pytest.raises(
+        ValueError, match=r"nLag must be an int or 3 ints, not an array of shape \(2,\)"
+    ):
+        bank(1.0, [0, 0])
+    with pytest.raises(TypeError, match="^Ut must be a number or 3 values, not None$"):
+        bank(None)
+    assert all(len(c) == 0 for c in bank._cache)  # nothing stored by the refusals
+    # A delay beyond 64 bits is named as given; the lanes that take theirs do not step.
+    with pytest.raises(ValueError, match=r"but got 1267650600228229401496703205376\. \(lane 2\)$"):
+        bank(1.0, np.array([0, 0, 2**100], dtype=object))
+    assert [len(c) for c in bank._cache] == [0, 0, 3]
+    # A Delay of numbers goes in as floats; one holding anything else is refused.
+    d = Delay(4)
+    d(1)
+    d(2)
+    bank[0] = d
+    assert bank[0]._cache == deque([2.0, 1.0, 1.0, 1.0]) and type(bank[0]._cache[3]) is float
+    d("x")
+    with pytest.raises(TypeError, match=r"sample 0 \(newest first\) is str$"):
+        bank[0] = d
+    with pytest.raises(TypeError, match="takes a Delay"):
+        bank[0] = bank
+    with pytest.raises(IndexError, match="DelayBank index out of range"):
+        bank[3]
+    assert len(DelayBank(0)(1.0)) == 0
+
+
+# Coefficients finite, some huge: an overflow gives inf and NaN, and every
+# NaN the arithmetic makes has the same bits.
+coefficients = st.one_of(st.floats(-2, 2), st.sampled_from([0.0, -0.0, 1e300, -1e300]))
+
+
+@st.composite
+def zfilter_rows(draw, n, nb, na):
+    """Bz and Az: one row for all lanes or one per lane (as a list or an array)."""
+
+    def rows(length, first):
+        row = st.lists(coefficients, min_size=length, max_size=length).map(
+            lambda r: [first, *r[1:]] if first is not None and r else r
+        )
+        if draw(st.booleans()):
+            return draw(row)
+        return np.array(draw(st.lists(row, min_size=n, max_size=n)), dtype=float).reshape(n, length)
+
+    return rows(nb, None), rows(na, draw(st.sampled_from([1.0, 1.0, 2.0, -0.5])))
+
+
+def operating_points(n):
+    """None, one value, n values, or n values some of them None."""
+    return st.one_of(
+        st.none(),
+        lane_values(n, reals),
+        st.lists(st.one_of(st.none(), reals), min_size=n, max_size=n),
+    )
+
+
+@SETTINGS
+@given(data=st.data(), n=st.integers(1, 5), nb=st.integers(0, 4), na=st.integers(1, 4))
+def test_zfilter_bank_lanes_are_zfilters(capsys, data, n, nb, na):
+    Bz, Az = data.draw(zfilter_rows(n, nb, na))
+    u, y = data.draw(operating_points(n)), data.draw(operating_points(n))
+    bank = zFilterBank(n, Bz, Az, u, y)
+
+    def lane(v, i):
+        v = v if v is None or np.ndim(v) == 0 else v[i]
+        return None if v is None else float(v)
+
+    filters = [
+        zFilter(
+            Bz if np.ndim(Bz) == 1 else Bz[i],
+            Az if np.ndim(Az) == 1 else Az[i],
+            lane(u, i),
+            lane(y, i),
+        )
+        for i in range(n)
+    ]
+    check_lanes(bank, filters)
+    ops = ["__call__", "run", "run_multistep", "run_multistep", "get", "set", "new", "copy"]
+    for _ in range(data.draw(st.integers(1, 12))):
+        op, i = data.draw(st.sampled_from(ops)), data.draw(st.integers(0, n - 1))
+        args = (i,)
+        if op in ("__call__", "run"):
+            args = (data.draw(lane_values(n, reals)), data.draw(lane_values(n, reals)))
+        elif op == "run_multistep":  # samples x lanes, or samples every lane takes
+            m = data.draw(st.integers(0, 4))
+            rows = st.lists(reals, min_size=m * n, max_size=m * n).map(
+                lambda v, m=m: np.reshape(v, (m, n))
+            )
+            args = (
+                data.draw(st.one_of(rows, st.lists(reals, max_size=4))),
+                data.draw(lane_values(n, reals)),
+            )
+        elif op == "new":  # coefficients of its own, or none (refused when it filters)
+            b, a = (np.reshape(r, -1) for r in data.draw(zfilter_rows(1, nb, na)))
+            if nb <= na and data.draw(st.booleans()):
+                b = []
+            bank[i] = filters[i] = zFilter(b, a, data.draw(st.one_of(st.none(), reals)))
+            continue
+        bank = lane_op(bank, filters, capsys, op, *args)
+
+
+def test_zfilter_bank_arguments():
+    bank = zFilterBank(3, u_ini=[1.0, None, 2.0], y_ini=5)
+    assert [(bank[i]._u_ini, bank[i]._y_ini) for i in range(3)] == [
+        (1.0, 5.0),
+        (None, 5.0),
+        (2.0, 5.0),
+    ]
+    with pytest.raises(
+        ValueError,
+        match=r"Az must be one row of coefficients or 3 rows, one per lane, not an array of shape",
+    ):
+        zFilterBank(3, [1], [[1, 2], [1, 2]])
+    with pytest.raises(ValueError, match=r"must be non-zero. \(lane 1\)"):
+        zFilterBank(3, [1], [[1, 2], [0, 1], [2, 1]])
+    with pytest.raises(ValueError, match=r"must be non-zero.$"):
+        zFilterBank(3, [1], [0, 1])
+    with pytest.raises(
+        ValueError, match=r"Ut must be a number or 3 values, not an array of shape \(2,\)"
+    ):
+        bank([1.0, 2.0])
+    with pytest.raises(
+        ValueError,
+        match=r"U_arr must be samples x lanes, an array of shape \(m, 3\) or \(m,\), not \(2, 2\)",
+    ):
+        bank.run_multistep(np.zeros((2, 2)))
+    with pytest.raises(IndexError, match=r"size 0 \(lane 1\)"):
+        bank.run_multistep([])
+    with pytest.raises(
+        ValueError, match="have a state of 1 value and len.a. > 1; this filter has a state of 2"
+    ):
+        bank[0] = zFilter([1, 2, 3], [1])
+    with pytest.raises(IndexError, match="zFilterBank index out of range"):
+        bank[3]
+    with pytest.raises(TypeError, match="takes a zFilter"):
+        bank[0] = bank
+
+    class Restarts:  # converting it would start the bank over under its arguments
+        def __float__(self):
+            bank.__init__(5)
+            return 1.0
+
+    with pytest.raises(RuntimeError, match="zFilterBank is in the middle of a step"):
+        bank(Restarts())
+    assert len(bank) == 3
+    assert zFilterBank(0)(1.0).shape == (0,)
+    assert zFilterBank(0, [[1, 2]] * 0, [1]).run_multistep([1.0, 2.0]).shape == (2, 0)

@@ -42,8 +42,11 @@ def instances(tmp_path):
     made = {
         "RateLimit": lambda cls: cls(3.0),
         "PIDBank": lambda cls: cls(3),
+        "LDLAGBank": lambda cls: cls(3),
+        "DelayBank": lambda cls: cls(3, 5),
         "AntiWindupLimterBank": lambda cls: cls(3),
         "RateLimitBank": lambda cls: cls(3, 0.0),
+        "zFilterBank": lambda cls: cls(3),
         "MISOSimulator": lambda cls: cls([plantmodels.no_model()], [0.0]),
         "MIMOSim": lambda cls: cls(reference_dict(), reference_ini()),
         "MIMOSimBank": lambda cls: cls([reference_dict()] * 2, reference_ini()),

@@ -206,8 +206,10 @@ FRESH: dict[str, Callable[[], Any]] = {
         runtime("loopctl").PIDBank(3), lambda o: o.run(1, 1.0, 0.0, 0.0)
     ),
     "tfblock.zFilter": lambda: primed(runtime("tfblock").zFilter(), lambda o: o(1.0)),
+    "tfblock.zFilterBank": lambda: primed(runtime("tfblock").zFilterBank(3), lambda o: o(1.0)),
     "tfblock.sFilter": lambda: primed(runtime("tfblock").sFilter(), lambda o: o(1.0)),
     "phaseshaper.LDLAG": lambda: primed(runtime("phaseshaper").LDLAG(), lambda o: o(1.0)),
+    "phaseshaper.LDLAGBank": lambda: primed(runtime("phaseshaper").LDLAGBank(3), lambda o: o(1.0)),
     "clampwind.AntiWindupLimter": lambda: primed(
         runtime("clampwind").AntiWindupLimter(), lambda o: o(50.0)
     ),
@@ -222,6 +224,9 @@ FRESH: dict[str, Callable[[], Any]] = {
         runtime("deadtime").Delay_Algorithm(), lambda o: o.call()
     ),
     "deadtime.Delay": lambda: primed(runtime("deadtime").Delay(5), lambda o: o(1.0)),
+    "deadtime.DelayBank": lambda: primed(
+        runtime("deadtime").DelayBank(3, [5, 2, 3]), lambda o: o(1.0, 0)
+    ),
     "flatline.ConstDect": lambda: primed(runtime("flatline").ConstDect(), lambda o: o(1.0)),
     "latches.RStrigger": lambda: primed(runtime("latches").RStrigger(), lambda o: o.call()),
     "latches.TONtrigger": lambda: primed(runtime("latches").TONtrigger(), lambda o: o.call()),
@@ -322,6 +327,8 @@ def conforms(value: Any, node: ast.expr, stub: Stub) -> bool:
                 conforms(k, items[0], stub) and conforms(v, items[1], stub)
                 for k, v in value.items()
             )
+        if head == "tuple" and len(items) == 2 and ast.unparse(items[1]) == "...":
+            return isinstance(value, tuple) and all(conforms(v, items[0], stub) for v in value)
         if head == "tuple":
             return (
                 isinstance(value, tuple)
@@ -600,12 +607,12 @@ def step_after(factory: Callable[[], Any], *inputs: Any) -> Callable[[], Any]:
 
 def filter_case(cls: str, op: str) -> Case:
     fixed = {"U_arr": [1.0, 2.0]} if op == "run_multistep" else {"Ut": 1.0}
-    return Case(method(fresh("tfblock", cls), op), fixed)
+    return Case(method(fresh("tfblock", cls, *((2,) if cls == "zFilterBank" else ())), op), fixed)
 
 
 FILTER_CALLS = {
     f"tfblock.{cls}.{op}": filter_case(cls, op)
-    for cls in ("zFilter", "sFilter")
+    for cls in ("zFilter", "sFilter", "zFilterBank")
     for op in ("__call__", "run", "run_multistep")
 }
 OPERATING_POINT = {"u_ini": 0.5, "y_ini": 0.5}
@@ -708,11 +715,17 @@ CASES: dict[str, Case | dict[str, Case]] = {
     ),
     "tfblock.zFilter.__init__": Case(constructor("tfblock", "zFilter"), alts=OPERATING_POINT),
     "tfblock.sFilter.__init__": Case(constructor("tfblock", "sFilter"), alts=OPERATING_POINT),
+    "tfblock.zFilterBank.__init__": Case(
+        constructor("tfblock", "zFilterBank"), {"n": 2}, alts=OPERATING_POINT
+    ),
     **FILTER_CALLS,
     "phaseshaper.filter_stp": Case(
         function("phaseshaper", "filter_stp"), {"N": 3, "tao": 2.0, "alpha": 0.5}
     ),
     "phaseshaper.LDLAG.__init__": Case(constructor("phaseshaper", "LDLAG"), alts=OPERATING_POINT),
+    "phaseshaper.LDLAGBank.__init__": Case(
+        constructor("phaseshaper", "LDLAGBank"), {"n": 2}, alts=OPERATING_POINT
+    ),
     **LIMITER,
     "slewguard.RateLimit.__init__": Case(constructor("slewguard", "RateLimit"), {"u_ini": 0.0}),
     "slewguard.RateLimitBank.__init__": Case(
@@ -720,6 +733,10 @@ CASES: dict[str, Case | dict[str, Case]] = {
     ),
     **RATE_LIMIT,
     "deadtime.Delay.__init__": Case(constructor("deadtime", "Delay")),
+    "deadtime.DelayBank.__init__": Case(constructor("deadtime", "DelayBank"), {"n": 2}),
+    "deadtime.DelayBank.__call__": Case(
+        method(step_after(fresh("deadtime", "DelayBank", 2), 1.0, 2.0), "__call__"), {"Ut": 3.0}
+    ),
     "deadtime.Delay.__call__": Case(
         method(step_after(fresh("deadtime", "Delay"), 1.0, 2.0), "__call__"), {"Ut": 3.0}
     ),
@@ -887,12 +904,18 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "tfblock.zFilter.run": {"Ut": 1.0},
     "tfblock.zFilter.run_multistep": {"U_arr": np.array([1.0, 2.0])},
     "tfblock.sFilter.__call__": {"Ut": 1.0},
+    "tfblock.zFilterBank.__init__": {"n": 2},
+    "tfblock.zFilterBank.__call__": {"Ut": 1.0},
+    "tfblock.zFilterBank.run": {"Ut": 1.0},
+    "tfblock.zFilterBank.run_multistep": {"U_arr": np.array([[1.0, 2.0, 3.0]])},
     "tfblock.sFilter.run": {"Ut": 1.0},
     "tfblock.sFilter.run_multistep": {"U_arr": [1.0, 2.0]},
     "phaseshaper.filter_stp": {"N": 3, "tao": 2.0, "alpha": 0.5},
     "phaseshaper.positive_parameter_property": {"name": "x", "expected_type": (int, float)},
     "phaseshaper.LDLAG.__call__": {"u": 2.0},
     "phaseshaper.LDLAG.multi_step": {"u": [2.0, 3.0]},
+    "phaseshaper.LDLAGBank.__init__": {"n": 2},
+    "phaseshaper.LDLAGBank.__call__": {"u": [2.0, 3.0, 4.0]},
     "clampwind.AntiWindupLimter.__call__": {"u": 60.0},
     "clampwind.AntiWindupLimter.run": {"u": 60.0},
     "slewguard.RateLimit.__init__": {"u_ini": 1.0},
@@ -905,6 +928,8 @@ SAMPLES: dict[str, dict[str, Any]] = {
     "slewguard.RateLimitBank.__call__": {"u_end": 5.0},
     "slewguard.RateLimitBank.reset": {"u_ini": 2.0},
     "deadtime.Delay.__call__": {"Ut": 2.0},
+    "deadtime.DelayBank.__init__": {"n": 2},
+    "deadtime.DelayBank.__call__": {"Ut": 2.0},
     "flatline.ConstDect.__call__": {"Ut": 2.0},
     "plantmodels.tfz_model.deltaU_sim": {"dU": 1.0},
     "plantmodels.MISOSimulator.__init__": {"model_list": [], "u_ini_list": []},

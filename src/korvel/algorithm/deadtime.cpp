@@ -1,4 +1,6 @@
 // korvel.algorithm.deadtime: pure delays, field-driven and callable.
+#include "deadtime.hpp"
+
 #include <korvel/delay.hpp>
 
 #include <algorithm>
@@ -21,6 +23,7 @@
 namespace nb = nanobind;
 using namespace korvel::pyglue;
 namespace np = korvel::pyglue::np;
+using namespace korvel::deadtime;
 
 namespace {
 
@@ -192,13 +195,13 @@ struct PyDelay {
     vectorcallfunc call = vectorcall_slot<PyDelay, sig_d_call, d_step>;
     korvel::DelayLine<nb::object> line;
 
-    template <class F> void for_each_object(F&& f) { line.for_each_mut(f); }
+    template <class F> void for_each_object(F&& f) { line.for_each_held(f); }
 };
 
 void d_init(PyObject* self, const Args& a) {
     long long max_cache;
     if (!a.longlong(0, max_cache)) raise();
-    if (max_cache < 0) raise_format(PyExc_ValueError, "maxlen must be non-negative");
+    if (max_cache < 0) raise_format(PyExc_ValueError, negative_capacity);
     emplace<PyDelay>(
         self, PyDelay{.line = korvel::DelayLine<nb::object>(static_cast<std::size_t>(max_cache))});
 }
@@ -212,8 +215,9 @@ PyObject* d_step(PyDelay& p, const Args& a) {
     p.line.push(nb::borrow(a.obj(0)));
     if (overflow == 0 && p.line.valid_lag(lag))
         return Py_NewRef(p.line.at(static_cast<std::size_t>(lag)).ptr());
-    raise_format(PyExc_ValueError, "nLag must be between 0 and %lld, but got %S.",
-                 static_cast<long long>(p.line.capacity()) - 1, lag_obj);
+    PyErr_SetObject(PyExc_ValueError,
+                    lag_refused(static_cast<long long>(p.line.capacity()), lag_obj).ptr());
+    raise();
 }
 
 PyType_Slot d_slots[] = {
@@ -229,7 +233,26 @@ nb::list history(const PyDelay& p) {
     return out;
 }
 
+PyObject* delay_type = nullptr; // deadtime.Delay, set at module init
+
 } // namespace
+
+nb::str korvel::deadtime::lag_refused(long long capacity, nb::handle lag) {
+    return nb::borrow<nb::str>(checked(PyUnicode_FromFormat(
+        "nLag must be between 0 and %lld, but got %S.", capacity - 1, lag.ptr())));
+}
+
+nb::object korvel::deadtime::new_delay(korvel::DelayLine<nb::object> line) {
+    nb::object d = nb::inst_alloc(delay_type);
+    new (nb::inst_ptr<PyDelay>(d)) PyDelay{.line = std::move(line)};
+    nb::inst_mark_ready(d);
+    return d;
+}
+
+const korvel::DelayLine<nb::object>* korvel::deadtime::delay_line(nb::handle o) noexcept {
+    if (!nb::isinstance<PyDelay>(o) || !nb::inst_ready(o)) return nullptr;
+    return &nb::inst_ptr<PyDelay>(o)->line;
+}
 
 NB_MODULE(deadtime, m) {
     namespace doc = korvel::docstrings::deadtime;
@@ -250,6 +273,7 @@ NB_MODULE(deadtime, m) {
     nb::class_<PyDelay> d(m, "Delay", nb::type_slots(d_slots),
                           sig_d_init.class_doc("Delay", doc::Delay));
     enable_vectorcall<PyDelay>(d);
+    delay_type = d.ptr();
     def_call_doc(d, sig_d_call, doc::d_call);
     def_readonly<PyDelay>(
         d, "_cache",
@@ -272,4 +296,6 @@ NB_MODULE(deadtime, m) {
             p.line.assign(items.begin(), items.end());
             emplace<PyDelay>(self.ptr(), std::move(p));
         });
+
+    def_delay_bank(m);
 }

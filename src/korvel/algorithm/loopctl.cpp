@@ -231,11 +231,14 @@ void bank_init(PyObject* self, const Args& a) {
 // its PID gives, naming the lanes that lack the same field.
 template <class Missing> void require_lanes(const PyPIDBank& p, PyObject* self, Missing missing) {
     const std::size_t n = p.core.size();
-    std::vector<Field> which(n);
+    std::size_t i0 = 0; // the usual case, every lane has every field, allocates nothing
+    while (i0 < n && missing(i0) == n_fields)
+        ++i0;
+    if (i0 == n) return;
+    std::vector<Field> which(n, n_fields);
     std::optional<Field> first;
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = i0; i < n; ++i)
         if ((which[i] = missing(i)) != n_fields && !first) first = which[i];
-    if (!first) return;
     std::vector<std::uint8_t> lanes(n);
     for (std::size_t i = 0; i < n; ++i)
         lanes[i] = which[i] == *first;

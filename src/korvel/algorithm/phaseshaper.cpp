@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "docstrings/phaseshaper.hpp"
+#include "phaseshaper_lanes.hpp"
 #include "pyglue/arrays.hpp"
 #include "pyglue/calldoc.hpp"
 #include "pyglue/calls.hpp"
@@ -92,6 +93,8 @@ struct PythonKinds {
     }
 };
 using PyLeadLag = korvel::BasicLeadLag<PythonKinds>;
+
+nb::handle ldlag_type; // phaseshaper.LDLAG, set at module init
 
 struct PyLDLAG {
     vectorcallfunc call = nullptr; // the call operation's entry
@@ -231,6 +234,16 @@ struct Attribute {
     }
 };
 
+// The types a parameter takes, as its message shows them.
+nb::object parameter_types() {
+    return nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),
+                          nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
+}
+
+nb::str type_message(nb::handle name, nb::handle expected) {
+    return nb::str("{} must be a {}").format(name, expected);
+}
+
 // `doc` null: the property's docstring is that of its getter.
 nb::object make_property(nb::object name, nb::object expected, const char* doc = nullptr) {
     nb::object field = nb::steal(PyNumber_Add(nb::str("_").ptr(), name.ptr()));
@@ -241,10 +254,7 @@ nb::object make_property(nb::object name, nb::object expected, const char* doc =
         [name, expected, field](nb::handle obj, nb::handle v) {
             const int ok = PyObject_IsInstance(v.ptr(), expected.ptr());
             if (ok < 0) raise();
-            if (!ok) {
-                nb::str text = nb::str("{} must be a {}").format(name, expected);
-                throw nb::type_error(text.c_str());
-            }
+            if (!ok) throw nb::type_error(type_message(name, expected).c_str());
             korvel::assign_parameter(Attribute{obj, field}, nb::borrow(v));
         },
         nb::name("fset"), nb::arg("obj").none(), nb::arg("value").none());
@@ -380,20 +390,65 @@ void def_ldlag(nb::module_& m) {
                              PyLDLAG{ld_vectorcall, std::move(core), std::move(b), std::move(a)});
         });
 
-    nb::object number = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),
-                                       nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
+    nb::object number = parameter_types();
     cls.attr("alpha") = make_property(nb::str("alpha"), number, doc::alpha);
     cls.attr("tao") = make_property(nb::str("tao"), number, doc::tao);
     name_property(cls, "alpha");
     name_property(cls, "tao");
+    ldlag_type = cls;
 }
 
 } // namespace
+
+namespace korvel::phaseshaper {
+
+nb::object make_ldlag(const korvel::LeadLagLane& l) {
+    const auto number = [](const std::optional<double>& v) {
+        return v ? Number(nb::float_(*v), *v) : Number(nb::none(), 0.0);
+    };
+    PyLeadLag core(
+        {Number(nb::float_(l.alpha), l.alpha), Number(nb::float_(l.tao), l.tao), nb::int_(l.Ts)},
+        Iir(l.b, l.a), l.zi, {number(l.u), number(l.y)}, ScipyHold{});
+    nb::object block = nb::inst_alloc(ldlag_type);
+    new (nb::inst_ptr<PyLDLAG>(block)) PyLDLAG{ld_vectorcall, std::move(core), {}, {}};
+    nb::inst_mark_ready(block);
+    return block;
+}
+
+korvel::LeadLagLane ldlag_lane(nb::handle block, const char* bank) {
+    if (!nb::isinstance<PyLDLAG>(block) || !nb::inst_ready(block))
+        raise_format(PyExc_TypeError, "a lane of %s takes an LDLAG, not %.200s", bank,
+                     Py_TYPE(block.ptr())->tp_name);
+    const PyLeadLag& c = nb::inst_ptr<PyLDLAG>(block)->core;
+    const long long Ts = PyLong_AsLongLong(c.Ts().ptr());
+    if (Ts == -1 && PyErr_Occurred()) raise();
+    korvel::LeadLagLane l{c.alpha(), c.tao(), Ts, c.iir().b(), c.iir().a(), {}, {}, {}};
+    const np::LiveState& z = c.state();
+    if (PythonKinds::started(z)) l.zi.emplace(z.data(), z.data() + z.size());
+    const auto& last = c.last();
+    if (!last.u.none()) l.u = last.u.v;
+    if (!last.y.none()) l.y = last.y.v;
+    return l;
+}
+
+korvel::Discretise scipy_hold() {
+    return [](std::span<const double> num, std::span<const double> den, double Ts) {
+        return cont2discrete(num, den, nb::int_(static_cast<long long>(Ts)));
+    };
+}
+
+void refuse_parameter_type(const char* name, nb::handle note) {
+    nb::str text = type_message(nb::str(name), parameter_types());
+    PyErr_Format(PyExc_TypeError, "%U (%U)", text.ptr(), note.ptr());
+}
+
+} // namespace korvel::phaseshaper
 
 NB_MODULE(phaseshaper, m) {
     m.doc() = doc::module;
     if (!np::init()) throw nb::python_error();
     def_ldlag(m);
+    korvel::phaseshaper::def_ldlag_bank(m);
     PyMethodDef* functions = methods({
         function<sig_stp, filter_stp>(doc::filter_stp),
         function<sig_ppp, positive_parameter_property>(doc::positive_parameter_property),

@@ -3,8 +3,9 @@
 //
 // Each filter is the core's ZFilter; the binding keeps the objects callers see:
 // the coefficient arrays as constructed, the operating point as given (None
-// until the first call supplies it) and the state as a live array.
-#include <korvel/filters.hpp>
+// until the first call supplies it) and the state as a live array. The bank
+// of zFilters is in tfblock_bank.cpp.
+#include "algorithm/tfblock.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "pyglue/calls.hpp"
 #include "pyglue/capi.hpp"
 #include "pyglue/fields.hpp"
+#include "pyglue/lanes.hpp"
 #include "pyglue/lfilter.hpp"
 #include "pyglue/methods.hpp"
 #include "pyglue/ndarray.hpp"
@@ -211,6 +213,25 @@ void def_zfilter(nb::module_& m) {
         });
 }
 
+} // namespace
+
+nb::object korvel::tfblock::new_zfilter(const korvel::ZFilter& f) {
+    const korvel::OperatingPoint& op = f.operating_point();
+    return new_block(PyZFilter{z_vectorcall, f, f64_array(f.iir().b()), f64_array(f.iir().a()),
+                               np::LiveState::of(f.state().data(), f.state_size()),
+                               optional_float(op.u), optional_float(op.y)});
+}
+
+std::optional<korvel::ZFilter> korvel::tfblock::zfilter_of(nb::handle o) {
+    if (!nb::isinstance<PyZFilter>(o) || !nb::inst_ready(o)) return std::nullopt;
+    PyZFilter& p = *nb::inst_ptr<PyZFilter>(o);
+    const double* z = p.zi.data();
+    return korvel::ZFilter(p.core.iir(), p.core.operating_point(),
+                           std::vector<double>(z, z + p.core.state_size()));
+}
+
+namespace {
+
 // --- sFilter ---------------------------------------------------------------
 
 // sFilter: Bs(s)/As(s), discretised once; its zFilter does the work.
@@ -332,6 +353,7 @@ NB_MODULE(tfblock, m) {
     if (!np::init()) throw nb::python_error();
     def_zfilter(m);
     def_sfilter(m);
+    korvel::tfblock::def_zfilter_bank(m);
     sfilter_type = nb::type<PySFilter>();
     publish(m, &capi);
 }

@@ -205,4 +205,123 @@ A copy: changing it does not change the delay. Empty until the first call,
 then always full.
 )doc";
 
+inline constexpr const char DelayBank[] =
+    R"doc(n pure delays stepped together, each exactly a ``Delay`` of floats.
+
+A bank holds n lanes; lane i behaves, sample for sample and to the last
+bit, as a ``Delay`` driven with lane i's values. Each lane has its own
+capacity, so the delays of a Monte Carlo study over dead times may differ
+from lane to lane. Where ``Delay`` takes a number, the bank takes a number
+(every lane takes it) or n values (one per lane, as NumPy broadcasts them),
+and it answers with float64 arrays of n values. A lane holds floats: the
+value a ``Delay`` given that float would hold.
+
+Parameters
+----------
+n : int
+    Number of lanes (exactly an int, at least 0).
+max_cache : int or array of n ints, default 10000
+    Capacity of each lane's history in samples: the longest delay of lane
+    i is ``max_cache[i]`` - 1. Not negative.
+
+Raises
+------
+ValueError
+    Some lane's ``max_cache`` is negative ("maxlen must be non-negative
+    (lane 1)").
+OverflowError
+    Some lane's ``max_cache`` does not fit a 64-bit integer.
+MemoryError
+    The lanes' histories cannot be reserved: a bank reserves them at
+    construction (the memory is taken up only as lanes write it), where a
+    ``Delay`` takes its history at its first call.
+
+See Also
+--------
+Delay : one delay; ``bank[i]`` is lane i as a ``Delay``, and
+``bank[i] = delay`` makes lane i that delay.
+
+Notes
+-----
+``len(bank)`` is n. ``bank[i]`` returns a new ``Delay`` holding lane i's
+samples as Python floats, in the same order, so it continues exactly as
+the lane would; ``bank[i] = delay`` makes lane i that delay (its capacity
+and history), whose samples must all convert to float. A bank pickles and
+deep-copies, and a copy continues exactly as the original would. A step
+costs the same whatever the capacities: the first sample of a lane stands
+for all its older slots, as a ``Delay`` fills them with it.
+
+Examples
+--------
+Three lanes with dead times of 1, 3 and 7 samples:
+
+>>> from korvel.algorithm.deadtime import DelayBank
+>>> bank = DelayBank(3, max_cache=[2, 4, 8])
+>>> lags = [1, 3, 7]
+>>> bank([1.0, 2.0, 3.0], lags)
+array([1., 2., 3.])
+>>> bank(10.0, lags)
+array([1., 2., 3.])
+>>> bank(20.0, nLag=[1, 1, 1])
+array([10., 10., 10.])
+
+Each lane is a ``Delay``, and one taken out continues as the lane does:
+
+>>> bank[0]._cache
+deque([20.0, 10.0], maxlen=2)
+>>> lane = bank[2]
+>>> lane(30.0, 7)
+3.0
+>>> float(bank(30.0, lags)[2])
+3.0
+)doc";
+
+inline constexpr const char bank_call[] =
+    R"doc(Take one sample in every lane and return the inputs of ``nLag`` calls ago.
+
+Parameters
+----------
+Ut : float or array of n floats
+    The input of each lane, as ``numpy.asarray(Ut, dtype=float)`` makes
+    it. Not None: a lane holds floats.
+nLag : int or array of n ints, default 1
+    Delay of each lane in samples, 0 to its ``max_cache`` - 1.
+
+Returns
+-------
+numpy.ndarray
+    The input of ``nLag`` calls ago of each lane (float64, n values).
+
+Raises
+------
+ValueError
+    ``nLag`` is out of range in some lanes, named in the message of the
+    first ("nLag must be between 0 and 2, but got 3. (lane 1)"): those
+    lanes have stored their input all the same, as a ``Delay`` does, and
+    no other lane steps. Or ``Ut`` or ``nLag`` is neither one value nor n.
+TypeError
+    ``Ut`` is None, or ``nLag`` is not made of ints ("Argument 'nLag' has
+    incorrect type (expected int, got float)").
+
+Examples
+--------
+>>> from korvel.algorithm.deadtime import DelayBank
+>>> bank = DelayBank(2, max_cache=3)
+>>> bank([1.0, 5.0], nLag=2)
+array([1., 5.])
+>>> bank([2.0, 6.0], [0, 3])
+Traceback (most recent call last):
+    ...
+ValueError: nLag must be between 0 and 2, but got 3. (lane 1)
+>>> bank([3.0, 7.0], [0, 2])
+array([3., 5.])
+)doc";
+
+inline constexpr const char bank_cache[] =
+    R"doc(Every lane's history, newest first, as a tuple of n new float64 arrays.
+
+Lane i's array holds its ``max_cache`` samples once it has taken one, and
+none before. A copy: changing it does not change the bank.
+)doc";
+
 } // namespace korvel::docstrings::deadtime

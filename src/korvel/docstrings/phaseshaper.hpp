@@ -319,4 +319,155 @@ Traceback (most recent call last):
 TypeError: gain must be a (<class 'float'>, <class 'int'>)
 )doc";
 
+inline constexpr const char LDLAGBank[] =
+    R"doc(n lead-lag filters stepped together, each exactly an ``LDLAG``.
+
+A bank holds n lanes; lane i behaves, sample for sample and to the last
+bit, as an ``LDLAG`` built and driven with lane i's values. Where
+``LDLAG`` takes a number, the bank takes a number (every lane takes it)
+or n values (one per lane, as NumPy broadcasts them), and it answers with
+float64 arrays of n values. Use a bank to filter many signals at once, or
+one signal through many time constants.
+
+Parameters
+----------
+n : int
+    Number of lanes (exactly an int, at least 0).
+alpha : float or array of n floats, default 0.0
+    Start of each lane's unit-step response.
+tao : float or array of n floats, default 5.0
+    Time constant of each lane, in the time unit of ``Ts``; 0 passes the
+    input through.
+Ts : int or array of n ints, default 1
+    Sampling period of each lane; integers only.
+u_ini : float, array of n floats or None, default None
+    Last input of each lane before the first call; None for no lane.
+y_ini : float, array of n floats or None, default None
+    Last output of each lane before the first call; None for no lane.
+    Lanes given both start as if they had last seen them; the others start
+    at rest at their first input.
+
+Raises
+------
+TypeError
+    ``Ts`` is neither an int nor an array of integers.
+ValueError
+    A value does not broadcast to n lanes, or some lanes have no
+    coefficient rule (the ``LDLAG`` message, naming those lanes).
+
+See Also
+--------
+LDLAG : one filter; ``bank[i]`` is lane i as an ``LDLAG``.
+
+Notes
+-----
+``len(bank)`` is n. ``bank[i]`` returns a new ``LDLAG`` that continues
+exactly as lane i would (its parameters, coefficients, state and last
+samples); ``bank[i] = ldlag`` makes lane i that filter. A lane takes the
+coefficient shapes of a first-order lead-lag only: an ``LDLAG`` whose
+``_b`` or ``_a`` were assigned another order is refused. Parameters are
+kept as floats and ``Ts`` as a 64-bit integer. A bank pickles and
+deep-copies, and a copy continues exactly as the original would.
+
+Examples
+--------
+One step through three time constants:
+
+>>> from korvel.algorithm.phaseshaper import LDLAGBank
+>>> bank = LDLAGBank(3, tao=[2.0, 5.0, 0.0])
+>>> bank(0.0)
+array([0., 0., 0.])
+>>> bank(1.0).round(6)
+array([0.393469, 0.181269, 1.      ])
+>>> float(bank[1](1.0)) == float(bank(1.0)[1])
+True
+)doc";
+
+inline constexpr const char bank_call[] = R"doc(Filter one input sample in every lane.
+
+Parameters
+----------
+u : float or array of n floats
+    Input sample of each lane.
+
+Returns
+-------
+numpy.ndarray
+    The output of each lane (float64, n values). Lanes that never ran
+    start at rest at their input.
+
+Examples
+--------
+>>> from korvel.algorithm.phaseshaper import LDLAGBank
+>>> bank = LDLAGBank(2, alpha=[0.0, 0.5])
+>>> bank([0.0, 0.0])
+array([0., 0.])
+>>> bank(1.0).round(6)
+array([0.181269, 0.5     ])
+)doc";
+
+inline constexpr const char bank_modify_param[] =
+    R"doc(Recompute every lane's coefficients and restart its state.
+
+As ``LDLAG._modify_param`` lane by lane: each lane's state restarts from
+its last input and output (none where they are not known). Where some
+lane has no coefficient rule, no lane changes.
+
+Raises
+------
+ValueError
+    The ``LDLAG`` message, naming the lanes without a rule.
+
+Examples
+--------
+>>> from korvel.algorithm.phaseshaper import LDLAGBank
+>>> bank = LDLAGBank(2)
+>>> bank(1.0)
+array([1., 1.])
+>>> bank._modify_param()
+>>> bank(1.0)
+array([1., 1.])
+)doc";
+
+inline constexpr const char bank_alpha[] =
+    R"doc(Start of each lane's unit-step response (float64 array of n values).
+
+Assigning a number or n values applies ``LDLAG.alpha``'s rules lane by
+lane: lanes given their current value keep everything; the others get new
+coefficients and continue from their last input and output without a
+bump. Where some lane refuses its value (a negative one: ValueError
+"Expected a non-negative value."; no coefficient rule: ValueError), no
+lane changes and the message names the lanes; a value that is not a
+number is a TypeError for every lane.
+
+Examples
+--------
+>>> from korvel.algorithm.phaseshaper import LDLAGBank
+>>> bank = LDLAGBank(3)
+>>> bank.alpha = [0.0, 0.5, 1.0]
+>>> bank.alpha
+array([0. , 0.5, 1. ])
+>>> bank.alpha = [0.2, -1.0, 1.0]
+Traceback (most recent call last):
+    ...
+ValueError: Expected a non-negative value. (lane 1)
+)doc";
+
+inline constexpr const char bank_tao[] =
+    R"doc(Time constant of each lane (float64 array of n values).
+
+Assigning a number or n values applies ``LDLAG.tao``'s rules lane by lane,
+as ``alpha`` does; 0 makes a lane pass its input through.
+
+Examples
+--------
+>>> from korvel.algorithm.phaseshaper import LDLAGBank
+>>> bank = LDLAGBank(2)
+>>> bank(2.0)
+array([2., 2.])
+>>> bank.tao = [20.0, 0.0]
+>>> bank(3.0).round(6)
+array([2.048771, 3.      ])
+)doc";
+
 } // namespace korvel::docstrings::phaseshaper

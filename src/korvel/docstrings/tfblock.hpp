@@ -332,4 +332,181 @@ Examples
 array([0.    , 0.    , 0.1813])
 )doc";
 
+inline constexpr const char zFilterBank[] =
+    R"doc(n zFilters stepped together, each exactly a ``zFilter``.
+
+A bank holds n lanes; lane i behaves, sample for sample and to the last
+bit, as a ``zFilter`` driven with lane i's values. The operations of
+``zFilter`` are here under the same names and with the same arguments;
+where ``zFilter`` takes a number, the bank takes a number (every lane takes
+it) or n values (one per lane, as NumPy broadcasts them), and it answers
+with float64 arrays of n values. Use a bank to filter many signals at once:
+the measurements of a plant, the runs of a Monte Carlo study.
+
+Parameters
+----------
+n : int
+    Number of lanes (exactly an int, at least 0).
+Bz : sequence of float, or n rows of them, default [0, 0.1]
+    Numerator coefficients in ascending powers of z^-1, as for
+    ``zFilter``: one row every lane shares, or a two-dimensional array of
+    n rows, one per lane.
+Az : sequence of float, or n rows of them, default [1, -0.9]
+    Denominator coefficients, the same way; the first one of each row
+    normalises and must not be 0.
+u_ini : float, array of n floats, or None, default None
+    Input operating point of each lane; None: the lane's first input
+    sample. A list or tuple of n values may hold None for some lanes.
+y_ini : float, array of n floats, or None, default None
+    Output operating point of each lane; None: the ``y_ini`` argument of
+    the lane's first call. May hold None as ``u_ini`` may.
+
+Raises
+------
+ValueError
+    As ``zFilter`` raises for the lanes' coefficients (naming the lanes
+    when they have rows of their own), or ``Bz`` or ``Az`` is neither one
+    row nor n rows ("Az must be one row of coefficients or 3 rows, one per
+    lane, not an array of shape (2, 2)"), or an operating point is neither
+    a number nor n values.
+
+See Also
+--------
+zFilter : one filter; ``bank[i]`` is lane i as a ``zFilter``, and
+``bank[i] = zfilter`` makes lane i that filter.
+
+Notes
+-----
+``len(bank)`` is n. ``bank[i]`` returns a new ``zFilter`` that continues
+exactly as lane i would (its coefficients, operating point and filter
+state); ``bank[i] = zfilter`` makes lane i that filter. Every lane has the
+same state length, max(len(Bz), len(Az)) - 1, and the same kind of
+denominator (one coefficient or more): a filter of another kind is
+refused with ValueError. Operating points are kept as floats. A bank
+pickles and deep-copies, and a copy continues exactly as the original
+would.
+
+Examples
+--------
+Three first-order lags of different poles, around the operating point
+(1, 10):
+
+>>> from korvel.algorithm.tfblock import zFilterBank
+>>> bank = zFilterBank(3, [[0, 0.1], [0, 0.5], [0, 0.9]],
+...                    [[1, -0.9], [1, -0.5], [1, -0.1]], u_ini=1.0, y_ini=10.0)
+>>> bank(2.0)
+array([10., 10., 10.])
+>>> bank(2.0)
+array([10.1, 10.5, 10.9])
+>>> lane = bank[1]
+>>> float(lane(2.0)) == float(bank(2.0)[1])
+True
+)doc";
+
+inline constexpr const char bank_step[] = R"doc(Filter one input sample of every lane.
+
+A lane without an operating point adopts its sample as ``u_ini`` and its
+``y_ini`` argument as the output operating point, as a ``zFilter`` does.
+
+Parameters
+----------
+Ut : float or array of n floats
+    The input sample of each lane.
+y_ini : float or array of n floats, default 0.0
+    The output operating point to adopt for lanes that have none yet.
+
+Returns
+-------
+numpy.ndarray
+    The output sample of each lane (float64, n values).
+
+Raises
+------
+ValueError
+    ``Ut`` or ``y_ini`` is neither a number nor n values; or some lanes'
+    coefficients are refused by the filter (named in the message): those
+    lanes adopt their operating point, as a ``zFilter`` does, and no other
+    lane steps.
+
+Examples
+--------
+>>> from korvel.algorithm.tfblock import zFilterBank
+>>> bank = zFilterBank(2)
+>>> bank([5.0, 1.0], y_ini=[0.0, 3.0])
+array([0., 3.])
+>>> bank([6.0, 2.0])
+array([0., 3.])
+>>> bank([6.0, 2.0])
+array([0.1, 3.1])
+)doc";
+
+inline constexpr const char bank_run[] =
+    R"doc(Filter one input sample of every lane; the same as calling the bank.
+
+Parameters
+----------
+Ut : float or array of n floats
+    The input sample of each lane.
+y_ini : float or array of n floats, default 0.0
+    The output operating point to adopt for lanes that have none yet.
+
+Returns
+-------
+numpy.ndarray
+    The output sample of each lane.
+
+Raises
+------
+ValueError
+    As for calling the bank.
+
+Examples
+--------
+>>> from korvel.algorithm.tfblock import zFilterBank
+>>> bank = zFilterBank(2, u_ini=0.0, y_ini=[0.0, 1.0])
+>>> bank.run(1.0), bank.run(1.0)
+(array([0., 1.]), array([0.1, 1.1]))
+)doc";
+
+inline constexpr const char bank_run_multistep[] =
+    R"doc(Filter a sequence of input samples of every lane.
+
+Each lane gives the same outputs as its ``zFilter``'s ``run_multistep``
+over its own samples, and continues from, and leaves, the same state.
+
+Parameters
+----------
+U_arr : array_like of float, shape (m, n) or (m,)
+    The input samples, oldest first: samples x lanes, or m samples that
+    every lane takes.
+y_ini : float or array of n floats, default 0.0
+    The output operating point to adopt for lanes that have none yet.
+
+Returns
+-------
+numpy.ndarray
+    The outputs, samples x lanes (float64, shape (m, n)).
+
+Raises
+------
+ValueError
+    ``U_arr`` is neither samples x lanes nor one-dimensional, ``y_ini`` is
+    neither a number nor n values, or some lanes' coefficients are refused
+    (named).
+IndexError
+    ``U_arr`` holds no sample while some lanes have no input operating
+    point yet (named; nothing changes).
+
+Examples
+--------
+>>> from korvel.algorithm.tfblock import zFilterBank
+>>> bank = zFilterBank(2, u_ini=0.0, y_ini=0.0)
+>>> bank.run_multistep([[1.0, 2.0], [1.0, 2.0], [1.0, 2.0]])
+array([[0.  , 0.  ],
+       [0.1 , 0.2 ],
+       [0.19, 0.38]])
+>>> bank.run_multistep([1.0, 1.0]).shape
+(2, 2)
+)doc";
+
 } // namespace korvel::docstrings::tfblock

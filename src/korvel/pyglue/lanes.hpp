@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <new>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,9 @@
 namespace korvel::pyglue {
 
 namespace nb = nanobind;
+namespace np {
+struct View;
+}
 
 class LaneValues {
   public:
@@ -48,6 +52,72 @@ class LaneValues {
     std::ptrdiff_t stride_ = 0;
 };
 
+// An optional value per lane (an operating point a first call may supply):
+// None for every lane, or what LaneValues takes, where a list or tuple of n
+// values may hold None for some lanes.
+class OptionalLaneValues {
+  public:
+    OptionalLaneValues(nb::handle value, std::size_t n, const char* name);
+
+    std::optional<double> operator[](std::size_t i) const noexcept {
+        if (!values_ || (!none_.empty() && none_[i])) return std::nullopt;
+        return values_->lanes()[i];
+    }
+
+  private:
+    std::optional<LaneValues> values_; // none: None for every lane
+    std::vector<std::uint8_t> none_;   // the lanes given None, if some were
+};
+
+// A count per lane (a delay, a capacity, a length): exactly an int, which
+// every lane takes, or what NumPy makes of the value as integers, broadcast to
+// n lanes (a list of ints, an integer array). TypeError for values that are
+// not ints ("<name> must be an int or <n> ints, not an array of float64", or
+// the block's own "Argument '<name>' has incorrect type" for one value),
+// ValueError for a shape that does not broadcast. Values beyond a long long
+// are kept as its extreme of their sign, and as given for messages.
+class LaneCounts {
+  public:
+    LaneCounts(nb::handle value, std::size_t n, const char* name) : n_(n), name_(name) {
+        convert(value);
+    }
+    LaneCounts(const LaneCounts&) = delete;
+    LaneCounts& operator=(const LaneCounts&) = delete;
+
+    // A view valid while this object lives (the values are held).
+    korvel::LanesOf<long long> lanes() const noexcept {
+        return data_ ? korvel::LanesOf<long long>{data_, stride_}
+                     : korvel::LanesOf<long long>::all(scalar_);
+    }
+    long long operator[](std::size_t i) const noexcept { return lanes()[i]; }
+    // Whether lane i's value lies beyond a long long.
+    bool too_big(std::size_t i) const noexcept {
+        return big_.empty() ? big_scalar_ : big_[stride_ ? i : 0] != 0;
+    }
+    // Lane i's value as str() gives it.
+    std::string text(std::size_t i) const;
+
+  private:
+    bool broadcasts(Py_ssize_t m) const noexcept {
+        return m == 1 || static_cast<std::size_t>(m) == n_;
+    }
+    void convert(nb::handle value);
+    [[noreturn]] void raise_shape(nb::handle arr) const;
+    void one(nb::handle item);
+    void take_view(const np::View& v);
+    void take_items(nb::handle items);
+
+    std::size_t n_;
+    const char* name_;
+    long long scalar_ = 0;
+    bool big_scalar_ = false;
+    const long long* data_ = nullptr;
+    std::ptrdiff_t stride_ = 0;
+    nb::object held_; // what data_ points into, or where the values came from
+    std::vector<long long> own_;
+    std::vector<std::uint8_t> big_;
+};
+
 // The lane count a bank is built with, argument i: exactly an int, at
 // least 0 (ValueError "a bank needs n >= 0 lanes, not -1").
 std::size_t lane_count(const Args& a, std::size_t i = 0);
@@ -69,6 +139,42 @@ template <std::size_t K> struct BankArgs {
     }
     korvel::Lanes operator[](std::size_t i) const noexcept { return v[i]->lanes(); }
 };
+
+// Fails a bank's operation for the lanes whose blocks fail, as the blocks
+// would: the first failing lane's error is raised, its message followed by
+// " (lanes ...)" naming every lane that fails with the same error (type and
+// message).
+class LaneErrors {
+  public:
+    explicit LaneErrors(std::size_t n) : same_(n) {}
+    // Lane i fails with `type` and `message`.
+    void add(std::size_t i, PyObject* type, const std::string& message);
+    // Lane i fails with the exception being handled (a C++ or a Python one).
+    void add(std::size_t i);
+    bool any() const noexcept { return type_.is_valid(); }
+    // Raises the error, when some lane failed.
+    void raise_if_any() const;
+
+  private:
+    nb::object type_; // the first failing lane's
+    std::string message_;
+    std::vector<std::uint8_t> same_;
+};
+
+// LaneErrors of n lanes where `fail(i)` does what lane i's block does and
+// throws its error, or returns if lane i goes through; returns when no lane
+// fails.
+template <class Fail> void raise_lane_errors(std::size_t n, Fail&& fail) {
+    LaneErrors errors(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        try {
+            fail(i);
+        } catch (...) {
+            errors.add(i);
+        }
+    }
+    errors.raise_if_any();
+}
 
 // A new float64 array of n items and its data.
 nb::object lane_array(std::size_t n, double*& data);
@@ -109,13 +215,13 @@ template <class Block> nb::object new_block(Block&& block) {
     return o;
 }
 
-// The constructed Block behind `value`; TypeError "a lane of a <bank> takes
-// a <block>, not <type>" for anything else.
+// TypeError "a lane of a <bank> takes a <block>, not <type>" for `value`.
+[[noreturn]] void refuse_lane(nb::handle value, const char* bank, const char* block);
+
+// The constructed Block behind `value`; refuse_lane for anything else.
 template <class Block>
 const Block& lane_block(nb::handle value, const char* bank, const char* block) {
-    if (!nb::isinstance<Block>(value) || !nb::inst_ready(value))
-        raise_format(PyExc_TypeError, "a lane of a %s takes a %s, not %.200s", bank, block,
-                     Py_TYPE(value.ptr())->tp_name);
+    if (!nb::isinstance<Block>(value) || !nb::inst_ready(value)) refuse_lane(value, bank, block);
     return *nb::inst_ptr<Block>(value);
 }
 

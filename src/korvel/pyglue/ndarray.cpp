@@ -61,18 +61,36 @@ bool view(PyObject* o, Dtype t, bool writable, View& v) noexcept {
     return true;
 }
 
-bool f64_view(PyObject* o, double*& data, Py_ssize_t& n, bool writable) noexcept {
+namespace {
+// A C-contiguous float64 array of `nd` dimensions in native byte order.
+PyArrayObject* c_f64(PyObject* o, int nd, bool writable) noexcept {
     if (!ready()) {
         PyErr_Clear();
-        return false;
+        return nullptr;
     }
-    if (!PyArray_Check(o)) return false;
+    if (!PyArray_Check(o)) return nullptr;
     auto* a = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_NDIM(a) != 1 || PyArray_TYPE(a) != NPY_FLOAT64 || !PyArray_ISCARRAY_RO(a) ||
+    if (PyArray_NDIM(a) != nd || PyArray_TYPE(a) != NPY_FLOAT64 || !PyArray_ISCARRAY_RO(a) ||
         !PyArray_ISNOTSWAPPED(a) || (writable && !PyArray_ISWRITEABLE(a)))
-        return false;
+        return nullptr;
+    return a;
+}
+} // namespace
+
+bool f64_view(PyObject* o, double*& data, Py_ssize_t& n, bool writable) noexcept {
+    PyArrayObject* a = c_f64(o, 1, writable);
+    if (!a) return false;
     data = static_cast<double*>(PyArray_DATA(a));
     n = PyArray_DIM(a, 0);
+    return true;
+}
+
+bool f64_rows(PyObject* o, double*& data, Py_ssize_t& rows, Py_ssize_t& cols) noexcept {
+    PyArrayObject* a = c_f64(o, 2, false);
+    if (!a) return false;
+    data = static_cast<double*>(PyArray_DATA(a));
+    rows = PyArray_DIM(a, 0);
+    cols = PyArray_DIM(a, 1);
     return true;
 }
 
@@ -103,13 +121,24 @@ nb::object array_f64(nb::handle o) {
     return nb::steal(a);
 }
 
-nb::object new_f64(std::size_t n, double*& data) {
+namespace {
+nb::object new_f64_dims(int nd, npy_intp* dims, double*& data) {
     if (!ready()) unavailable();
-    npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    PyObject* a = PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+    PyObject* a = PyArray_SimpleNew(nd, dims, NPY_FLOAT64);
     if (!a) throw nb::python_error();
     data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
     return nb::steal(a);
+}
+} // namespace
+
+nb::object new_f64(std::size_t n, double*& data) {
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    return new_f64_dims(1, dims, data);
+}
+
+nb::object new_f64(std::size_t rows, std::size_t cols, double*& data) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    return new_f64_dims(2, dims, data);
 }
 
 nb::object copy_f64(const double* src, std::size_t n) {

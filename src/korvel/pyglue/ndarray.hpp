@@ -1,5 +1,6 @@
-// One-dimensional NumPy arrays through NumPy's own C API: views of arrays
-// callers hand in, new float64 arrays, and state arrays shared copy-on-write.
+// One-dimensional NumPy arrays (and a bank's samples x lanes) through NumPy's
+// own C API: views of arrays callers hand in, new float64 arrays, and state
+// arrays shared copy-on-write.
 //
 // A view is taken only of exactly an ndarray (not a subclass, whose item
 // access may be its own), one-dimensional, aligned, in native byte order and
@@ -44,6 +45,9 @@ bool view(PyObject* o, Dtype t, bool writable, View& v) noexcept;
 // A contiguous float64 view (of an array made by this module, for one).
 bool f64_view(PyObject* o, double*& data, Py_ssize_t& n, bool writable = false) noexcept;
 
+// The same of a two-dimensional array in C order: rows x cols doubles.
+bool f64_rows(PyObject* o, double*& data, Py_ssize_t& rows, Py_ssize_t& cols) noexcept;
+
 // The same of exactly an ndarray (not a subclass, which np.array would
 // convert), read-only: a caller's input read in place.
 bool f64_input(PyObject* o, double*& data, Py_ssize_t& n) noexcept;
@@ -59,6 +63,8 @@ nb::object array_f64(nb::handle o);
 
 // A new uninitialised float64 array of n items and its data.
 nb::object new_f64(std::size_t n, double*& data);
+// The same of rows x cols items, in C order.
+nb::object new_f64(std::size_t rows, std::size_t cols, double*& data);
 
 // A copy of n doubles as a new float64 array.
 nb::object copy_f64(const double* src, std::size_t n);
