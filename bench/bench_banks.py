@@ -17,7 +17,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import numpy as np  # noqa: E402
-from timing import table  # noqa: E402
+from timing import best_of, table  # noqa: E402
 
 from korvel.algorithm import _reference  # noqa: E402
 from korvel.algorithm.loopctl import PID, PIDBank  # noqa: E402
@@ -74,15 +74,6 @@ def timed(fn: Callable[[], object]) -> float:
     t0 = time.perf_counter()
     fn()
     return time.perf_counter() - t0
-
-
-def best_of(fn: Callable[[], object], repeat: int) -> float:
-    t = math.inf
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        t = min(t, time.perf_counter() - t0)
-    return t
 
 
 def step_parts(n: int) -> dict[str, float]:
