@@ -4,7 +4,6 @@ limiter and delay banks against a Python loop of their scalar blocks."""
 
 import math
 import sys
-import time
 from collections import deque
 from pathlib import Path
 
@@ -12,7 +11,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from timing import loop_time, ns, table  # noqa: E402
+from timing import best_of, loop_time, ns, table  # noqa: E402
 
 from korvel.algorithm.clampwind import AntiWindupLimter, AntiWindupLimterBank  # noqa: E402
 from korvel.algorithm.deadtime import Delay, Delay_Algorithm, DelayBank  # noqa: E402
@@ -256,15 +255,6 @@ def main() -> None:
 
 
 LANES = 10_000
-
-
-def best_of(fn, repeat: int) -> float:
-    t = math.inf
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        t = min(t, time.perf_counter() - t0)
-    return t
 
 
 def banks() -> None:

@@ -15,6 +15,16 @@ def per_call(fn: Callable[[], object], number: int = 200_000, repeat: int = 7) -
     return best
 
 
+def best_of(fn: Callable[[], object], repeat: int) -> float:
+    """Best time in seconds of one call of `fn()` over `repeat` calls."""
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
 def loop_time(stmt: str, env: dict, number: int = 200_000, repeat: int = 7) -> float:
     """Best per-iteration time of `stmt` run in a compiled loop, minus the empty loop.
 

@@ -135,8 +135,8 @@ ValueError
 See Also
 --------
 AntiWindupLimter : one limiter; ``bank[i]`` is lane i as an
-``AntiWindupLimter``, and ``bank[i] = limiter`` makes lane i that
-limiter.
+    ``AntiWindupLimter``, and ``bank[i] = limiter`` makes lane i that
+    limiter.
 
 Notes
 -----

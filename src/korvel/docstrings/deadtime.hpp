@@ -239,7 +239,7 @@ MemoryError
 See Also
 --------
 Delay : one delay; ``bank[i]`` is lane i as a ``Delay``, and
-``bank[i] = delay`` makes lane i that delay.
+    ``bank[i] = delay`` makes lane i that delay.
 
 Notes
 -----

@@ -153,7 +153,7 @@ ValueError
 See Also
 --------
 RateLimit : one limiter; ``bank[i]`` is lane i as a ``RateLimit``, and
-``bank[i] = limiter`` makes lane i that limiter.
+    ``bank[i] = limiter`` makes lane i that limiter.
 
 Notes
 -----

@@ -373,7 +373,7 @@ ValueError
 See Also
 --------
 zFilter : one filter; ``bank[i]`` is lane i as a ``zFilter``, and
-``bank[i] = zfilter`` makes lane i that filter.
+    ``bank[i] = zfilter`` makes lane i that filter.
 
 Notes
 -----
