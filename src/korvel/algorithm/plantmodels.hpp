@@ -1,12 +1,15 @@
 // korvel.algorithm.plantmodels, shared by the files of its binding: the pair
 // model objects (plantmodels_models.cpp), the simulators
-// (plantmodels_simulators.cpp), their C interface (plantmodels_capi.cpp) and
-// the module with its functions (plantmodels.cpp).
+// (plantmodels_simulators.cpp) and the values they keep in place of their
+// dicts (plantmodels_values.cpp), their C interface (plantmodels_capi.cpp),
+// the simulator bank (plantmodels_bank.cpp) and the module with its functions
+// (plantmodels.cpp).
 #pragma once
 
 #include <korvel/mimo.hpp>
 
 #include <memory>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -188,6 +191,34 @@ void convert(PyObject* o, double& v, nb::object& bad);
 // One sampling step: MV values in, every model one sample on, CV values into
 // _y_dict as each is known. Makes the dicts first.
 void step(MimoObj& s, PyObject* uv, PyObject* vv);
+
+// --- the values kept while the dicts are not made (plantmodels_values.cpp)
+
+// Whether dict `d` holds exactly `keys`, in order (identity).
+template <class Keys> bool same_keys(PyObject* d, const Keys& keys) noexcept {
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(d)) != keys.size()) return false;
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    for (std::size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
+        PyObject* want;
+        if constexpr (std::is_same_v<typename Keys::value_type, PyObject*>)
+            want = keys[i];
+        else
+            want = keys[i].ptr();
+        if (k != want) return false;
+    }
+    return true;
+}
+
+// The fresh dicts of a reset, kept as values instead where they are plain
+// (str tags in the order of the bank, numbers): nobody has them yet.
+void unmake_dicts(MimoObj& s);
+
+// {tag: value} of the kept CV values, and copies of the current values
+// whether kept or in the dicts (what copy_mapping gives of the dicts).
+nb::object kept_outputs(const MimoObj& s);
+nb::object inputs_copy(const MimoObj& s);
+nb::object outputs_copy(const MimoObj& s);
 
 // The dicts, made now from the values the simulator keeps if they are not
 // made yet (see MimoObj::u_objs).

@@ -39,22 +39,6 @@ bool plain_models(const MimoObj& s) {
     return s.adapters.empty() && s.plain_rows;
 }
 
-// Whether dict `d` holds exactly `keys`, in order (identity).
-template <class Keys> bool same_keys(PyObject* d, const Keys& keys) noexcept {
-    if (static_cast<std::size_t>(PyDict_GET_SIZE(d)) != keys.size()) return false;
-    PyObject *k, *v;
-    Py_ssize_t pos = 0;
-    for (std::size_t i = 0; PyDict_Next(d, &pos, &k, &v); ++i) {
-        PyObject* want;
-        if constexpr (std::is_same_v<typename Keys::value_type, PyObject*>)
-            want = keys[i];
-        else
-            want = keys[i].ptr();
-        if (k != want) return false;
-    }
-    return true;
-}
-
 } // namespace
 
 int capi_mimo_step_inputs(PyObject* sim, const PlantmodelsApi::Inputs* in,
