@@ -13,7 +13,7 @@ from scipy.optimize import least_squares
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from timing import table  # noqa: E402
+from timing import best_of, table  # noqa: E402
 
 from korvel.algorithm.excite import TestSignal  # noqa: E402
 from korvel.algorithm.identify import fit_process  # noqa: E402
@@ -116,15 +116,6 @@ def transcription(data: dict[str, np.ndarray]):
 # --- the run ----------------------------------------------------------------------
 
 
-def best_time(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
 def main() -> None:
     data = records()
     ours = fit_process(data, CVS, MVS, 1)
@@ -136,7 +127,7 @@ def main() -> None:
             pair = ours["fits"][cv]["pairs"][mv]
             assert pair["delay"] == theirs[cv][2][j], (cv, mv)
             assert abs(pair["params"]["gain"] / theirs[cv][0][2 * j] - 1) < 1e-4, (cv, mv)
-    t_ours = best_time(lambda: fit_process(data, CVS, MVS, 1), 5)
+    t_ours = best_of(lambda: fit_process(data, CVS, MVS, 1), 5)
     print("## Identification\n")
     print(
         "`fit_process` of a two-by-two first-order process from 3000 samples per tag "

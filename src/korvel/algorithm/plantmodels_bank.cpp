@@ -5,6 +5,7 @@
 // MIMOSim again as a copy of its simulator with the lane's states and values.
 #include <korvel/mimo_bank.hpp>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -250,8 +251,11 @@ template <class Get> nb::dict lane_dict(const nb::object& tags, std::size_t n, G
     nb::dict d;
     std::size_t k = 0;
     for (nb::handle tag : tags) {
+        double* out;
+        nb::object values = lane_array(n, out);
         const double* v = get(k++);
-        d[tag] = lane_array(std::vector<double>(v, v + n));
+        std::copy(v, v + n, out);
+        d[tag] = values;
     }
     return d;
 }
@@ -495,23 +499,28 @@ void def_bank(nb::module_& m) {
                          y_ini = unpack_values(state[2], cvs, n);
             const Values u = unpack_values(state[3], mvs, n), y = unpack_values(state[4], cvs, n);
             // The states' lengths are those of the lanes' models.
-            korvel::MimoBank shape = make_core(b, u_ini, y_ini, u, y);
-            std::size_t total = 0;
-            for (std::size_t l = 0; l < n; ++l)
-                for (std::size_t r = 0; r < cvs; ++r)
-                    for (std::size_t j = 0; j < mvs; ++j)
-                        total += shape.state(l, r, j).size();
-            const std::vector<double> flat = unpack_lanes(state[5], total, "MIMOSimBank");
             std::vector<std::vector<std::vector<std::vector<double>>>> zi(n);
-            std::size_t k = 0;
+            std::vector<std::size_t> sizes;
+            for (std::size_t l = 0; l < n; ++l) {
+                const Models m = models_of(b.sims[l], b);
+                for (const auto& row : m.rows)
+                    for (const PairModel* model : row) {
+                        const auto* tf = dynamic_cast<const TfModel*>(model);
+                        sizes.push_back(tf ? tf->state_size() : 0);
+                    }
+            }
+            std::size_t total = 0;
+            for (std::size_t len : sizes)
+                total += len;
+            const std::vector<double> flat = unpack_lanes(state[5], total, "MIMOSimBank");
+            auto next = flat.begin();
+            auto len = sizes.begin();
             for (std::size_t l = 0; l < n; ++l)
                 for (std::size_t r = 0; r < cvs; ++r) {
                     zi[l].emplace_back();
-                    for (std::size_t j = 0; j < mvs; ++j) {
-                        const std::size_t len = shape.state(l, r, j).size();
-                        zi[l][r].emplace_back(flat.begin() + static_cast<std::ptrdiff_t>(k),
-                                              flat.begin() + static_cast<std::ptrdiff_t>(k + len));
-                        k += len;
+                    for (std::size_t j = 0; j < mvs; ++j, ++len) {
+                        zi[l][r].emplace_back(next, next + static_cast<std::ptrdiff_t>(*len));
+                        next += static_cast<std::ptrdiff_t>(*len);
                     }
                 }
             b.core = make_core(b, u_ini, y_ini, u, y, std::move(zi));
