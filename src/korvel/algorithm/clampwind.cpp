@@ -66,6 +66,7 @@ struct PyAntiWindupBank {
     using Lane = AntiWindup;
     vectorcallfunc call = vectorcall_slot<PyAntiWindupBank, sig_bank_call, bank_step>;
     korvel::AntiWindupBank core;
+    bool busy = false; // converting the arguments runs Python code
 
     nb::object lane(std::size_t i) const { return new_block(PyAntiWindup{.core = core.get(i)}); }
     static AntiWindup read(nb::handle value) {

@@ -119,6 +119,7 @@ struct PyRateLimitBank {
     using Lane = korvel::RateLimiter;
     vectorcallfunc call = vectorcall_slot<PyRateLimitBank, sig_bank_call, bank_step>;
     korvel::RateLimiterBank core;
+    bool busy = false; // converting the arguments runs Python code
 
     nb::object lane(std::size_t i) const {
         return new_block(
@@ -168,7 +169,6 @@ class FallRates {
         std::vector<std::uint8_t> none;
         nb::object items = none_items(v, none);
         given_.emplace(items.is_valid() ? items : nb::borrow(v), n, "NRLimPerMin");
-        lanes_unchanged(n, core.size(), "__call__");
         lanes_ = given_->lanes();
         if (!items.is_valid()) return;
         mixed_.resize(n);

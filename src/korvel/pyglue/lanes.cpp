@@ -138,14 +138,6 @@ std::size_t lane_count(const Args& a, std::size_t i) {
     return static_cast<std::size_t>(n);
 }
 
-void lanes_unchanged(std::size_t n, std::size_t now, const char* operation) {
-    if (now != n)
-        raise_format(PyExc_RuntimeError,
-                     "%s(): the bank changed from %zu to %zu lanes while its arguments were "
-                     "converted",
-                     operation, n, now);
-}
-
 OptionalLaneValues::OptionalLaneValues(nb::handle value, std::size_t n, const char* name) {
     if (value.is_none()) return;
     if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) {

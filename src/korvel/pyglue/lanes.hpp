@@ -122,12 +122,9 @@ class LaneCounts {
 // least 0 (ValueError "a bank needs n >= 0 lanes, not -1").
 std::size_t lane_count(const Args& a, std::size_t i = 0);
 
-// A bank's lane count changed while its arguments were converted (Python
-// code they ran started it over): RuntimeError, as the values no longer fit.
-void lanes_unchanged(std::size_t n, std::size_t now, const char* operation);
-
 // The lane arguments of one call, parameters first..first+K-1 of `sig`, all
-// converted before any lane changes.
+// converted before any lane changes. Converting runs Python code: the bank
+// keeps `busy`, so that code cannot start it over under the values.
 template <std::size_t K> struct BankArgs {
     std::array<std::optional<LaneValues>, K> v;
     template <class Core>
@@ -135,7 +132,6 @@ template <std::size_t K> struct BankArgs {
         const std::size_t n = core.size();
         for (std::size_t i = 0; i < K; ++i)
             v[i].emplace(a.obj(first + i), n, sig.param(first + i));
-        lanes_unchanged(n, core.size(), sig.name());
     }
     korvel::Lanes operator[](std::size_t i) const noexcept { return v[i]->lanes(); }
 };
