@@ -32,8 +32,14 @@ namespace doc = korvel::docstrings::phaseshaper;
 namespace {
 
 struct PyLDLAGBank {
+    static constexpr const char* name = "LDLAGBank";
+    using Lane = korvel::LeadLagLane;
     korvel::LeadLagBank core;
     bool busy = false; // the discretisation runs Python code
+
+    nb::object lane(std::size_t i) const { return make_ldlag(core.lane(i)); }
+    static Lane read(nb::handle value) { return ldlag_lane(value, name); }
+    void put(std::size_t i, const Lane& l) { core.set_lane(i, l); }
 };
 
 const Signature sig_init("__init__",
@@ -224,40 +230,6 @@ void assign(PyLDLAGBank& p, nb::handle v, korvel::LeadLagBank::Parameter which, 
     if (!p.core.assign(which, values.lanes(), failed.data())) refuse_lanes(failed);
 }
 
-Py_ssize_t bank_len(PyObject* self) {
-    PyLDLAGBank* p = self_of<PyLDLAGBank>(self);
-    return p ? static_cast<Py_ssize_t>(p->core.size()) : -1;
-}
-
-// The bank once an index was read (which may run Python code that rebuilds
-// it), with lane i still in it.
-PyLDLAGBank& live_lane(PyObject* self, std::size_t i) {
-    PyLDLAGBank* p = self_of<PyLDLAGBank>(self);
-    if (!p) raise();
-    if (i >= p->core.size()) raise_format(PyExc_IndexError, "LDLAGBank index out of range");
-    return *p;
-}
-
-PyObject* bank_item(PyObject* self, PyObject* index) {
-    PyLDLAGBank* p = self_of<PyLDLAGBank>(self);
-    if (!p) return nullptr;
-    return guard([&] {
-        const std::size_t i = lane_index(index, p->core.size(), "LDLAGBank");
-        return make_ldlag(live_lane(self, i).core.lane(i)).release().ptr();
-    });
-}
-
-int bank_set_item(PyObject* self, PyObject* index, PyObject* value) {
-    PyLDLAGBank* p = self_of<PyLDLAGBank>(self);
-    if (!p) return -1;
-    return guard_int([&] {
-        if (!value) raise_format(PyExc_TypeError, "lanes of a LDLAGBank cannot be deleted");
-        const std::size_t i = lane_index(index, p->core.size(), "LDLAGBank");
-        live_lane(self, i).core.set_lane(i, ldlag_lane(value, "LDLAGBank"));
-        return 0;
-    });
-}
-
 // The saved state: n, then bytes per number (b and a two per lane, zero-
 // padded, with their lengths).
 nb::tuple save(PyLDLAGBank& p) {
@@ -329,18 +301,14 @@ void load(nb::handle self, const nb::tuple& s) {
 } // namespace
 
 void def_ldlag_bank(nb::module_& m) {
-    static PyType_Slot slots[] = {
+    const auto slots = bank_slots<PyLDLAGBank>({
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_init, bank_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<PyLDLAGBank, sig_call, bank_step>)},
-        {Py_mp_length, reinterpret_cast<void*>(bank_len)},
-        {Py_mp_subscript, reinterpret_cast<void*>(bank_item)},
-        {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item)},
-        {Py_sq_length, reinterpret_cast<void*>(bank_len)},
         {Py_tp_methods,
          methods({method<PyLDLAGBank, sig_modify, bank_modify>(doc::bank_modify_param),
                   method<PyLDLAGBank, sig_multi, bank_multi>(doc::bank_multi_step)})},
-        {0, nullptr}};
-    nb::class_<PyLDLAGBank> cls(m, "LDLAGBank", nb::type_slots(slots),
+    });
+    nb::class_<PyLDLAGBank> cls(m, "LDLAGBank", nb::type_slots(slots.data()),
                                 sig_init.class_doc("LDLAGBank", doc::LDLAGBank));
     def_call_doc(cls, sig_call, doc::bank_call);
     using P = korvel::LeadLagBank::Parameter;

@@ -22,6 +22,9 @@ namespace korvel::plantmodels {
 namespace {
 
 struct BankObj {
+    static constexpr const char* name = "MIMOSimBank";
+    using Lane = nb::object; // a copy of the simulator a lane is made
+
     korvel::MimoBank core{0, 0, {}};
     // Lane l's simulator as MIMOSim built it (or as bank[l] = sim gave it).
     std::vector<nb::object> sims;
@@ -37,6 +40,11 @@ struct BankObj {
         for (auto& o : sims)
             f(o);
     }
+
+    // bank[i], and bank[i] = sim (lanes.hpp).
+    nb::object lane(std::size_t i) const;
+    static Lane read(nb::handle value);
+    void put(std::size_t i, const Lane& sim);
 };
 
 const Signature sig_bank_init("__init__", {object("process_model_dicts"),
@@ -315,11 +323,6 @@ nb::object bank_models(BankObj& b, const Args&) {
     return out;
 }
 
-Py_ssize_t bank_len(PyObject* self) {
-    BankObj* b = self_of<BankObj>(self);
-    return b ? static_cast<Py_ssize_t>(b->core.size()) : -1;
-}
-
 // Lane i's values of the tags, as {tag: float}.
 template <class Get> nb::dict lane_values(const nb::object& tags, std::size_t i, Get get) {
     nb::dict d;
@@ -330,36 +333,28 @@ template <class Get> nb::dict lane_values(const nb::object& tags, std::size_t i,
 }
 
 // bank[i]: a MIMOSim that continues as lane i would.
-PyObject* bank_item(PyObject* self, PyObject* index) {
-    BankObj* p = self_of<BankObj>(self);
-    if (!p) return nullptr;
-    return guard([&] {
-        Busy<BankObj> busy(*p);
-        BankObj& b = *p;
-        const std::size_t i = lane_index(index, b.core.size(), "MIMOSimBank");
-        const auto& c = b.core;
-        nb::dict ini = lane_values(b.mv_list, i, [&](std::size_t j) { return c.input_initial(j); });
-        nb::dict y_ini =
-            lane_values(b.cv_list, i, [&](std::size_t r) { return c.output_initial(r); });
-        if (PyDict_Update(ini.ptr(), y_ini.ptr()) < 0) raise();
-        nb::dict u = lane_values(b.mv_list, i, [&](std::size_t j) { return c.inputs(j); });
-        nb::dict y = lane_values(b.cv_list, i, [&](std::size_t r) { return c.outputs(r); });
-        std::vector<std::vector<std::vector<double>>> zi(c.cvs());
-        for (std::size_t r = 0; r < c.cvs(); ++r)
-            for (std::size_t j = 0; j < c.mvs(); ++j)
-                zi[r].push_back(c.state(i, r, j));
-        nb::object sim = deep_copy(b.sims[i]);
-        MimoObj& s = sim_of(sim);
-        s.ini_value_dict = ini;
-        sim.attr("reset")();
-        const Models m = models_of(sim, b);
-        for (std::size_t r = 0; r < zi.size(); ++r)
-            for (std::size_t j = 0; j < zi[r].size(); ++j)
-                if (auto* tf = dynamic_cast<TfModel*>(m.rows[r][j])) tf->set_zi(zi[r][j]);
-        sim.attr("_u_dict") = u;
-        sim.attr("_y_dict") = y;
-        return sim.release().ptr();
-    });
+nb::object BankObj::lane(std::size_t i) const {
+    const auto& c = core;
+    nb::dict ini = lane_values(mv_list, i, [&](std::size_t j) { return c.input_initial(j); });
+    nb::dict y_ini = lane_values(cv_list, i, [&](std::size_t r) { return c.output_initial(r); });
+    if (PyDict_Update(ini.ptr(), y_ini.ptr()) < 0) raise();
+    nb::dict u = lane_values(mv_list, i, [&](std::size_t j) { return c.inputs(j); });
+    nb::dict y = lane_values(cv_list, i, [&](std::size_t r) { return c.outputs(r); });
+    std::vector<std::vector<std::vector<double>>> zi(c.cvs());
+    for (std::size_t r = 0; r < c.cvs(); ++r)
+        for (std::size_t j = 0; j < c.mvs(); ++j)
+            zi[r].push_back(c.state(i, r, j));
+    nb::object sim = deep_copy(sims[i]);
+    MimoObj& s = sim_of(sim);
+    s.ini_value_dict = ini;
+    sim.attr("reset")();
+    const Models m = models_of(sim, *this);
+    for (std::size_t r = 0; r < zi.size(); ++r)
+        for (std::size_t j = 0; j < zi[r].size(); ++j)
+            if (auto* tf = dynamic_cast<TfModel*>(m.rows[r][j])) tf->set_zi(zi[r][j]);
+    sim.attr("_u_dict") = u;
+    sim.attr("_y_dict") = y;
+    return sim;
 }
 
 // A number of a simulator's mapping, as its step would read it.
@@ -370,38 +365,33 @@ double number_of(const nb::object& m, nb::handle tag) {
     return x;
 }
 
+nb::object BankObj::read(nb::handle value) {
+    sim_of(value);
+    return deep_copy(value);
+}
+
 // bank[i] = sim: lane i becomes that simulator.
-int bank_set_item(PyObject* self, PyObject* index, PyObject* value) {
-    BankObj* p = self_of<BankObj>(self);
-    if (!p) return -1;
-    return guard_int([&] {
-        Busy<BankObj> busy(*p);
-        BankObj& b = *p;
-        if (!value) raise_format(PyExc_TypeError, "lanes of a MIMOSimBank cannot be deleted");
-        const std::size_t i = lane_index(index, b.core.size(), "MIMOSimBank");
-        const nb::object sim = deep_copy(value);
-        require_tags(sim, b, i);
-        MimoObj& s = sim_of(sim);
-        const nb::object ini = s.ini_value_dict;
-        make_dicts(s);
-        const nb::object u_dict = s.u_dict, y_dict = s.y_dict;
-        korvel::MimoBank::Lane lane;
-        for (nb::handle mv : b.mv_list) {
-            lane.u_ini.push_back(number_of(ini, mv));
-            lane.u.push_back(number_of(u_dict, mv));
-        }
-        for (nb::handle cv : b.cv_list) {
-            lane.y_ini.push_back(number_of(ini, cv));
-            lane.y.push_back(number_of(y_dict, cv));
-        }
-        const Models m = models_of(sim, b);
-        for (const auto& row : m.rows)
-            lane.models.emplace_back(row.begin(), row.end());
-        b.core.set_lane(i, lane);
-        // The old simulator is released once the lane is whole.
-        const nb::object old = std::exchange(b.sims[i], sim);
-        return 0;
-    });
+void BankObj::put(std::size_t i, const Lane& sim) {
+    require_tags(sim, *this, i);
+    MimoObj& s = sim_of(sim);
+    const nb::object ini = s.ini_value_dict;
+    make_dicts(s);
+    const nb::object u_dict = s.u_dict, y_dict = s.y_dict;
+    korvel::MimoBank::Lane lane;
+    for (nb::handle mv : mv_list) {
+        lane.u_ini.push_back(number_of(ini, mv));
+        lane.u.push_back(number_of(u_dict, mv));
+    }
+    for (nb::handle cv : cv_list) {
+        lane.y_ini.push_back(number_of(ini, cv));
+        lane.y.push_back(number_of(y_dict, cv));
+    }
+    const Models m = models_of(sim, *this);
+    for (const auto& row : m.rows)
+        lane.models.emplace_back(row.begin(), row.end());
+    core.set_lane(i, lane);
+    // The old simulator is released once the lane is whole.
+    const nb::object old = std::exchange(sims[i], sim);
 }
 
 // The values of every lane per tag, as a saved state keeps them.
@@ -427,13 +417,9 @@ Values unpack_values(nb::handle bytes, std::size_t tags, std::size_t n) {
 
 void def_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::plantmodels;
-    static PyType_Slot slots[] = {
+    const auto slots = bank_slots<BankObj>({
         {Py_tp_init, reinterpret_cast<void*>(init_entry<sig_bank_init, bank_init>)},
         {Py_tp_call, reinterpret_cast<void*>(call_slot<BankObj, sig_bank_call, bank_call>)},
-        {Py_mp_length, reinterpret_cast<void*>(bank_len)},
-        {Py_mp_subscript, reinterpret_cast<void*>(bank_item)},
-        {Py_mp_ass_subscript, reinterpret_cast<void*>(bank_set_item)},
-        {Py_sq_length, reinterpret_cast<void*>(bank_len)},
         {Py_tp_methods,
          methods({
              method<BankObj, sig_none_reset, bank_reset>(doc::bank_reset),
@@ -447,8 +433,8 @@ void def_bank(nb::module_& m) {
          })},
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<BankObj>)},
         {Py_tp_clear, reinterpret_cast<void*>(clear_objects<BankObj>)},
-        {0, nullptr}};
-    nb::class_<BankObj> cls(m, "MIMOSimBank", nb::type_slots(slots),
+    });
+    nb::class_<BankObj> cls(m, "MIMOSimBank", nb::type_slots(slots.data()),
                             sig_bank_init.class_doc("MIMOSimBank", doc::MIMOSimBank));
     def_call_doc(cls, sig_bank_call, doc::bank_call);
     // State: every lane's simulator (shared ones once), then as bytes the

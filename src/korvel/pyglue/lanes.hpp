@@ -198,8 +198,7 @@ std::vector<std::uint8_t> unpack_flags(nb::handle b, std::size_t n, const char* 
 // A bank's C++ object T names itself (T::name, "PIDBank") and its scalar
 // block (T::block, "PID"), and offers
 //   nb::object lane(i)        lane i as a new scalar block,
-//   static Lane read(value)   what a lane takes from a scalar block (may run
-//                             Python code, so before the lane is chosen),
+//   static Lane read(value)   what a lane takes from a scalar block,
 //   void put(i, const Lane&)  lane i made that block,
 // and the slots below give len(bank), bank[i] and bank[i] = block.
 
@@ -227,25 +226,29 @@ template <class T> Py_ssize_t bank_len(PyObject* self) noexcept {
 }
 
 // The lane count is read only once the index is an int (its __index__ may
-// start the bank over).
+// start the bank over); from then on the bank is busy, as reading a block
+// and making one may run Python code too.
 template <class T> PyObject* bank_item(PyObject* self, PyObject* index) noexcept {
-    T* p = self_of<T>(self);
-    if (!p) return nullptr;
+    if (!self_of<T>(self)) return nullptr;
     return guard([&] {
         nb::object at = checked(PyNumber_Index(index));
+        T* p = self_of<T>(self);
+        if (!p) raise();
+        Busy<T> busy(*p);
         return p->lane(lane_index(at, p->core.size(), T::name)).release().ptr();
     });
 }
 
 template <class T> int bank_set_item(PyObject* self, PyObject* index, PyObject* value) noexcept {
-    T* p = self_of<T>(self);
-    if (!p) return -1;
+    if (!self_of<T>(self)) return -1;
     return guard_int([&] {
         if (!value) raise_format(PyExc_TypeError, "lanes of a %s cannot be deleted", T::name);
         nb::object at = checked(PyNumber_Index(index));
-        lane_index(at, p->core.size(), T::name);
-        const typename T::Lane lane = T::read(value);
-        p->put(lane_index(at, p->core.size(), T::name), lane);
+        T* p = self_of<T>(self);
+        if (!p) raise();
+        Busy<T> busy(*p);
+        const std::size_t i = lane_index(at, p->core.size(), T::name);
+        p->put(i, T::read(value));
         return 0;
     });
 }
