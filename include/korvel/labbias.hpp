@@ -71,8 +71,7 @@ class LabHistory {
     // Whether the oldest step is at least `abs_threshold` and every later one
     // is below settle_step. Needs two values (IndexError as NumPy gives it).
     bool new_result(double abs_threshold) const {
-        if (ring_.size() < 2)
-            throw std::out_of_range(first_of_empty);
+        if (ring_.size() < 2) throw std::out_of_range(first_of_empty);
         const double first = std::fabs(ring_[1] - ring_[0]);
         return first >= abs_threshold && unsettled_ - !settled(first) == 0;
     }

@@ -249,7 +249,9 @@ Block make(const std::string& kind, Reader& r) {
     throw bad_command("unknown kind " + kind);
 }
 
-template <class... F> struct Visit : F... { using F::operator()...; };
+template <class... F> struct Visit : F... {
+    using F::operator()...;
+};
 
 void pid_op(Pid& p, const std::string& op, Reader& r, Out& o) {
     if (op == "run") {
