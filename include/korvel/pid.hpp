@@ -11,11 +11,13 @@
 // so outputs agree to the last bit (build with -ffp-contract=off).
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "lanes.hpp"
@@ -42,7 +44,7 @@ struct PidHistory {
 
 // A mode that cannot be rounded (NaN, infinite) makes run() fail after its
 // first-call initialisation.
-enum class PidModeError { none, nan, inf };
+enum class PidModeError : std::uint8_t { none, nan, inf };
 
 // What the law derives from the parameters and TS: the integral gain
 // KP*TS/TI, the derivative filter's time constant tao = TD/N, the
@@ -61,7 +63,8 @@ inline PidCoefficients pid_coefficients(double KP, double TI, double TD, double 
 
 // The law on one controller's numbers, wherever they are kept: `L` gives
 // references to them (ini, TS, KP, TI, TD, N, hi, lo, the history et1, et2,
-// OP1, FF1, dOPD1 and the saved OP, OPcal, dOP, dOP_P, dOP_I, dOP_D, dFF). A
+// OP1, FF1, dOPD1 and the saved OP, OPcal, dOP, dOP_P, dOP_I, dOP_D, dFF;
+// an automatic step reads the values and hands back what it computed). A
 // Pid keeps one set, a PidBank one set per lane, so both run this code.
 namespace pid_law {
 
@@ -102,39 +105,33 @@ template <class L> void reset(L l, double SP, double PV, double TV, double FF) n
 }
 
 // One automatic step; the history must have been initialised. `l.c()` gives
-// the lane's coefficients.
+// the lane's coefficients; `l.keep(history, saved)` keeps the step's result.
+// Where L::derivative is false every lane has TD <= 0, and the derivative
+// term is 0.0 without being computed.
 template <class L>
 KORVEL_ALWAYS_INLINE double automatic(L l, double SP, double PV, double FF) noexcept {
     const double et = SP - PV;
     const double et1 = l.et1();
     const double det = et - et1;
-    const double ddet = (et - 2.0 * et1) + l.et2();
     const PidCoefficients c = l.c();
     const double dOP_P = l.KP() * det;
     // Both terms are computed and then taken or not, so that a bank's loop
     // has no branch (a term not taken may be inf or NaN: it is unused).
     const double dOP_I_raw = c.ki * et;
     const double dOP_I = l.TI() > 0 ? dOP_I_raw : 0.0;
-    const double dOP_D_raw = (c.tao * l.dOPD1() + c.kd * ddet) / c.d;
-    const double dOP_D = l.TD() > 0 ? dOP_D_raw : 0.0;
+    double dOP_D = 0.0;
+    if constexpr (L::derivative) {
+        const double ddet = (et - 2.0 * et1) + l.et2();
+        const double dOP_D_raw = (c.tao * l.dOPD1() + c.kd * ddet) / c.d;
+        dOP_D = l.TD() > 0 ? dOP_D_raw : 0.0;
+    }
     const double dFF = FF - l.FF1();
     const double dOP = ((dOP_P + dOP_I) + dOP_D) + dFF;
     const double OPcal = dOP + l.OP1();
     const double lo = l.lo(), hi = l.hi();
     const double x = lo > OPcal ? lo : OPcal;
     const double OP = hi < x ? hi : x;
-    l.OP() = OP;
-    l.OPcal() = OPcal;
-    l.dOP() = dOP;
-    l.dOP_P() = dOP_P;
-    l.dOP_I() = dOP_I;
-    l.dOP_D() = dOP_D;
-    l.dFF() = dFF;
-    l.et2() = et1;
-    l.et1() = et;
-    l.OP1() = OP;
-    l.FF1() = FF;
-    l.dOPD1() = dOP_D;
+    l.keep(PidHistory{et, et1, OP, FF, dOP_D}, PidSaved{OP, OPcal, dOP, dOP_P, dOP_I, dOP_D, dFF});
     return OP;
 }
 
@@ -236,6 +233,7 @@ class Pid {
     // The law's view of this controller's numbers.
     struct One {
         Pid& p;
+        static constexpr bool derivative = true;
         bool& ini() const noexcept { return p.ini_; }
         double& TS() const noexcept { return p.TS_; }
         double& KP() const noexcept { return p.p_.KP; }
@@ -259,6 +257,10 @@ class Pid {
         PidCoefficients c() const noexcept {
             return pid_coefficients(p.p_.KP, p.p_.TI, p.p_.TD, p.p_.N, p.TS_);
         }
+        void keep(const PidHistory& h, const PidSaved& s) const noexcept {
+            p.h_ = h;
+            p.s_ = s;
+        }
     };
     One one() noexcept { return One{*this}; }
 
@@ -271,19 +273,63 @@ class Pid {
 };
 
 // n controllers stepped together, each exactly a Pid: the same law on its
-// own numbers, kept as one array per number so a step is one loop over the
-// lanes. A bank of one lane is a Pid.
+// own numbers. A step of many lanes is bound by the bytes each lane moves
+// between the caches, not by its arithmetic, so the bank keeps the numbers in
+// blocks of `width` lanes, one row per number and the rows a step reads side
+// by side, and its step of every lane in automatic moves only what it must:
+//
+// - it keeps OPcal and dFF of the saved numbers; OP, dOP and the P, I and D
+//   increments follow from the new history and the coefficients (Pending),
+//   and are derived when read or before anything changes what they follow
+//   from (settle());
+// - while every lane's FF1 is one value and the step's FF is one value, it
+//   keeps FF1 and dFF once for the bank (same_ff_);
+// - while no lane has a derivative term and every dOPD1 is +0.0, it skips
+//   the term, which is then 0.0 in every lane (no_derivative()).
+//
+// Each gives the bits of the plain law: the same operations on the same
+// operands. A bank of one lane is a Pid.
 class PidBank {
   public:
-    explicit PidBank(std::size_t n = 0, double TS = 1.0)
-        : ini(n, 1), TS(n, TS), KP(n, 1.0), TI(n, 60.0), TD(n, 0.0), N(n, 10.0), hi(n, 100.0),
-          lo(n, 0.0), et1(n), et2(n), OP1(n), FF1(n), dOPD1(n), OP(n), OPcal(n), dOP(n), dOP_P(n),
-          dOP_I(n), dOP_D(n), dFF(n), ki(n), tao(n), kd(n), d(n),
+    // The numbers of a lane, as a Pid keeps them.
+    enum Number : std::uint8_t {
+        TS,
+        KP,
+        TI,
+        TD,
+        N,
+        hi,
+        lo, // configuration
+        et1,
+        et2,
+        OP1,
+        FF1,
+        dOPD1, // history
+        OP,
+        OPcal,
+        dOP,
+        dOP_P,
+        dOP_I,
+        dOP_D,
+        dFF // saved
+    };
+    static constexpr std::size_t n_numbers = 19;
+    // Lanes per block: a vector register of doubles on the widest CPUs.
+    static constexpr std::size_t width = 8;
+
+    explicit PidBank(std::size_t n = 0, double TS_ = 1.0)
+        : ini(n, 1), n_(n), blocks_((n + width - 1) / width),
           in_{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)} {
-        derive();
+        const PidParams q{};
+        for (std::size_t i = 0; i < n; ++i) {
+            row(Row::TS, i) = TS_;
+            row(Row::KP, i) = q.KP, row(Row::TI, i) = q.TI, row(Row::TD, i) = q.TD;
+            row(Row::N, i) = q.N, row(Row::hi, i) = 100.0, row(Row::lo, i) = 0.0;
+            derive(i);
+        }
     }
 
-    std::size_t size() const noexcept { return TS.size(); }
+    std::size_t size() const noexcept { return n_; }
 
     // One sample of every lane into out[0:size()]. When some lane's mode
     // cannot be rounded, those lanes do what a Pid does (a first-call
@@ -292,6 +338,13 @@ class PidBank {
     std::size_t run(Lanes mode, Lanes SP, Lanes PV, Lanes TV, Lanes FF, double* out,
                     PidModeError* err) noexcept {
         const auto [odd, manual] = survey(mode);
+        // Every lane automatic and started, the usual case of a simulation:
+        // one loop without branches.
+        if (!odd && !manual) {
+            automatic(SP, PV, FF, out);
+            return 0;
+        }
+        settle();
         if (odd) {
             std::size_t refused = 0;
             for (std::size_t i = 0; i < size(); ++i) {
@@ -304,28 +357,47 @@ class PidBank {
                     ++refused;
                 }
             }
+            // A first call may have reset some lanes (dOPD1 +0.0, FF1 theirs).
+            same_ff_ = false;
             return refused;
-        }
-        // Every lane automatic and started, the usual case of a simulation:
-        // one loop without branches.
-        if (!manual) {
-            automatic(SP, PV, FF, out);
-            return 0;
         }
         for (std::size_t i = 0; i < size(); ++i)
             out[i] = pid_law::run(lane(i), mode[i], SP[i], PV[i], TV[i], FF[i], err[i]);
+        stepped_all(FF);
         return 0;
     }
     // Every lane automatic; each lane must have been initialised (ini unset).
     void automatic(Lanes SP, Lanes PV, Lanes FF, double* out) noexcept {
-        with_lanes(size(), in_, {SP, PV, FF},
-                   [&](auto sp, auto pv, auto ff) { automatic_loop(sp, pv, ff, out); });
+        const bool one_ff = FF.stride == 0;
+        const bool keep_ff = one_ff && same_ff_;
+        if (!keep_ff && pending_ == Pending::saved_ff) settle(); // the loop reads FF1 per lane
+        const bool d = !no_derivative();
+        with_lanes(size(), in_, {SP, PV, FF}, [&](auto sp, auto pv, auto ff) {
+            if constexpr (std::is_same_v<decltype(ff), SameLane>) {
+                if (keep_ff) {
+                    d ? automatic_loop<true, false>(sp, pv, ff, out)
+                      : automatic_loop<false, false>(sp, pv, ff, out);
+                    return;
+                }
+            }
+            d ? automatic_loop<true, true>(sp, pv, ff, out)
+              : automatic_loop<false, true>(sp, pv, ff, out);
+        });
+        if (keep_ff) {
+            dff_ = FF[0] - ff1_;
+            pending_ = Pending::saved_ff;
+        } else {
+            pending_ = Pending::saved;
+        }
+        stepped_all(FF);
     }
     void set_params(Lanes KP_, Lanes TI_, Lanes TD_, Lanes N_) noexcept {
+        settle();
         for (std::size_t i = 0; i < size(); ++i) {
             pid_law::set_params(lane(i), KP_[i], TI_[i], TD_[i], N_[i]);
             derive(i);
         }
+        count_derivatives();
     }
     // refused[i] is set for the lanes whose limits were refused (they keep
     // theirs); returns how many were.
@@ -340,59 +412,197 @@ class PidBank {
     void reset(Lanes SP, Lanes PV, Lanes TV, Lanes FF) noexcept {
         for (std::size_t i = 0; i < size(); ++i)
             pid_law::reset(lane(i), SP[i], PV[i], TV[i], FF[i]);
+        pending_ = Pending::none; // every saved number and FF1 written
+        zero_dOPD1_ = true;
+        same_ff_ = FF.stride == 0;
+        ff1_ = same_ff_ ? FF[0] : 0.0;
     }
 
     // Lane i as a controller of its own, and back.
     Pid get(std::size_t i) const {
         KORVEL_ASSERT(i < size());
-        Pid p(TS[i]);
+        Pid p(row(Row::TS, i));
         p.set_ini_flag(ini[i] != 0);
-        p.params_mut() = PidParams{KP[i], TI[i], TD[i], N[i]};
-        p.set_hi(hi[i]);
-        p.set_lo(lo[i]);
-        p.history_mut() = PidHistory{et1[i], et2[i], OP1[i], FF1[i], dOPD1[i]};
-        p.saved_mut() = PidSaved{OP[i], OPcal[i], dOP[i], dOP_P[i], dOP_I[i], dOP_D[i], dFF[i]};
+        p.params_mut() =
+            PidParams{row(Row::KP, i), row(Row::TI, i), row(Row::TD, i), row(Row::N, i)};
+        p.set_hi(row(Row::hi, i));
+        p.set_lo(row(Row::lo, i));
+        p.history_mut() = history(i);
+        p.saved_mut() = saved(i);
         return p;
     }
     void set(std::size_t i, const Pid& p) {
         KORVEL_ASSERT(i < size());
+        settle();
+        n_derivative_ -= row(Row::TD, i) > 0;
         ini[i] = p.ini_flag();
-        TS[i] = p.TS();
+        row(Row::TS, i) = p.TS();
         const PidParams& q = p.params();
-        KP[i] = q.KP, TI[i] = q.TI, TD[i] = q.TD, N[i] = q.N;
-        hi[i] = p.op_hi(), lo[i] = p.op_lo();
+        row(Row::KP, i) = q.KP, row(Row::TI, i) = q.TI, row(Row::TD, i) = q.TD,
+                     row(Row::N, i) = q.N;
+        row(Row::hi, i) = p.op_hi(), row(Row::lo, i) = p.op_lo();
         const PidHistory& h = p.history();
-        et1[i] = h.et1, et2[i] = h.et2, OP1[i] = h.OP1, FF1[i] = h.FF1, dOPD1[i] = h.dOPD1;
+        row(Row::et1, i) = h.et1, row(Row::et2, i) = h.et2, row(Row::OP1, i) = h.OP1;
+        row(Row::FF1, i) = h.FF1, row(Row::dOPD1, i) = h.dOPD1;
         const PidSaved& v = p.saved();
-        OP[i] = v.OP, OPcal[i] = v.OPcal, dOP[i] = v.dOP, dOP_P[i] = v.dOP_P;
-        dOP_I[i] = v.dOP_I, dOP_D[i] = v.dOP_D, dFF[i] = v.dFF;
+        row(Row::OP, i) = v.OP, row(Row::OPcal, i) = v.OPcal, row(Row::dOP, i) = v.dOP;
+        row(Row::dOP_P, i) = v.dOP_P, row(Row::dOP_I, i) = v.dOP_I, row(Row::dOP_D, i) = v.dOP_D;
+        row(Row::dFF, i) = v.dFF;
         derive(i);
+        n_derivative_ += q.TD > 0;
+        zero_dOPD1_ = zero_dOPD1_ && positive_zero(h.dOPD1);
+        same_ff_ =
+            same_ff_ && std::bit_cast<std::uint64_t>(h.FF1) == std::bit_cast<std::uint64_t>(ff1_);
     }
 
-    // The coefficients of lane i from its parameters and TS; call after
-    // changing them directly.
-    void derive(std::size_t i) noexcept {
-        const PidCoefficients c = pid_coefficients(KP[i], TI[i], TD[i], N[i], TS[i]);
-        ki[i] = c.ki, tao[i] = c.tao, kd[i] = c.kd, d[i] = c.d;
+    // Number k of lane i, and of every lane.
+    double number(Number k, std::size_t i) const noexcept {
+        KORVEL_ASSERT(i < size() && k < n_numbers);
+        if (k >= OP) {
+            const PidSaved s = saved(i);
+            const double v[] = {s.OP, s.OPcal, s.dOP, s.dOP_P, s.dOP_I, s.dOP_D, s.dFF};
+            return v[k - OP];
+        }
+        if (k == FF1) return history(i).FF1;
+        return row(row_of[k], i);
     }
-    void derive() noexcept {
+    std::vector<double> numbers(Number k) const {
+        std::vector<double> v(size());
         for (std::size_t i = 0; i < size(); ++i)
-            derive(i);
+            v[i] = number(k, i);
+        return v;
+    }
+    // Sets number k of every lane; a parameter's lanes derive their
+    // coefficients again.
+    void set_numbers(Number k, Lanes v) noexcept {
+        KORVEL_ASSERT(k < n_numbers);
+        settle();
+        for (std::size_t i = 0; i < size(); ++i) {
+            row(row_of[k], i) = v[i];
+            if (k <= N) derive(i);
+            if (k == dOPD1) zero_dOPD1_ = zero_dOPD1_ && positive_zero(v[i]);
+        }
+        if (k == TD) count_derivatives();
+        if (k == FF1) same_ff_ = false;
     }
 
-    // The numbers of every lane, one array each (what Pid keeps of one).
+    // Whether each lane has yet to take its first sample (what a Pid's
+    // ini_flag() says).
     std::vector<std::uint8_t> ini;
-    std::vector<double> TS, KP, TI, TD, N, hi, lo;
-    std::vector<double> et1, et2, OP1, FF1, dOPD1;
-    std::vector<double> OP, OPcal, dOP, dOP_P, dOP_I, dOP_D, dFF;
-    // Derived from the parameters and TS (derive()).
-    std::vector<double> ki, tao, kd, d;
 
   private:
-    // The law's view of lane i.
+    // The rows of a block: first those every automatic step reads, then
+    // those of a per-lane feed-forward, of the derivative term, and the
+    // rest. ki, tao, kd and d are derived from the parameters and TS.
+    enum class Row : std::uint8_t {
+        KP,
+        ki,
+        TI,
+        lo,
+        hi,
+        et1,
+        et2,
+        OP1,
+        OPcal,
+        FF1,
+        dFF,
+        TD,
+        tao,
+        kd,
+        d,
+        dOPD1,
+        TS,
+        N,
+        OP,
+        dOP,
+        dOP_P,
+        dOP_I,
+        dOP_D,
+        count
+    };
+    static constexpr Row row_of[n_numbers] = {
+        Row::TS,  Row::KP,    Row::TI,    Row::TD,    Row::N,     Row::hi, Row::lo,
+        Row::et1, Row::et2,   Row::OP1,   Row::FF1,   Row::dOPD1, Row::OP, Row::OPcal,
+        Row::dOP, Row::dOP_P, Row::dOP_I, Row::dOP_D, Row::dFF};
+    struct alignas(64) Block {
+        double v[static_cast<std::size_t>(Row::count)][width] = {};
+    };
+    double& row(Row r, std::size_t i) noexcept {
+        return blocks_[i / width].v[static_cast<std::size_t>(r)][i % width];
+    }
+    double row(Row r, std::size_t i) const noexcept {
+        return blocks_[i / width].v[static_cast<std::size_t>(r)][i % width];
+    }
+
+    // What a step of every lane in automatic left to derive: OP, dOP and
+    // the P, I and D increments of every lane (saved), and with them FF1 =
+    // ff1_ and dFF = dff_ of every lane (saved_ff).
+    enum class Pending : std::uint8_t { none, saved, saved_ff };
+
+    static bool positive_zero(double v) noexcept { return std::bit_cast<std::uint64_t>(v) == 0; }
+
+    PidHistory history(std::size_t i) const noexcept {
+        return {row(Row::et1, i), row(Row::et2, i), row(Row::OP1, i),
+                pending_ == Pending::saved_ff ? ff1_ : row(Row::FF1, i), row(Row::dOPD1, i)};
+    }
+    // The saved numbers of lane i; after an automatic step, derived as the
+    // step computed them: et1 is the step's e(k), et2 its e(k-1), dOPD1 its D
+    // increment and OP1 its OP.
+    PidSaved saved(std::size_t i) const noexcept {
+        if (pending_ == Pending::none)
+            return {row(Row::OP, i),    row(Row::OPcal, i), row(Row::dOP, i), row(Row::dOP_P, i),
+                    row(Row::dOP_I, i), row(Row::dOP_D, i), row(Row::dFF, i)};
+        const double e = row(Row::et1, i);
+        const double dOP_P_ = row(Row::KP, i) * (e - row(Row::et2, i));
+        const double dOP_I_ = row(Row::TI, i) > 0 ? row(Row::ki, i) * e : 0.0;
+        const double dOP_D_ = row(Row::dOPD1, i);
+        const double dFF_ = pending_ == Pending::saved_ff ? dff_ : row(Row::dFF, i);
+        return {row(Row::OP1, i),
+                row(Row::OPcal, i),
+                ((dOP_P_ + dOP_I_) + dOP_D_) + dFF_,
+                dOP_P_,
+                dOP_I_,
+                dOP_D_,
+                dFF_};
+    }
+    // Writes what is pending into the rows, before anything reads them per
+    // lane or changes what they are derived from.
+    void settle() noexcept {
+        if (pending_ == Pending::none) return;
+        for (std::size_t i = 0; i < size(); ++i) {
+            const PidSaved s = saved(i);
+            row(Row::OP, i) = s.OP, row(Row::dOP, i) = s.dOP, row(Row::dOP_P, i) = s.dOP_P;
+            row(Row::dOP_I, i) = s.dOP_I, row(Row::dOP_D, i) = s.dOP_D, row(Row::dFF, i) = s.dFF;
+            row(Row::FF1, i) = history(i).FF1;
+        }
+        pending_ = Pending::none;
+    }
+    // After every lane took a sample with FF: each has FF1 = FF[i], and a
+    // lane without a derivative term has dOPD1 = +0.0.
+    void stepped_all(Lanes FF) noexcept {
+        same_ff_ = FF.stride == 0;
+        ff1_ = same_ff_ ? FF[0] : 0.0;
+        zero_dOPD1_ = n_derivative_ == 0;
+    }
+    bool no_derivative() const noexcept { return n_derivative_ == 0 && zero_dOPD1_; }
+    void count_derivatives() noexcept {
+        n_derivative_ = 0;
+        for (std::size_t i = 0; i < size(); ++i)
+            n_derivative_ += row(Row::TD, i) > 0;
+    }
+    // The coefficients of lane i from its parameters and TS.
+    void derive(std::size_t i) noexcept {
+        const PidCoefficients c = pid_coefficients(
+            row(Row::KP, i), row(Row::TI, i), row(Row::TD, i), row(Row::N, i), row(Row::TS, i));
+        row(Row::ki, i) = c.ki, row(Row::tao, i) = c.tao, row(Row::kd, i) = c.kd,
+                     row(Row::d, i) = c.d;
+    }
+
+    // The law's view of lane i, every number kept.
     struct Lane {
         PidBank& b;
         std::size_t i;
+        static constexpr bool derivative = true;
         struct Flag {
             std::uint8_t& v;
             operator bool() const noexcept { return v != 0; }
@@ -402,101 +612,127 @@ class PidBank {
             }
         };
         Flag ini() const noexcept { return Flag{b.ini[i]}; }
-        double& TS() const noexcept { return b.TS[i]; }
-        double& KP() const noexcept { return b.KP[i]; }
-        double& TI() const noexcept { return b.TI[i]; }
-        double& TD() const noexcept { return b.TD[i]; }
-        double& N() const noexcept { return b.N[i]; }
-        double& hi() const noexcept { return b.hi[i]; }
-        double& lo() const noexcept { return b.lo[i]; }
-        double& et1() const noexcept { return b.et1[i]; }
-        double& et2() const noexcept { return b.et2[i]; }
-        double& OP1() const noexcept { return b.OP1[i]; }
-        double& FF1() const noexcept { return b.FF1[i]; }
-        double& dOPD1() const noexcept { return b.dOPD1[i]; }
-        double& OP() const noexcept { return b.OP[i]; }
-        double& OPcal() const noexcept { return b.OPcal[i]; }
-        double& dOP() const noexcept { return b.dOP[i]; }
-        double& dOP_P() const noexcept { return b.dOP_P[i]; }
-        double& dOP_I() const noexcept { return b.dOP_I[i]; }
-        double& dOP_D() const noexcept { return b.dOP_D[i]; }
-        double& dFF() const noexcept { return b.dFF[i]; }
-        PidCoefficients c() const noexcept { return {b.ki[i], b.tao[i], b.kd[i], b.d[i]}; }
+        double& r(Row x) const noexcept { return b.row(x, i); }
+        double& TS() const noexcept { return r(Row::TS); }
+        double& KP() const noexcept { return r(Row::KP); }
+        double& TI() const noexcept { return r(Row::TI); }
+        double& TD() const noexcept { return r(Row::TD); }
+        double& N() const noexcept { return r(Row::N); }
+        double& hi() const noexcept { return r(Row::hi); }
+        double& lo() const noexcept { return r(Row::lo); }
+        double& et1() const noexcept { return r(Row::et1); }
+        double& et2() const noexcept { return r(Row::et2); }
+        double& OP1() const noexcept { return r(Row::OP1); }
+        double& FF1() const noexcept { return r(Row::FF1); }
+        double& dOPD1() const noexcept { return r(Row::dOPD1); }
+        double& OP() const noexcept { return r(Row::OP); }
+        double& OPcal() const noexcept { return r(Row::OPcal); }
+        double& dOP() const noexcept { return r(Row::dOP); }
+        double& dOP_P() const noexcept { return r(Row::dOP_P); }
+        double& dOP_I() const noexcept { return r(Row::dOP_I); }
+        double& dOP_D() const noexcept { return r(Row::dOP_D); }
+        double& dFF() const noexcept { return r(Row::dFF); }
+        PidCoefficients c() const noexcept {
+            return {r(Row::ki), r(Row::tao), r(Row::kd), r(Row::d)};
+        }
+        void keep(const PidHistory& h, const PidSaved& s) const noexcept {
+            et1() = h.et1, et2() = h.et2, OP1() = h.OP1, FF1() = h.FF1, dOPD1() = h.dOPD1;
+            OP() = s.OP, OPcal() = s.OPcal, dOP() = s.dOP, dOP_P() = s.dOP_P;
+            dOP_I() = s.dOP_I, dOP_D() = s.dOP_D, dFF() = s.dFF;
+        }
     };
     Lane lane(std::size_t i) noexcept { return Lane{*this, i}; }
 
-    // How many lanes have a mode that is not finite, and how many would not
-    // take the automatic step (another mode, or not started); one pass
-    // without branches.
-    KORVEL_LANE_CLONES std::pair<std::size_t, std::size_t> survey(Lanes mode) const noexcept {
+    // Whether some lane has a mode that is not finite, and whether some lane
+    // would not take the automatic step (another mode, or not started); one
+    // pass without branches.
+    struct Survey {
+        bool odd, manual;
+    };
+    KORVEL_LANE_CLONES Survey survey(Lanes mode) const noexcept {
         const std::size_t n = size();
         const std::uint8_t* first = ini.data();
         if (mode.stride == 0) {
             const double m = mode[0];
-            if (!std::isfinite(m)) return {n, n};
-            if (!(m > 0.5 && m < 1.5)) return {0, n};
-            std::size_t started = 0;
-            KORVEL_LANE_LOOP_SUM(started)
+            if (!std::isfinite(m)) return {n != 0, n != 0};
+            if (!(m > 0.5 && m < 1.5)) return {false, n != 0};
+            std::uint8_t unstarted = 0;
+            KORVEL_LANE_LOOP_ANY(unstarted)
             for (std::size_t i = 0; i < n; ++i)
-                started += first[i] == 0;
-            return {0, n - started};
+                unstarted |= first[i];
+            return {false, unstarted != 0};
         }
-        std::size_t odd = 0, manual = 0;
+        std::uint8_t odd = 0, manual = 0;
         const double* m = mode.data;
         const std::ptrdiff_t s = mode.stride;
-        KORVEL_LANE_LOOP_SUM(odd, manual)
+        KORVEL_LANE_LOOP_ANY(odd, manual)
         for (std::size_t i = 0; i < n; ++i) {
             const double v = m[static_cast<std::ptrdiff_t>(i) * s];
-            odd += !(v - v == 0.0);
-            manual += !((v > 0.5) & (v < 1.5)) | (first[i] != 0);
+            odd |= !(v - v == 0.0);
+            manual |= !((v > 0.5) & (v < 1.5)) | (first[i] != 0);
         }
-        return {odd, manual};
+        return {odd != 0, manual != 0};
     }
 
-    // The same view over raw pointers taken once, for the loop the compiler
-    // runs several lanes at a time.
-    struct Arrays {
-        double *TS, *KP, *TI, *TD, *N, *hi, *lo, *et1, *et2, *OP1, *FF1, *dOPD1;
-        double *OP, *OPcal, *dOP, *dOP_P, *dOP_I, *dOP_D, *dFF;
-        const double *ki, *tao, *kd, *d;
-    };
-    struct At {
-        const Arrays& a;
-        std::size_t i;
-        double& TS() const noexcept { return a.TS[i]; }
-        double& KP() const noexcept { return a.KP[i]; }
-        double& TI() const noexcept { return a.TI[i]; }
-        double& TD() const noexcept { return a.TD[i]; }
-        double& N() const noexcept { return a.N[i]; }
-        double& hi() const noexcept { return a.hi[i]; }
-        double& lo() const noexcept { return a.lo[i]; }
-        double& et1() const noexcept { return a.et1[i]; }
-        double& et2() const noexcept { return a.et2[i]; }
-        double& OP1() const noexcept { return a.OP1[i]; }
-        double& FF1() const noexcept { return a.FF1[i]; }
-        double& dOPD1() const noexcept { return a.dOPD1[i]; }
-        double& OP() const noexcept { return a.OP[i]; }
-        double& OPcal() const noexcept { return a.OPcal[i]; }
-        double& dOP() const noexcept { return a.dOP[i]; }
-        double& dOP_P() const noexcept { return a.dOP_P[i]; }
-        double& dOP_I() const noexcept { return a.dOP_I[i]; }
-        double& dOP_D() const noexcept { return a.dOP_D[i]; }
-        double& dFF() const noexcept { return a.dFF[i]; }
-        PidCoefficients c() const noexcept { return {a.ki[i], a.tao[i], a.kd[i], a.d[i]}; }
+    // The law's view of lane j of a block in the automatic step: it keeps
+    // what the step must (see the class comment). D: lanes may have a
+    // derivative term; LaneFF: FF1 per lane, otherwise ff1 for every lane.
+    template <bool D, bool LaneFF> struct At {
+        Block& b;
+        std::size_t j;
+        double ff1;
+        static constexpr bool derivative = D;
+        double& r(Row x) const noexcept { return b.v[static_cast<std::size_t>(x)][j]; }
+        double KP() const noexcept { return r(Row::KP); }
+        double TI() const noexcept { return r(Row::TI); }
+        double TD() const noexcept { return r(Row::TD); }
+        double hi() const noexcept { return r(Row::hi); }
+        double lo() const noexcept { return r(Row::lo); }
+        double et1() const noexcept { return r(Row::et1); }
+        double et2() const noexcept { return r(Row::et2); }
+        double OP1() const noexcept { return r(Row::OP1); }
+        double dOPD1() const noexcept { return r(Row::dOPD1); }
+        double FF1() const noexcept {
+            if constexpr (LaneFF) return r(Row::FF1);
+            return ff1;
+        }
+        PidCoefficients c() const noexcept {
+            return {r(Row::ki), r(Row::tao), r(Row::kd), r(Row::d)};
+        }
+        void keep(const PidHistory& h, const PidSaved& s) const noexcept {
+            r(Row::et1) = h.et1, r(Row::et2) = h.et2, r(Row::OP1) = h.OP1, r(Row::OPcal) = s.OPcal;
+            if constexpr (LaneFF) r(Row::FF1) = h.FF1, r(Row::dFF) = s.dFF;
+            if constexpr (D) r(Row::dOPD1) = h.dOPD1;
+        }
     };
     // SP, PV, FF: an EachLane or a SameLane (lanes.hpp).
-    template <class SPs, class PVs, class FFs>
+    template <bool D, bool LaneFF, class SPs, class PVs, class FFs>
     KORVEL_LANE_CLONES void automatic_loop(SPs SP, PVs PV, FFs FF, double* out) noexcept {
-        const Arrays a{TS.data(),    KP.data(),    TI.data(),    TD.data(),    N.data(),
-                       hi.data(),    lo.data(),    et1.data(),   et2.data(),   OP1.data(),
-                       FF1.data(),   dOPD1.data(), OP.data(),    OPcal.data(), dOP.data(),
-                       dOP_P.data(), dOP_I.data(), dOP_D.data(), dFF.data(),   ki.data(),
-                       tao.data(),   kd.data(),    d.data()};
-        const std::size_t n = size();
-        KORVEL_LANE_LOOP
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = pid_law::automatic(At{a, i}, SP[i], PV[i], FF[i]);
+        const std::size_t n = size(), full = n / width;
+        const double ff1 = ff1_;
+        for (std::size_t k = 0; k < full; ++k)
+            block_step<D, LaneFF>(blocks_[k], k * width, width, SP, PV, FF, ff1, out);
+        if (n % width)
+            block_step<D, LaneFF>(blocks_[full], full * width, n % width, SP, PV, FF, ff1, out);
     }
+    template <bool D, bool LaneFF, class SPs, class PVs, class FFs>
+    KORVEL_ALWAYS_INLINE static void block_step(Block& b, std::size_t i0, std::size_t m, SPs SP,
+                                                PVs PV, FFs FF, double ff1, double* out) noexcept {
+        KORVEL_LANE_LOOP
+        for (std::size_t j = 0; j < m; ++j)
+            out[i0 + j] =
+                pid_law::automatic(At<D, LaneFF>{b, j, ff1}, SP[i0 + j], PV[i0 + j], FF[i0 + j]);
+    }
+
+    std::size_t n_;
+    std::vector<Block> blocks_;
+    Pending pending_ = Pending::none;
+    // Every lane's FF1 is ff1_ (in its row unless pending_ is saved_ff).
+    bool same_ff_ = true;
+    double ff1_ = 0.0, dff_ = 0.0;
+    // Lanes with TD > 0; whether every lane's dOPD1 is +0.0.
+    std::size_t n_derivative_ = 0;
+    bool zero_dOPD1_ = true;
     std::vector<double> in_[3]; // an input's lanes when given otherwise
 };
 

@@ -23,9 +23,13 @@
 // As KORVEL_LANE_LOOP, for a loop that also sums a value of every lane into
 // each variable named.
 #define KORVEL_LANE_LOOP_SUM(...) KORVEL_PRAGMA(omp simd reduction(+ : __VA_ARGS__))
+// As KORVEL_LANE_LOOP, for a loop that ORs a value of every lane into each
+// variable named.
+#define KORVEL_LANE_LOOP_ANY(...) KORVEL_PRAGMA(omp simd reduction(| : __VA_ARGS__))
 #else
 #define KORVEL_LANE_LOOP
 #define KORVEL_LANE_LOOP_SUM(...)
+#define KORVEL_LANE_LOOP_ANY(...)
 #endif
 
 #if defined(KORVEL_LANE_SIMD) && defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)

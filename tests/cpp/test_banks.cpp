@@ -58,63 +58,87 @@ void expect_same(const korvel::Pid& a, const korvel::Pid& b) {
     EXPECT_EQ(a.ini_flag(), b.ini_flag());
 }
 
+// The bank keeps some numbers once for all lanes, or derives them after a
+// step, while the lanes allow it (one feed-forward, no derivative term): the
+// runs switch between per-lane and shared feed-forward, retune and read lanes
+// mid-run, with and without derivative terms.
 TEST(PidBank, LanesAreControllers) {
     std::mt19937_64 rng(7);
     std::uniform_real_distribution<double> u(-50.0, 50.0);
-    for (std::size_t n : {1u, 2u, 3u, 7u, 8u, 9u, 17u}) {
-        korvel::PidBank bank(n, 0.5);
-        std::vector<korvel::Pid> pids(n, korvel::Pid(0.5));
-        std::vector<double> KP(n), TI(n), TD(n), Nd(n), hi(n), lo(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            KP[i] = u(rng) / 10, TI[i] = i % 3 ? u(rng) + 40 : 0.0, TD[i] = i % 2 ? u(rng) : 0.0;
-            Nd[i] = u(rng), hi[i] = u(rng) + 40, lo[i] = u(rng) - 40;
-            pids[i].set_params(KP[i], TI[i], TD[i], Nd[i]);
-            pids[i].set_limits(hi[i], lo[i]);
-        }
-        bank.set_params({KP.data()}, {TI.data()}, {TD.data()}, {Nd.data()});
-        std::vector<std::uint8_t> refused(n);
-        bank.set_limits({hi.data()}, {lo.data()}, refused.data());
-        std::vector<double> mode(n), SP(n), PV(n), TV(n), out(n);
-        std::vector<korvel::PidModeError> err(n);
-        const double ff = 1.5;
-        for (int k = 0; k < 60; ++k) {
+    for (std::size_t n : {1u, 2u, 3u, 7u, 8u, 9u, 17u})
+        for (const bool pi : {false, true}) {
+            korvel::PidBank bank(n, 0.5);
+            std::vector<korvel::Pid> pids(n, korvel::Pid(0.5));
+            std::vector<double> KP(n), TI(n), TD(n), Nd(n), hi(n), lo(n);
+            bool deriv = !pi;
+            const auto tune = [&] {
+                for (std::size_t i = 0; i < n; ++i) {
+                    KP[i] = u(rng) / 10, TI[i] = i % 3 ? u(rng) + 40 : 0.0;
+                    TD[i] = i % 2 && deriv ? u(rng) : 0.0, Nd[i] = u(rng);
+                    pids[i].set_params(KP[i], TI[i], TD[i], Nd[i]);
+                }
+                bank.set_params({KP.data()}, {TI.data()}, {TD.data()}, {Nd.data()});
+            };
+            tune();
             for (std::size_t i = 0; i < n; ++i) {
-                // Mostly every lane automatic (the bank's loop), sometimes some tracking.
-                mode[i] = k % 9 == 0 && i % 2 ? 0.0 : k == 30 ? 1.4 : 1.0;
-                SP[i] = u(rng), PV[i] = u(rng), TV[i] = u(rng);
+                hi[i] = u(rng) + 40, lo[i] = u(rng) - 40;
+                pids[i].set_limits(hi[i], lo[i]);
             }
-            ASSERT_EQ(bank.run({mode.data()}, {SP.data()}, {PV.data()}, {TV.data()},
+            std::vector<std::uint8_t> refused(n);
+            bank.set_limits({hi.data()}, {lo.data()}, refused.data());
+            std::vector<double> mode(n), SP(n), PV(n), TV(n), FF(n), out(n);
+            std::vector<korvel::PidModeError> err(n);
+            for (int k = 0; k < 60; ++k) {
+                // Mostly one feed-forward for every lane, sometimes one per lane.
+                const double ff = k < 25 ? 1.5 : k < 45 ? -2.0 : 0.25;
+                const bool lane_ff = k % 7 == 3;
+                for (std::size_t i = 0; i < n; ++i) {
+                    // Mostly every lane automatic (the bank's loop), sometimes some tracking.
+                    mode[i] = k % 9 == 0 && i % 2 ? 0.0 : k == 30 ? 1.4 : 1.0;
+                    SP[i] = u(rng), PV[i] = u(rng), TV[i] = u(rng), FF[i] = lane_ff ? u(rng) : ff;
+                }
+                const korvel::Lanes ffs =
+                    lane_ff ? korvel::Lanes{FF.data()} : korvel::Lanes::all(ff);
+                ASSERT_EQ(bank.run({mode.data()}, {SP.data()}, {PV.data()}, {TV.data()}, ffs,
+                                   out.data(), err.data()),
+                          0u);
+                for (std::size_t i = 0; i < n; ++i) {
+                    korvel::PidModeError e;
+                    EXPECT_EQ(bits(out[i]),
+                              bits(pids[i].run(mode[i], SP[i], PV[i], TV[i], FF[i], e)));
+                }
+                // Retuned after a step, whose saved numbers stay the old tuning's;
+                // the derivative terms come or go.
+                if (k == 40) deriv = !deriv, tune();
+                if (k == 20 || k == 40 || k == 43)
+                    for (std::size_t i = 0; i < n; ++i)
+                        expect_same(bank.get(i), pids[i]);
+            }
+            for (std::size_t i = 0; i < n; ++i)
+                expect_same(bank.get(i), pids[i]);
+
+            // A NaN mode in one lane: that lane fails as its controller does, no
+            // other lane steps.
+            const double ff = 1.5;
+            mode.assign(n, 1.0);
+            mode[n / 2] = NAN;
+            EXPECT_EQ(bank.run({mode.data()}, {SP.data()}, {PV.data()}, {TV.data()},
                                korvel::Lanes::all(ff), out.data(), err.data()),
-                      0u);
-            for (std::size_t i = 0; i < n; ++i) {
-                korvel::PidModeError e;
-                EXPECT_EQ(bits(out[i]), bits(pids[i].run(mode[i], SP[i], PV[i], TV[i], ff, e)));
-            }
+                      1u);
+            EXPECT_EQ(err[n / 2], korvel::PidModeError::nan);
+            for (std::size_t i = 0; i < n; ++i)
+                expect_same(bank.get(i), pids[i]);
+
+            // A controller put into a lane continues as itself.
+            korvel::Pid fresh(2.0);
+            bank.set(0, fresh);
+            pids[0] = fresh;
+            mode.assign(n, 1.0);
+            bank.run({mode.data()}, {SP.data()}, {PV.data()}, {TV.data()}, korvel::Lanes::all(ff),
+                     out.data(), err.data());
+            korvel::PidModeError e;
+            EXPECT_EQ(bits(out[0]), bits(pids[0].run(1.0, SP[0], PV[0], TV[0], ff, e)));
         }
-        for (std::size_t i = 0; i < n; ++i)
-            expect_same(bank.get(i), pids[i]);
-
-        // A NaN mode in one lane: that lane fails as its controller does, no
-        // other lane steps.
-        mode.assign(n, 1.0);
-        mode[n / 2] = NAN;
-        EXPECT_EQ(bank.run({mode.data()}, {SP.data()}, {PV.data()}, {TV.data()},
-                           korvel::Lanes::all(ff), out.data(), err.data()),
-                  1u);
-        EXPECT_EQ(err[n / 2], korvel::PidModeError::nan);
-        for (std::size_t i = 0; i < n; ++i)
-            expect_same(bank.get(i), pids[i]);
-
-        // A controller put into a lane continues as itself.
-        korvel::Pid fresh(2.0);
-        bank.set(0, fresh);
-        pids[0] = fresh;
-        mode.assign(n, 1.0);
-        bank.run({mode.data()}, {SP.data()}, {PV.data()}, {TV.data()}, korvel::Lanes::all(ff),
-                 out.data(), err.data());
-        korvel::PidModeError e;
-        EXPECT_EQ(bits(out[0]), bits(pids[0].run(1.0, SP[0], PV[0], TV[0], ff, e)));
-    }
 }
 
 // Lane counts around the vector widths; inputs per lane or shared, with

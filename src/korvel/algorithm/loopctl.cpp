@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -220,9 +221,7 @@ const Signature sig_bank_set_saved("_setInnerSaveState",
 void bank_init(PyObject* self, const Args& a) {
     korvel::PidBank core(lane_count(a));
     const LaneValues TS(a.obj(1), core.size(), "TS");
-    for (std::size_t i = 0; i < core.size(); ++i)
-        core.TS[i] = TS.lanes()[i];
-    core.derive();
+    core.set_numbers(korvel::PidBank::TS, TS.lanes());
     const std::size_t size = core.size();
     emplace<PyPIDBank>(self, PyPIDBank{std::move(core), std::vector<std::uint16_t>(size), false});
 }
@@ -250,28 +249,36 @@ nb::object bank_run(PyPIDBank& p, const Args& a) {
     const BankArgs<5> in(p.core, sig_bank_run, a);
     double* out;
     nb::object result = lane_array(p.core.size(), out);
-    std::vector<Pid::ModeError> err(p.core.size());
-    const bool refused = p.core.run(in[0], in[1], in[2], in[3], in[4], out, err.data()) != 0;
+    const std::size_t n = p.core.size();
+    // Written by run() wherever it is read: the usual step fills nothing.
+    const auto err = std::make_unique_for_overwrite<Pid::ModeError[]>(n);
+    const bool refused = p.core.run(in[0], in[1], in[2], in[3], in[4], out, err.get()) != 0;
     // Every lane that ran has reset at least once.
-    for (std::size_t i = 0; i < err.size(); ++i)
-        if (!refused || err[i] != Pid::ModeError::none) p.present[i] = history_bits | saved_bits;
-    if (refused) {
-        std::vector<std::uint8_t> nan(err.size()), inf(err.size());
-        for (std::size_t i = 0; i < err.size(); ++i) {
-            nan[i] = err[i] == Pid::ModeError::nan;
-            inf[i] = err[i] == Pid::ModeError::inf;
-        }
-        const bool any_nan = std::find(nan.begin(), nan.end(), 1) != nan.end();
-        nb::str lanes = lane_list(any_nan ? nan : inf);
-        raise_format(any_nan ? PyExc_ValueError : PyExc_OverflowError, "%s (%U)",
-                     any_nan ? korvel::nan_to_integer : korvel::infinity_to_integer, lanes.ptr());
+    constexpr std::uint16_t ran = history_bits | saved_bits;
+    if (!refused) {
+        std::uint16_t* bits = p.present.data();
+        KORVEL_LANE_LOOP
+        for (std::size_t i = 0; i < n; ++i)
+            bits[i] = ran;
+        return result;
     }
-    return result;
+    std::vector<std::uint8_t> nan(n), inf(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (err[i] != Pid::ModeError::none) p.present[i] = ran;
+        nan[i] = err[i] == Pid::ModeError::nan;
+        inf[i] = err[i] == Pid::ModeError::inf;
+    }
+    const bool any_nan = std::find(nan.begin(), nan.end(), 1) != nan.end();
+    nb::str lanes = lane_list(any_nan ? nan : inf);
+    raise_format(any_nan ? PyExc_ValueError : PyExc_OverflowError, "%s (%U)",
+                 any_nan ? korvel::nan_to_integer : korvel::infinity_to_integer, lanes.ptr());
 }
 
 nb::object bank_auto(PyPIDBank& p, const Args& a, PyObject* self) {
     const BankArgs<3> in(p.core, sig_bank_auto, a);
-    require_lanes(p, self, [&](std::size_t i) { return auto_missing(p.present[i], p.core.TD[i]); });
+    require_lanes(p, self, [&](std::size_t i) {
+        return auto_missing(p.present[i], p.core.number(korvel::PidBank::TD, i));
+    });
     double* out;
     nb::object result = lane_array(p.core.size(), out);
     p.core.automatic(in[0], in[1], in[2], out);
@@ -286,8 +293,10 @@ void bank_set_param(PyPIDBank& p, const Args& a) {
 }
 
 nb::object bank_get_param(PyPIDBank& p, const Args&) {
+    using B = korvel::PidBank;
     const auto& c = p.core;
-    return nb::make_tuple(lane_array(c.KP), lane_array(c.TI), lane_array(c.TD), lane_array(c.N));
+    return nb::make_tuple(lane_array(c.numbers(B::KP)), lane_array(c.numbers(B::TI)),
+                          lane_array(c.numbers(B::TD)), lane_array(c.numbers(B::N)));
 }
 
 // Lanes whose limits are in the wrong order keep theirs, and one line
@@ -303,7 +312,8 @@ void bank_set_limit(PyPIDBank& p, const Args& a) {
 }
 
 nb::object bank_get_limit(PyPIDBank& p, const Args&) {
-    return nb::make_tuple(lane_array(p.core.hi), lane_array(p.core.lo));
+    using B = korvel::PidBank;
+    return nb::make_tuple(lane_array(p.core.numbers(B::hi)), lane_array(p.core.numbers(B::lo)));
 }
 
 void bank_reset(PyPIDBank& p, const Args& a) {
@@ -312,42 +322,35 @@ void bank_reset(PyPIDBank& p, const Args& a) {
     std::fill(p.present.begin(), p.present.end(), history_bits | saved_bits);
 }
 
+// The saved numbers, in the order of _setInnerSaveState's arguments.
+constexpr korvel::PidBank::Number saved_numbers[] = {
+    korvel::PidBank::OP,    korvel::PidBank::OPcal, korvel::PidBank::dOP, korvel::PidBank::dOP_P,
+    korvel::PidBank::dOP_I, korvel::PidBank::dOP_D, korvel::PidBank::dFF};
+
 void bank_set_saved(PyPIDBank& p, const Args& a) {
     const BankArgs<7> in(p.core, sig_bank_set_saved, a);
-    auto& c = p.core;
-    for (std::size_t i = 0; i < c.size(); ++i) {
-        c.OP[i] = in[0][i], c.OPcal[i] = in[1][i], c.dOP[i] = in[2][i];
-        c.dOP_P[i] = in[3][i], c.dOP_I[i] = in[4][i], c.dOP_D[i] = in[5][i];
-        c.dFF[i] = in[6][i];
-        p.present[i] |= saved_bits;
-    }
+    for (std::size_t k = 0; k < 7; ++k)
+        p.core.set_numbers(saved_numbers[k], in[k]);
+    for (auto& bits : p.present)
+        bits |= saved_bits;
 }
 
 nb::object bank_get_saved(PyPIDBank& p, const Args&, PyObject* self) {
     require_lanes(p, self, [&](std::size_t i) { return saved_missing(p.present[i]); });
-    const auto& c = p.core;
+    constexpr const char* names[] = {"OP", "OPcal", "dOP", "dOP_P", "dOP_I", "dOP_D", "dFF"};
     nb::dict d;
-    d["OP"] = lane_array(c.OP);
-    d["OPcal"] = lane_array(c.OPcal);
-    d["dOP"] = lane_array(c.dOP);
-    d["dOP_P"] = lane_array(c.dOP_P);
-    d["dOP_I"] = lane_array(c.dOP_I);
-    d["dOP_D"] = lane_array(c.dOP_D);
-    d["dFF"] = lane_array(c.dFF);
+    for (std::size_t k = 0; k < 7; ++k)
+        d[names[k]] = lane_array(p.core.numbers(saved_numbers[k]));
     return d;
 }
 
-// The numbers of every lane, by name, as a saved state keeps them.
+// The numbers of every lane, by name, as a saved state keeps them (in the
+// order of PidBank::Number).
 constexpr const char* bank_numbers[] = {"TS",  "KP",    "TI",    "TD",    "N",     "hi", "lo",
                                         "et1", "et2",   "OP1",   "FF1",   "dOPD1", "OP", "OPcal",
                                         "dOP", "dOP_P", "dOP_I", "dOP_D", "dFF"};
-std::vector<double>* bank_number(korvel::PidBank& c, std::size_t k) {
-    std::vector<double>* all[] = {&c.TS,  &c.KP,    &c.TI,    &c.TD,    &c.N,     &c.hi, &c.lo,
-                                  &c.et1, &c.et2,   &c.OP1,   &c.FF1,   &c.dOPD1, &c.OP, &c.OPcal,
-                                  &c.dOP, &c.dOP_P, &c.dOP_I, &c.dOP_D, &c.dFF};
-    return all[k];
-}
 constexpr std::size_t n_bank_numbers = std::size(bank_numbers);
+static_assert(n_bank_numbers == korvel::PidBank::n_numbers);
 
 void def_pid_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::loopctl;
@@ -383,7 +386,7 @@ void def_pid_bank(nb::module_& m) {
             state.append(nb::bytes(reinterpret_cast<const char*>(p.core.ini.data()), n));
             state.append(nb::bytes(bits.data(), bits.size()));
             for (std::size_t k = 0; k < n_bank_numbers; ++k)
-                state.append(pack_lanes(*bank_number(p.core, k)));
+                state.append(pack_lanes(p.core.numbers(static_cast<korvel::PidBank::Number>(k))));
             return nb::tuple(state);
         },
         [](nb::handle self, const nb::tuple& state) {
@@ -401,9 +404,10 @@ void def_pid_bank(nb::module_& m) {
                 core.ini[i] = flags[i] != 0;
                 present[i] = static_cast<std::uint16_t>(b[2 * i] | b[2 * i + 1] << 8);
             }
-            for (std::size_t k = 0; k < n_bank_numbers; ++k)
-                *bank_number(core, k) = unpack_lanes(state[3 + k], n, "PIDBank");
-            core.derive();
+            for (std::size_t k = 0; k < n_bank_numbers; ++k) {
+                const std::vector<double> v = unpack_lanes(state[3 + k], n, "PIDBank");
+                core.set_numbers(static_cast<korvel::PidBank::Number>(k), {v.data()});
+            }
             emplace<PyPIDBank>(self.ptr(), PyPIDBank{std::move(core), std::move(present), false});
         });
 }
