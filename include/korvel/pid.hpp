@@ -275,8 +275,9 @@ class Pid {
 // n controllers stepped together, each exactly a Pid: the same law on its
 // own numbers. A step of many lanes is bound by the bytes each lane moves
 // between the caches, not by its arithmetic, so the bank keeps the numbers in
-// blocks of `width` lanes, one row per number and the rows a step reads side
-// by side, and its step of every lane in automatic moves only what it must:
+// blocks of `width` lanes, one row per number, the rows a step reads in
+// blocks of their own, and its step of every lane in automatic moves only
+// what it must:
 //
 // - it keeps OPcal and dFF of the saved numbers; OP, dOP and the P, I and D
 //   increments follow from the new history and the coefficients (Pending),
@@ -318,7 +319,7 @@ class PidBank {
     static constexpr std::size_t width = 8;
 
     explicit PidBank(std::size_t n = 0, double TS_ = 1.0)
-        : ini(n, 1), n_(n), blocks_((n + width - 1) / width),
+        : ini(n, 1), n_(n), hot_((n + width - 1) / width), rest_(hot_.size()),
           in_{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)} {
         const PidParams q{};
         for (std::size_t i = 0; i < n; ++i) {
@@ -524,14 +525,25 @@ class PidBank {
         Row::TS,  Row::KP,    Row::TI,    Row::TD,    Row::N,     Row::hi, Row::lo,
         Row::et1, Row::et2,   Row::OP1,   Row::FF1,   Row::dOPD1, Row::OP, Row::OPcal,
         Row::dOP, Row::dOP_P, Row::dOP_I, Row::dOP_D, Row::dFF};
-    struct alignas(64) Block {
-        double v[static_cast<std::size_t>(Row::count)][width] = {};
+    // The rows a step of every lane reads (KP to OPcal) in blocks of their
+    // own, so that they stream from memory without the others between them.
+    static constexpr std::size_t n_hot = static_cast<std::size_t>(Row::FF1);
+    static constexpr std::size_t n_rest = static_cast<std::size_t>(Row::count) - n_hot;
+    template <std::size_t R> struct alignas(64) Block {
+        double v[R][width] = {};
     };
+    using Hot = Block<n_hot>;
+    using Rest = Block<n_rest>;
+    // Row r of lane j in its block pair.
+    static double& in(Hot& h, Rest& c, Row r, std::size_t j) noexcept {
+        const auto k = static_cast<std::size_t>(r);
+        return k < n_hot ? h.v[k][j] : c.v[k - n_hot][j];
+    }
     double& row(Row r, std::size_t i) noexcept {
-        return blocks_[i / width].v[static_cast<std::size_t>(r)][i % width];
+        return in(hot_[i / width], rest_[i / width], r, i % width);
     }
     double row(Row r, std::size_t i) const noexcept {
-        return blocks_[i / width].v[static_cast<std::size_t>(r)][i % width];
+        return const_cast<PidBank*>(this)->row(r, i);
     }
 
     // What a step of every lane in automatic left to derive: OP, dOP and
@@ -678,11 +690,12 @@ class PidBank {
     // what the step must (see the class comment). D: lanes may have a
     // derivative term; LaneFF: FF1 per lane, otherwise ff1 for every lane.
     template <bool D, bool LaneFF> struct At {
-        Block& b;
+        Hot& h;
+        Rest& rest;
         std::size_t j;
         double ff1;
         static constexpr bool derivative = D;
-        double& r(Row x) const noexcept { return b.v[static_cast<std::size_t>(x)][j]; }
+        double& r(Row x) const noexcept { return in(h, rest, x, j); }
         double KP() const noexcept { return r(Row::KP); }
         double TI() const noexcept { return r(Row::TI); }
         double TD() const noexcept { return r(Row::TD); }
@@ -711,21 +724,24 @@ class PidBank {
         const std::size_t n = size(), full = n / width;
         const double ff1 = ff1_;
         for (std::size_t k = 0; k < full; ++k)
-            block_step<D, LaneFF>(blocks_[k], k * width, width, SP, PV, FF, ff1, out);
+            block_step<D, LaneFF>(hot_[k], rest_[k], k * width, width, SP, PV, FF, ff1, out);
         if (n % width)
-            block_step<D, LaneFF>(blocks_[full], full * width, n % width, SP, PV, FF, ff1, out);
+            block_step<D, LaneFF>(hot_[full], rest_[full], full * width, n % width, SP, PV, FF, ff1,
+                                  out);
     }
     template <bool D, bool LaneFF, class SPs, class PVs, class FFs>
-    KORVEL_ALWAYS_INLINE static void block_step(Block& b, std::size_t i0, std::size_t m, SPs SP,
-                                                PVs PV, FFs FF, double ff1, double* out) noexcept {
+    KORVEL_ALWAYS_INLINE static void block_step(Hot& h, Rest& rest, std::size_t i0, std::size_t m,
+                                                SPs SP, PVs PV, FFs FF, double ff1,
+                                                double* out) noexcept {
         KORVEL_LANE_LOOP
         for (std::size_t j = 0; j < m; ++j)
-            out[i0 + j] =
-                pid_law::automatic(At<D, LaneFF>{b, j, ff1}, SP[i0 + j], PV[i0 + j], FF[i0 + j]);
+            out[i0 + j] = pid_law::automatic(At<D, LaneFF>{h, rest, j, ff1}, SP[i0 + j], PV[i0 + j],
+                                             FF[i0 + j]);
     }
 
     std::size_t n_;
-    std::vector<Block> blocks_;
+    std::vector<Hot> hot_;
+    std::vector<Rest> rest_;
     Pending pending_ = Pending::none;
     // Every lane's FF1 is ff1_ (in its row unless pending_ is saved_ff).
     bool same_ff_ = true;
