@@ -850,11 +850,12 @@ class LeadLagBank {
     // n pass-through lanes (tao 0), for configure().
     LeadLagBank(std::size_t n, Discretiser discretise)
         : discretise_(std::move(discretise)), alpha_(n), tao_(n), Ts_(n, 1), rb_(2 * n), ra_(2 * n),
-          lb_(n, 1), la_(n, 1), b0_(n, 1.0), b1_(n), a1_(n), fir_(n, 1.0), held_(n), z_(n), u_(n),
-          y_(n), started_(n), known_(n), x_(n), odd_(n), odd_z_(n), unstarted_(n),
-          all_known_(n == 0) {
-        for (std::size_t i = 0; i < n; ++i)
+          lb_(n, 1), la_(n, 1), rows_(lane_blocks(n)), started_(n), known_(n), x_(n), odd_(n),
+          odd_z_(n), unstarted_(n), all_known_(n == 0) {
+        for (std::size_t i = 0; i < n; ++i) {
             rb_[2 * i] = ra_[2 * i] = 1.0;
+            row(Row::b0, i) = row(Row::fir, i) = 1.0;
+        }
     }
 
     // Every lane's settings as the constructor takes them (no check of
@@ -886,7 +887,7 @@ class LeadLagBank {
     void set_operating_point(std::optional<Lanes> u_ini, std::optional<Lanes> y_ini) noexcept {
         all_known_ = u_ini && y_ini;
         for (std::size_t i = 0; i < size(); ++i) {
-            u_[i] = u_ini ? (*u_ini)[i] : 0.0, y_[i] = y_ini ? (*y_ini)[i] : 0.0;
+            row(Row::u, i) = u_ini ? (*u_ini)[i] : 0.0, row(Row::y, i) = y_ini ? (*y_ini)[i] : 0.0;
             known_[i] = static_cast<std::uint8_t>((u_ini ? 1 : 0) | (y_ini ? 2 : 0));
             restart(i);
         }
@@ -899,23 +900,24 @@ class LeadLagBank {
         if (unstarted_) {
             for (std::size_t i = 0; i < size(); ++i)
                 if (!started_[i]) {
-                    z_[i] = held_[i] != 0.0 ? restart_state(i, x[i], x[i]) : 0.0;
+                    row(Row::z, i) = row(Row::held, i) != 0.0 ? restart_state(i, x[i], x[i]) : 0.0;
                     started_[i] = 1;
                 }
             unstarted_ = 0;
         }
         // Every lane as a lane of the IIR path, the usual shape (a loop the
         // compiler runs several lanes at a time); then the other lanes again
-        // from their state as it was, by their own path.
+        // from their state as it was, by their own path. Past a few such
+        // lanes, every lane taking the law's choices costs less.
         if (odd_dirty_) index_odd();
-        for (std::size_t k = 0; k < n_odd_; ++k)
-            odd_z_[k] = z_[odd_[k]];
-        iir_loop(x, out);
-        const Arrays a{b0_.data(), b1_.data(), a1_.data(), fir_.data(), held_.data(), z_.data()};
-        for (std::size_t k = 0; k < n_odd_; ++k) {
+        const std::size_t again = n_odd_ * 32 > size() ? 0 : n_odd_;
+        for (std::size_t k = 0; k < again; ++k)
+            odd_z_[k] = row(Row::z, odd_[k]);
+        again == n_odd_ ? lane_loop<OnIirPath>(x, out) : lane_loop<At>(x, out);
+        for (std::size_t k = 0; k < again; ++k) {
             const std::size_t i = odd_[k];
-            z_[i] = odd_z_[k];
-            out[i] = y_[i] = lead_lag_law::step(At{a, i}, x[i]);
+            row(Row::z, i) = odd_z_[k];
+            out[i] = row(Row::y, i) = lead_lag_law::step(at(i), x[i]);
         }
         if (!all_known_) {
             std::fill(known_.begin(), known_.end(), std::uint8_t{3});
@@ -979,9 +981,10 @@ class LeadLagBank {
         if (lb_[i] == 2) l.b.push_back(rb_[2 * i + 1]);
         if (la_[i] == 2) l.a.push_back(ra_[2 * i + 1]);
         if (started_[i])
-            l.zi = held_[i] != 0.0 ? std::vector<double>{z_[i]} : std::vector<double>{};
-        if (known_[i] & 1) l.u = u_[i];
-        if (known_[i] & 2) l.y = y_[i];
+            l.zi = row(Row::held, i) != 0.0 ? std::vector<double>{row(Row::z, i)}
+                                            : std::vector<double>{};
+        if (known_[i] & 1) l.u = row(Row::u, i);
+        if (known_[i] & 2) l.y = row(Row::y, i);
         return l;
     }
     void set_lane(std::size_t i, const LeadLagLane& l) {
@@ -996,9 +999,9 @@ class LeadLagBank {
         unstarted_ += started_[i] && !l.zi;
         unstarted_ -= !started_[i] && l.zi;
         started_[i] = l.zi.has_value();
-        z_[i] = l.zi && !l.zi->empty() ? (*l.zi)[0] : 0.0;
+        row(Row::z, i) = l.zi && !l.zi->empty() ? (*l.zi)[0] : 0.0;
         known_[i] = static_cast<std::uint8_t>((l.u ? 1 : 0) | (l.y ? 2 : 0));
-        u_[i] = l.u.value_or(0.0), y_[i] = l.y.value_or(0.0);
+        row(Row::u, i) = l.u.value_or(0.0), row(Row::y, i) = l.y.value_or(0.0);
         all_known_ = all_known_ && known_[i] == 3;
     }
 
@@ -1080,7 +1083,8 @@ class LeadLagBank {
         la_[i] = static_cast<std::uint8_t>(c.a.size());
         rb_[2 * i] = c.b[0], rb_[2 * i + 1] = lb_[i] == 2 ? c.b[1] : 0.0;
         ra_[2 * i] = c.a[0], ra_[2 * i + 1] = la_[i] == 2 ? c.a[1] : 0.0;
-        b0_[i] = t.b0, b1_[i] = t.b1, a1_[i] = t.a1, fir_[i] = t.fir, held_[i] = t.held;
+        row(Row::b0, i) = t.b0, row(Row::b1, i) = t.b1, row(Row::a1, i) = t.a1;
+        row(Row::fir, i) = t.fir, row(Row::held, i) = t.held;
         odd_dirty_ = true;
     }
     double restart_state(std::size_t i, double u, double y) const noexcept {
@@ -1093,25 +1097,37 @@ class LeadLagBank {
         unstarted_ += started_[i] && !start;
         unstarted_ -= !started_[i] && start;
         started_[i] = start;
-        z_[i] = start && held_[i] != 0.0 ? restart_state(i, u_[i], y_[i]) : 0.0;
+        row(Row::z, i) = start && row(Row::held, i) != 0.0
+                             ? restart_state(i, row(Row::u, i), row(Row::y, i))
+                             : 0.0;
     }
 
-    // The law's view of lane i, over raw pointers taken once.
-    struct Arrays {
-        const double *b0, *b1, *a1, *fir, *held;
-        double* z;
-    };
+    // The numbers of a lane, rows of its block: those every step reads
+    // first. b0, b1, a1, fir and held are the lane's LeadLagTaps; z its state
+    // item (0.0 where there is none); u and y its last input and output.
+    enum class Row : std::uint8_t { b0, b1, a1, z, u, y, fir, held, count };
+    using Block = LaneBlock<static_cast<std::size_t>(Row::count)>;
+    double& row(Row r, std::size_t i) noexcept {
+        return rows_[i / lane_width].v[static_cast<std::size_t>(r)][i % lane_width];
+    }
+    double row(Row r, std::size_t i) const noexcept {
+        return rows_[i / lane_width].v[static_cast<std::size_t>(r)][i % lane_width];
+    }
+
+    // The law's view of lane j of a block.
     struct At {
-        const Arrays& a;
-        std::size_t i;
-        double b0() const noexcept { return a.b0[i]; }
-        double b1() const noexcept { return a.b1[i]; }
-        double a1() const noexcept { return a.a1[i]; }
-        double fir() const noexcept { return a.fir[i]; }
-        double held() const noexcept { return a.held[i]; }
-        double& z() const noexcept { return a.z[i]; }
+        Block& b;
+        std::size_t j;
+        double& r(Row x) const noexcept { return b.v[static_cast<std::size_t>(x)][j]; }
+        double b0() const noexcept { return r(Row::b0); }
+        double b1() const noexcept { return r(Row::b1); }
+        double a1() const noexcept { return r(Row::a1); }
+        double fir() const noexcept { return r(Row::fir); }
+        double held() const noexcept { return r(Row::held); }
+        double& z() const noexcept { return r(Row::z); }
     };
-    // Lane i taken to be on the IIR path: the law's choices fold away.
+    At at(std::size_t i) noexcept { return At{rows_[i / lane_width], i % lane_width}; }
+    // Lane j taken to be on the IIR path: the law's choices fold away.
     struct OnIirPath : At {
         double fir() const noexcept { return 0.0; }
         double held() const noexcept { return 1.0; }
@@ -1120,37 +1136,43 @@ class LeadLagBank {
     void index_odd() noexcept {
         n_odd_ = 0;
         for (std::size_t i = 0; i < size(); ++i)
-            if (fir_[i] > 0.0 || !(held_[i] > 0.0)) odd_[n_odd_++] = i;
+            if (row(Row::fir, i) > 0.0 || !(row(Row::held, i) > 0.0)) odd_[n_odd_++] = i;
         odd_dirty_ = false;
     }
-    // Every lane stepped as a lane of the IIR path.
-    KORVEL_LANE_CLONES void iir_loop(const double* x, double* out) noexcept {
-        const Arrays a{b0_.data(), b1_.data(), a1_.data(), fir_.data(), held_.data(), z_.data()};
-        double *lu = u_.data(), *ly = y_.data();
-        const std::size_t n = size();
+    // Every lane stepped by the law's view V (At, or OnIirPath: as a lane of
+    // the IIR path).
+    template <class V> KORVEL_LANE_CLONES void lane_loop(const double* x, double* out) noexcept {
+        const std::size_t n = size(), full = n / lane_width;
+        for (std::size_t k = 0; k < full; ++k)
+            block_step<V>(rows_[k], x + k * lane_width, out + k * lane_width, lane_width);
+        if (n % lane_width)
+            block_step<V>(rows_[full], x + full * lane_width, out + full * lane_width,
+                          n % lane_width);
+    }
+    template <class V>
+    KORVEL_ALWAYS_INLINE static void block_step(Block& b, const double* x, double* out,
+                                                std::size_t m) noexcept {
         KORVEL_LANE_LOOP
-        for (std::size_t i = 0; i < n; ++i) {
-            const double xi = x[i];
-            const double y = lead_lag_law::step(OnIirPath{{a, i}}, xi);
-            lu[i] = xi;
-            ly[i] = y;
-            out[i] = y;
+        for (std::size_t j = 0; j < m; ++j) {
+            const double xj = x[j];
+            const double y = lead_lag_law::step(V{At{b, j}}, xj);
+            b.v[static_cast<std::size_t>(Row::u)][j] = xj;
+            b.v[static_cast<std::size_t>(Row::y)][j] = y;
+            out[j] = y;
         }
     }
 
     Discretiser discretise_;
     std::vector<double> alpha_, tao_;
     std::vector<long long> Ts_;
-    std::vector<double> rb_, ra_;                   // b and a as made (two per lane, zero-padded)
-    std::vector<std::uint8_t> lb_, la_;             // their lengths (1 or 2)
-    std::vector<double> b0_, b1_, a1_, fir_, held_; // LeadLagTaps of each lane
-    std::vector<double> z_;                         // the state item (0.0 where there is none)
-    std::vector<double> u_, y_;                     // the last input and output
-    std::vector<std::uint8_t> started_;             // the state exists
-    std::vector<std::uint8_t> known_;               // 1: u_ known, 2: y_ known
-    std::vector<double> x_;                         // an input's lanes when given otherwise
-    std::vector<std::size_t> odd_; // the lanes not on the IIR path (n_odd_ of them)
-    std::vector<double> odd_z_;    // their state before a step
+    std::vector<double> rb_, ra_;       // b and a as made (two per lane, zero-padded)
+    std::vector<std::uint8_t> lb_, la_; // their lengths (1 or 2)
+    std::vector<Block> rows_;           // the lanes' numbers (Row)
+    std::vector<std::uint8_t> started_; // the state exists
+    std::vector<std::uint8_t> known_;   // 1: u_ known, 2: y_ known
+    std::vector<double> x_;             // an input's lanes when given otherwise
+    std::vector<std::size_t> odd_;      // the lanes not on the IIR path (n_odd_ of them)
+    std::vector<double> odd_z_;         // their state before a step
     std::size_t n_odd_ = 0;
     bool odd_dirty_ = true; // odd_ to be made anew
     std::size_t unstarted_; // lanes whose state is none

@@ -25,6 +25,21 @@ template <class T> struct LanesOf {
 
 using Lanes = LanesOf<double>;
 
+// A bank's numbers kept in blocks of lane_width lanes, row r of a block
+// holding number r of its lanes: a step reads each number of a block as one
+// vector, and a block's rows stream from memory together, where one array
+// per number makes a stream per number (a step of many lanes is bound by the
+// bytes it moves, not by its arithmetic).
+inline constexpr std::size_t lane_width = 8; // doubles in the widest vector register
+template <std::size_t R> struct alignas(64) LaneBlock {
+    double v[R][lane_width] = {};
+};
+template <std::size_t R> using LaneBlocks = std::vector<LaneBlock<R>>;
+// Blocks for n lanes.
+inline std::size_t lane_blocks(std::size_t n) noexcept {
+    return (n + lane_width - 1) / lane_width;
+}
+
 // Samples of every lane, one row per sample (an array of samples x lanes):
 // row k holds the lanes' values at data + k * row, as Lanes of `stride`.
 // Samples every lane takes alike are one value per row (stride 0).

@@ -275,7 +275,7 @@ class Pid {
 // n controllers stepped together, each exactly a Pid: the same law on its
 // own numbers. A step of many lanes is bound by the bytes each lane moves
 // between the caches, not by its arithmetic, so the bank keeps the numbers in
-// blocks of `width` lanes, one row per number, the rows a step reads in
+// blocks of lane_width lanes (lanes.hpp), one row per number, the rows a step reads in
 // blocks of their own, and its step of every lane in automatic moves only
 // what it must:
 //
@@ -315,11 +315,9 @@ class PidBank {
         dFF // saved
     };
     static constexpr std::size_t n_numbers = 19;
-    // Lanes per block: a vector register of doubles on the widest CPUs.
-    static constexpr std::size_t width = 8;
 
     explicit PidBank(std::size_t n = 0, double TS_ = 1.0)
-        : ini(n, 1), n_(n), hot_((n + width - 1) / width), rest_(hot_.size()),
+        : ini(n, 1), n_(n), hot_(lane_blocks(n)), rest_(hot_.size()),
           in_{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)} {
         const PidParams q{};
         for (std::size_t i = 0; i < n; ++i) {
@@ -529,18 +527,15 @@ class PidBank {
     // own, so that they stream from memory without the others between them.
     static constexpr std::size_t n_hot = static_cast<std::size_t>(Row::FF1);
     static constexpr std::size_t n_rest = static_cast<std::size_t>(Row::count) - n_hot;
-    template <std::size_t R> struct alignas(64) Block {
-        double v[R][width] = {};
-    };
-    using Hot = Block<n_hot>;
-    using Rest = Block<n_rest>;
+    using Hot = LaneBlock<n_hot>;
+    using Rest = LaneBlock<n_rest>;
     // Row r of lane j in its block pair.
     static double& in(Hot& h, Rest& c, Row r, std::size_t j) noexcept {
         const auto k = static_cast<std::size_t>(r);
         return k < n_hot ? h.v[k][j] : c.v[k - n_hot][j];
     }
     double& row(Row r, std::size_t i) noexcept {
-        return in(hot_[i / width], rest_[i / width], r, i % width);
+        return in(hot_[i / lane_width], rest_[i / lane_width], r, i % lane_width);
     }
     double row(Row r, std::size_t i) const noexcept {
         return const_cast<PidBank*>(this)->row(r, i);
@@ -721,13 +716,14 @@ class PidBank {
     // SP, PV, FF: an EachLane or a SameLane (lanes.hpp).
     template <bool D, bool LaneFF, class SPs, class PVs, class FFs>
     KORVEL_LANE_CLONES void automatic_loop(SPs SP, PVs PV, FFs FF, double* out) noexcept {
-        const std::size_t n = size(), full = n / width;
+        const std::size_t n = size(), full = n / lane_width;
         const double ff1 = ff1_;
         for (std::size_t k = 0; k < full; ++k)
-            block_step<D, LaneFF>(hot_[k], rest_[k], k * width, width, SP, PV, FF, ff1, out);
-        if (n % width)
-            block_step<D, LaneFF>(hot_[full], rest_[full], full * width, n % width, SP, PV, FF, ff1,
+            block_step<D, LaneFF>(hot_[k], rest_[k], k * lane_width, lane_width, SP, PV, FF, ff1,
                                   out);
+        if (n % lane_width)
+            block_step<D, LaneFF>(hot_[full], rest_[full], full * lane_width, n % lane_width, SP,
+                                  PV, FF, ff1, out);
     }
     template <bool D, bool LaneFF, class SPs, class PVs, class FFs>
     KORVEL_ALWAYS_INLINE static void block_step(Hot& h, Rest& rest, std::size_t i0, std::size_t m,
@@ -740,8 +736,8 @@ class PidBank {
     }
 
     std::size_t n_;
-    std::vector<Hot> hot_;
-    std::vector<Rest> rest_;
+    LaneBlocks<n_hot> hot_;
+    LaneBlocks<n_rest> rest_;
     Pending pending_ = Pending::none;
     // Every lane's FF1 is ff1_ (in its row unless pending_ is saved_ff).
     bool same_ff_ = true;

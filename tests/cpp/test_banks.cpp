@@ -426,18 +426,24 @@ void expect_same(const korvel::LeadLag& a, const korvel::LeadLag& b) {
 TEST(LeadLagBank, LanesAreLeadLags) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> u(-10.0, 10.0);
-    for (std::size_t n : {1u, 2u, 3u, 4u, 7u, 8u, 9u, 17u}) {
-        // Lag, lead-lag and pass-through lanes, periods of 1 to 3.
+    for (std::size_t n : {1u, 2u, 3u, 4u, 7u, 8u, 9u, 17u, 70u}) {
+        // Lag, lead-lag and pass-through lanes, periods of 1 to 3; of 70
+        // lanes two are not on the IIR path (a bank steps a few such lanes
+        // apart).
         std::vector<double> alpha(n), tao(n);
         std::vector<long long> Ts(n);
         std::vector<korvel::LeadLag> lags;
         for (std::size_t i = 0; i < n; ++i) {
             alpha[i] = i % 3 == 0 ? 0.0 : (u(rng) + 10) / 8;
-            tao[i] = i % 4 == 3 ? 0.0 : (u(rng) + 11) / 2;
+            tao[i] = (n < 70 ? i % 4 == 3 : i == 5) ? 0.0 : (u(rng) + 11) / 2;
             Ts[i] = 1 + static_cast<long long>(i % 3);
             lags.emplace_back(alpha[i], tao[i], Ts[i]);
         }
         korvel::LeadLagBank bank(n, {alpha.data()}, {tao.data()}, Ts);
+        if (n == 70) { // and one on the FIR path with a state item
+            lags[6].set_iir(korvel::Iir({0.5, 0.25}, {2.0}));
+            bank.set(6, lags[6]);
+        }
         std::vector<double> x(n), out(n), v(n);
         std::vector<std::exception_ptr> failed(n);
         for (int k = 0; k < 60; ++k) {
