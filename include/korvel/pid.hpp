@@ -275,9 +275,9 @@ class Pid {
 // n controllers stepped together, each exactly a Pid: the same law on its
 // own numbers. A step of many lanes is bound by the bytes each lane moves
 // between the caches, not by its arithmetic, so the bank keeps the numbers in
-// blocks of lane_width lanes (lanes.hpp), one row per number, the rows a step reads in
-// blocks of their own, and its step of every lane in automatic moves only
-// what it must:
+// blocks of lane_width lanes (lanes.hpp), one row per number, the rows a step
+// reads in blocks of their own, and its step of every lane in automatic moves
+// only what it must:
 //
 // - it keeps OPcal and dFF of the saved numbers; OP, dOP and the P, I and D
 //   increments follow from the new history and the coefficients (Pending),
@@ -292,28 +292,15 @@ class Pid {
 // operands. A bank of one lane is a Pid.
 class PidBank {
   public:
-    // The numbers of a lane, as a Pid keeps them.
+    // The numbers of a lane, as a Pid keeps them: its configuration, its
+    // history (et1 to dOPD1) and its saved numbers (OP to dFF).
+    // clang-format off
     enum Number : std::uint8_t {
-        TS,
-        KP,
-        TI,
-        TD,
-        N,
-        hi,
-        lo, // configuration
-        et1,
-        et2,
-        OP1,
-        FF1,
-        dOPD1, // history
-        OP,
-        OPcal,
-        dOP,
-        dOP_P,
-        dOP_I,
-        dOP_D,
-        dFF // saved
+        TS, KP, TI, TD, N, hi, lo,
+        et1, et2, OP1, FF1, dOPD1,
+        OP, OPcal, dOP, dOP_P, dOP_I, dOP_D, dFF
     };
+    // clang-format on
     static constexpr std::size_t n_numbers = 19;
 
     explicit PidBank(std::size_t n = 0, double TS_ = 1.0)
@@ -365,7 +352,7 @@ class PidBank {
         stepped_all(FF);
         return 0;
     }
-    // Every lane automatic; each lane must have been initialised (ini unset).
+    // Every lane automatic; each lane's history must have been initialised.
     void automatic(Lanes SP, Lanes PV, Lanes FF, double* out) noexcept {
         const bool one_ff = FF.stride == 0;
         const bool keep_ff = one_ff && same_ff_;
@@ -437,8 +424,8 @@ class PidBank {
         ini[i] = p.ini_flag();
         row(Row::TS, i) = p.TS();
         const PidParams& q = p.params();
-        row(Row::KP, i) = q.KP, row(Row::TI, i) = q.TI, row(Row::TD, i) = q.TD,
-                     row(Row::N, i) = q.N;
+        row(Row::KP, i) = q.KP, row(Row::TI, i) = q.TI;
+        row(Row::TD, i) = q.TD, row(Row::N, i) = q.N;
         row(Row::hi, i) = p.op_hi(), row(Row::lo, i) = p.op_lo();
         const PidHistory& h = p.history();
         row(Row::et1, i) = h.et1, row(Row::et2, i) = h.et2, row(Row::OP1, i) = h.OP1;
@@ -493,32 +480,15 @@ class PidBank {
     // The rows of a block: first those every automatic step reads, then
     // those of a per-lane feed-forward, of the derivative term, and the
     // rest. ki, tao, kd and d are derived from the parameters and TS.
+    // clang-format off
     enum class Row : std::uint8_t {
-        KP,
-        ki,
-        TI,
-        lo,
-        hi,
-        et1,
-        et2,
-        OP1,
-        OPcal,
-        FF1,
-        dFF,
-        TD,
-        tao,
-        kd,
-        d,
-        dOPD1,
-        TS,
-        N,
-        OP,
-        dOP,
-        dOP_P,
-        dOP_I,
-        dOP_D,
+        KP, ki, TI, lo, hi, et1, et2, OP1, OPcal,
+        FF1, dFF,
+        TD, tao, kd, d, dOPD1,
+        TS, N, OP, dOP, dOP_P, dOP_I, dOP_D,
         count
     };
+    // clang-format on
     static constexpr Row row_of[n_numbers] = {
         Row::TS,  Row::KP,    Row::TI,    Row::TD,    Row::N,     Row::hi, Row::lo,
         Row::et1, Row::et2,   Row::OP1,   Row::FF1,   Row::dOPD1, Row::OP, Row::OPcal,
