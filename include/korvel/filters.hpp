@@ -821,8 +821,9 @@ struct LeadLagLane {
 };
 
 // n lead-lags, each exactly a LeadLag: the same coefficient rule, the same
-// step (lead_lag_law) on its own numbers, kept as one array per number so a
-// sample is one loop over the lanes. A bank of one lane is a LeadLag.
+// step (lead_lag_law) on its own numbers, kept in blocks of lane_width lanes
+// (lanes.hpp) so a sample is one loop over the lanes that streams its
+// numbers together. A bank of one lane is a LeadLag.
 //
 // Lanes take the lead-lag's own coefficient shapes only (lead_lag_law.hpp,
 // a[0] != 0): set_lane refuses others. Parameters are assigned to all lanes

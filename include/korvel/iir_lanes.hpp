@@ -220,14 +220,13 @@ class IirLanes {
                     y[l] = z[l] + B0[l] * x[l];
             }
             for (std::size_t i = 0; i < rb; ++i) {
-                const std::size_t zi = row(i), zu = row(i + 1);
-                const bool from_run = i + 1 == rb;
+                const std::size_t zi = row(i);
+                // The tap above: the run's bottom for the last tap below it.
+                const double* up = i + 1 == rb ? bottom : z + row(i + 1) + l0;
                 const auto Bi = B(i + 1), Ai = A(i + 1);
                 KORVEL_LANE_LOOP
-                for (std::size_t l = l0; l < l1; ++l) {
-                    const double up = from_run ? bottom[l - l0] : z[zu + l];
-                    z[zi + l] = (up + x[l] * Bi[l]) - y[l] * Ai[l];
-                }
+                for (std::size_t l = l0; l < l1; ++l)
+                    z[zi + l] = (up[l - l0] + x[l] * Bi[l]) - y[l] * Ai[l];
             }
             if (R) {
                 const std::size_t zt = row(re);
