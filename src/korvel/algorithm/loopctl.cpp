@@ -322,28 +322,6 @@ void bank_reset(PyPIDBank& p, const Args& a) {
     std::fill(p.present.begin(), p.present.end(), history_bits | saved_bits);
 }
 
-// The saved numbers, in the order of _setInnerSaveState's arguments.
-constexpr korvel::PidBank::Number saved_numbers[] = {
-    korvel::PidBank::OP,    korvel::PidBank::OPcal, korvel::PidBank::dOP, korvel::PidBank::dOP_P,
-    korvel::PidBank::dOP_I, korvel::PidBank::dOP_D, korvel::PidBank::dFF};
-
-void bank_set_saved(PyPIDBank& p, const Args& a) {
-    const BankArgs<7> in(p.core, sig_bank_set_saved, a);
-    for (std::size_t k = 0; k < 7; ++k)
-        p.core.set_numbers(saved_numbers[k], in[k]);
-    for (auto& bits : p.present)
-        bits |= saved_bits;
-}
-
-nb::object bank_get_saved(PyPIDBank& p, const Args&, PyObject* self) {
-    require_lanes(p, self, [&](std::size_t i) { return saved_missing(p.present[i]); });
-    constexpr const char* names[] = {"OP", "OPcal", "dOP", "dOP_P", "dOP_I", "dOP_D", "dFF"};
-    nb::dict d;
-    for (std::size_t k = 0; k < 7; ++k)
-        d[names[k]] = lane_array(p.core.numbers(saved_numbers[k]));
-    return d;
-}
-
 // The numbers of every lane, by name, as a saved state keeps them (in the
 // order of PidBank::Number).
 constexpr const char* bank_numbers[] = {"TS",  "KP",    "TI",    "TD",    "N",     "hi", "lo",
@@ -351,6 +329,27 @@ constexpr const char* bank_numbers[] = {"TS",  "KP",    "TI",    "TD",    "N",  
                                         "dOP", "dOP_P", "dOP_I", "dOP_D", "dFF"};
 constexpr std::size_t n_bank_numbers = std::size(bank_numbers);
 static_assert(n_bank_numbers == korvel::PidBank::n_numbers);
+
+// The saved numbers, in the order of _setInnerSaveState's arguments.
+constexpr korvel::PidBank::Number saved_numbers[] = {
+    korvel::PidBank::OP,    korvel::PidBank::OPcal, korvel::PidBank::dOP, korvel::PidBank::dOP_P,
+    korvel::PidBank::dOP_I, korvel::PidBank::dOP_D, korvel::PidBank::dFF};
+
+void bank_set_saved(PyPIDBank& p, const Args& a) {
+    const BankArgs<7> in(p.core, sig_bank_set_saved, a);
+    for (std::size_t k = 0; k < std::size(saved_numbers); ++k)
+        p.core.set_numbers(saved_numbers[k], in[k]);
+    for (auto& bits : p.present)
+        bits |= saved_bits;
+}
+
+nb::object bank_get_saved(PyPIDBank& p, const Args&, PyObject* self) {
+    require_lanes(p, self, [&](std::size_t i) { return saved_missing(p.present[i]); });
+    nb::dict d;
+    for (korvel::PidBank::Number k : saved_numbers)
+        d[bank_numbers[k]] = lane_array(p.core.numbers(k));
+    return d;
+}
 
 void def_pid_bank(nb::module_& m) {
     namespace doc = korvel::docstrings::loopctl;
