@@ -104,6 +104,22 @@ template <class L> void reset(L l, double SP, double PV, double TV, double FF) n
     l.dFF() = 0.0;
 }
 
+// The P and I increments of a step from e(k-1) = et1 to e(k) = et, and the
+// output increment they make with the D and feed-forward increments. A
+// PidBank derives a step's saved numbers again from these after the step.
+struct PidIncrements {
+    double dOP_P, dOP_I, dOP;
+};
+KORVEL_ALWAYS_INLINE PidIncrements increments(double KP, double TI, double ki, double et,
+                                              double et1, double dOP_D, double dFF) noexcept {
+    const double dOP_P = KP * (et - et1);
+    // Both sides are computed and one taken, so that a bank's loop has no
+    // branch (the side not taken may be inf or NaN: it is unused).
+    const double dOP_I_raw = ki * et;
+    const double dOP_I = TI > 0 ? dOP_I_raw : 0.0;
+    return {dOP_P, dOP_I, ((dOP_P + dOP_I) + dOP_D) + dFF};
+}
+
 // One automatic step; the history must have been initialised. `l.c()` gives
 // the lane's coefficients; `l.keep(history, saved)` keeps the step's result.
 // Where L::derivative is false every lane has TD <= 0, and the derivative
@@ -112,13 +128,7 @@ template <class L>
 KORVEL_ALWAYS_INLINE double automatic(L l, double SP, double PV, double FF) noexcept {
     const double et = SP - PV;
     const double et1 = l.et1();
-    const double det = et - et1;
     const PidCoefficients c = l.c();
-    const double dOP_P = l.KP() * det;
-    // Both terms are computed and then taken or not, so that a bank's loop
-    // has no branch (a term not taken may be inf or NaN: it is unused).
-    const double dOP_I_raw = c.ki * et;
-    const double dOP_I = l.TI() > 0 ? dOP_I_raw : 0.0;
     double dOP_D = 0.0;
     if constexpr (L::derivative) {
         const double ddet = (et - 2.0 * et1) + l.et2();
@@ -126,12 +136,13 @@ KORVEL_ALWAYS_INLINE double automatic(L l, double SP, double PV, double FF) noex
         dOP_D = l.TD() > 0 ? dOP_D_raw : 0.0;
     }
     const double dFF = FF - l.FF1();
-    const double dOP = ((dOP_P + dOP_I) + dOP_D) + dFF;
-    const double OPcal = dOP + l.OP1();
+    const PidIncrements d = increments(l.KP(), l.TI(), c.ki, et, et1, dOP_D, dFF);
+    const double OPcal = d.dOP + l.OP1();
     const double lo = l.lo(), hi = l.hi();
     const double x = lo > OPcal ? lo : OPcal;
     const double OP = hi < x ? hi : x;
-    l.keep(PidHistory{et, et1, OP, FF, dOP_D}, PidSaved{OP, OPcal, dOP, dOP_P, dOP_I, dOP_D, dFF});
+    l.keep(PidHistory{et, et1, OP, FF, dOP_D},
+           PidSaved{OP, OPcal, d.dOP, d.dOP_P, d.dOP_I, dOP_D, dFF});
     return OP;
 }
 
@@ -529,18 +540,11 @@ class PidBank {
         if (pending_ == Pending::none)
             return {row(Row::OP, i),    row(Row::OPcal, i), row(Row::dOP, i), row(Row::dOP_P, i),
                     row(Row::dOP_I, i), row(Row::dOP_D, i), row(Row::dFF, i)};
-        const double e = row(Row::et1, i);
-        const double dOP_P_ = row(Row::KP, i) * (e - row(Row::et2, i));
-        const double dOP_I_ = row(Row::TI, i) > 0 ? row(Row::ki, i) * e : 0.0;
-        const double dOP_D_ = row(Row::dOPD1, i);
-        const double dFF_ = pending_ == Pending::saved_ff ? dff_ : row(Row::dFF, i);
-        return {row(Row::OP1, i),
-                row(Row::OPcal, i),
-                ((dOP_P_ + dOP_I_) + dOP_D_) + dFF_,
-                dOP_P_,
-                dOP_I_,
-                dOP_D_,
-                dFF_};
+        const double dOP_D = row(Row::dOPD1, i);
+        const double dFF = pending_ == Pending::saved_ff ? dff_ : row(Row::dFF, i);
+        const auto d = pid_law::increments(row(Row::KP, i), row(Row::TI, i), row(Row::ki, i),
+                                           row(Row::et1, i), row(Row::et2, i), dOP_D, dFF);
+        return {row(Row::OP1, i), row(Row::OPcal, i), d.dOP, d.dOP_P, d.dOP_I, dOP_D, dFF};
     }
     // Writes what is pending into the rows, before anything reads them per
     // lane or changes what they are derived from.

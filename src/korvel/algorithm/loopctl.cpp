@@ -277,7 +277,11 @@ nb::object bank_run(PyPIDBank& p, const Args& a) {
 nb::object bank_auto(PyPIDBank& p, const Args& a, PyObject* self) {
     const BankArgs<3> in(p.core, sig_bank_auto, a);
     require_lanes(p, self, [&](std::size_t i) {
-        return auto_missing(p.present[i], p.core.number(korvel::PidBank::TD, i));
+        // A lane with its whole history lacks nothing, whatever its TD.
+        const std::uint16_t bits = p.present[i];
+        return (bits & history_bits) == history_bits
+                   ? n_fields
+                   : auto_missing(bits, p.core.number(korvel::PidBank::TD, i));
     });
     double* out;
     nb::object result = lane_array(p.core.size(), out);
