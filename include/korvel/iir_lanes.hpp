@@ -4,10 +4,10 @@
 // Contract. Every lane's filter has the same IirShape: the same path (FIR or
 // not), the same number of taps and the same run of zero taps with the same
 // two zeros. A step of lane l computes, in Iir::step's order and with its
-// expressions, y = z[0] + b[0] x and every tap from the old state, over a
-// block of lanes at a time with the lanes as the inner loop, so the compiler
-// runs several lanes in one instruction (each lane still rounds as scalar
-// code does: lane-wise IEEE operations, nothing contracted).
+// expressions (iir_rule), y = z[0] + b[0] x and every tap from the old state,
+// over a block of lanes at a time with the lanes as the inner loop, so the
+// compiler runs several lanes in one instruction (each lane still rounds as
+// scalar code does: lane-wise IEEE operations, nothing contracted).
 //
 // The run of zero taps (a dead time) is kept as a ring and costs O(1) per
 // step instead of one tap per sample of dead time. That is exact because a
@@ -170,7 +170,7 @@ class IirLanes {
             const auto B0 = B(0);
             KORVEL_LANE_LOOP
             for (std::size_t l = 0; l < m; ++l)
-                y[l] = 0.0 + B0[l] * x[l];
+                y[l] = iir_rule::fir_last(B0[l] * x[l]);
             return;
         }
         const std::size_t last = n - 2;
@@ -179,16 +179,16 @@ class IirLanes {
             const auto B0 = B(0), Bn = B(n - 1);
             KORVEL_LANE_LOOP
             for (std::size_t l = l0; l < l1; ++l)
-                y[l] = (0.0 + B0[l] * x[l]) + z[l];
+                y[l] = iir_rule::fir_output(B0[l] * x[l], z[l]);
             for (std::size_t i = 0; i < last; ++i) {
                 const auto Bi = B(i + 1);
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l)
-                    z[i * m + l] = (0.0 + x[l] * Bi[l]) + z[(i + 1) * m + l];
+                    z[i * m + l] = iir_rule::fir_tap(x[l] * Bi[l], z[(i + 1) * m + l]);
             }
             KORVEL_LANE_LOOP
             for (std::size_t l = l0; l < l1; ++l)
-                z[last * m + l] = 0.0 + x[l] * Bn[l];
+                z[last * m + l] = iir_rule::fir_last(x[l] * Bn[l]);
         }
         k_ += 1.0;
     }
@@ -212,12 +212,12 @@ class IirLanes {
                     const double v = ring[l], entered = std::max(kR, floor_[l]);
                     const double b = (v == 0.0) & (last_norm_[l] > entered) ? 0.0 : v;
                     bottom[l - l0] = b;
-                    y[l] = (rb == 0 ? b : z[l]) + B0[l] * x[l];
+                    y[l] = iir_rule::output(rb == 0 ? b : z[l], B0[l] * x[l]);
                 }
             } else {
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l)
-                    y[l] = z[l] + B0[l] * x[l];
+                    y[l] = iir_rule::output(z[l], B0[l] * x[l]);
             }
             for (std::size_t i = 0; i < rb; ++i) {
                 const std::size_t zi = row(i);
@@ -226,7 +226,7 @@ class IirLanes {
                 const auto Bi = B(i + 1), Ai = A(i + 1);
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l)
-                    z[zi + l] = (up[l - l0] + x[l] * Bi[l]) - y[l] * Ai[l];
+                    z[zi + l] = iir_rule::tap(up[l - l0], x[l] * Bi[l], y[l] * Ai[l]);
             }
             if (R) {
                 const std::size_t zt = row(re);
@@ -234,9 +234,9 @@ class IirLanes {
                 KORVEL_LANE_LOOP_SUM(odd)
                 for (std::size_t l = l0; l < l1; ++l) {
                     const double bx = x[l] * brun, ay = y[l] * arun;
-                    ring[l] = (z[zt + l] + bx) - ay;
+                    ring[l] = iir_rule::tap(z[zt + l], bx, ay);
                     // This step keeps a -0 in the run only if f_k(-0) is -0.
-                    const double t = (-0.0 + bx) - ay;
+                    const double t = iir_rule::tap(-0.0, bx, ay);
                     last_norm[l] = std::signbit(t) | (t != t) ? last_norm[l] : k;
                     odd += (x[l] - x[l]) + (y[l] - y[l]); // NaN once one is not finite
                 }
@@ -246,12 +246,12 @@ class IirLanes {
                 const auto Bi = B(i + 1), Ai = A(i + 1);
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l)
-                    z[zi + l] = (z[zu + l] + x[l] * Bi[l]) - y[l] * Ai[l];
+                    z[zi + l] = iir_rule::tap(z[zu + l], x[l] * Bi[l], y[l] * Ai[l]);
             }
             const std::size_t zl = row(last);
             KORVEL_LANE_LOOP
             for (std::size_t l = l0; l < l1; ++l)
-                z[zl + l] = x[l] * Bn[l] - y[l] * An[l];
+                z[zl + l] = iir_rule::last_tap(x[l] * Bn[l], y[l] * An[l]);
         }
         if (R) {
             if (odd != odd) // a lane's input or output is not finite
@@ -273,7 +273,7 @@ class IirLanes {
             double& slot = ring_[((head_ + j) % R) * m_ + l];
             const double entered = std::max(k_ - static_cast<double>(R - j), floor_[l]);
             const double v = slot == 0.0 && last_norm_[l] > entered ? 0.0 : slot;
-            slot = (v + bx) - ay;
+            slot = iir_rule::tap(v, bx, ay);
         }
         floor_[l] = k_ - 1.0; // every value of the run exact as of this step
     }
