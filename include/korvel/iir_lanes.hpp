@@ -210,7 +210,7 @@ class IirLanes {
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l) {
                     const double v = ring[l], entered = std::max(kR, floor_[l]);
-                    const double b = (v == 0.0) & (last_norm_[l] > entered) ? 0.0 : v;
+                    const double b = ((v == 0.0) & (last_norm_[l] > entered)) ? 0.0 : v;
                     bottom[l - l0] = b;
                     y[l] = iir_rule::output(rb == 0 ? b : z[l], B0[l] * x[l]);
                 }
@@ -237,7 +237,7 @@ class IirLanes {
                     ring[l] = iir_rule::tap(z[zt + l], bx, ay);
                     // This step keeps a -0 in the run only if f_k(-0) is -0.
                     const double t = iir_rule::tap(-0.0, bx, ay);
-                    last_norm[l] = std::signbit(t) | (t != t) ? last_norm[l] : k;
+                    last_norm[l] = (std::signbit(t) | (t != t)) ? last_norm[l] : k;
                     odd += (x[l] - x[l]) + (y[l] - y[l]); // NaN once one is not finite
                 }
             }

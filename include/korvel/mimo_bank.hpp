@@ -85,9 +85,9 @@ class MimoBank {
     KORVEL_LANE_CLONES void step(const Lanes* u, const Lanes* v) noexcept {
         const std::size_t n = n_;
         for (std::size_t j = 0; j < mvs_; ++j) {
-            double* uj = &u_[j * n];
-            const double* u0 = &u_ini_[j * n];
-            double* d = &du_[j * n];
+            double* uj = u_.data() + j * n;
+            const double* u0 = u_ini_.data() + j * n;
+            double* d = du_.data() + j * n;
             if (u && u[j].data)
                 for (std::size_t l = 0; l < n; ++l)
                     uj[l] = u[j][l];
@@ -98,14 +98,14 @@ class MimoBank {
         for (std::size_t r = 0; r < cvs_; ++r) {
             std::fill(acc_.begin(), acc_.end(), 0.0);
             for (std::size_t j = 0; j < mvs_; ++j) {
-                const double* pj = pair_step(pairs_[r * mvs_ + j], &du_[j * n]);
+                const double* pj = pair_step(pairs_[r * mvs_ + j], du_.data() + j * n);
                 double* acc = acc_.data();
                 KORVEL_LANE_LOOP
                 for (std::size_t l = 0; l < n; ++l)
                     acc[l] = acc[l] + pj[l];
             }
-            const double* y0 = &y_ini_[r * n];
-            double* y = &y_[r * n];
+            const double* y0 = y_ini_.data() + r * n;
+            double* y = y_.data() + r * n;
             const double* acc = acc_.data();
             if (v && v[r].data) {
                 for (std::size_t l = 0; l < n; ++l)
@@ -126,10 +126,10 @@ class MimoBank {
     }
 
     // Per MV j or CV r, one value per lane.
-    const double* inputs(std::size_t j) const noexcept { return &u_[j * n_]; }
-    const double* outputs(std::size_t r) const noexcept { return &y_[r * n_]; }
-    const double* input_initial(std::size_t j) const noexcept { return &u_ini_[j * n_]; }
-    const double* output_initial(std::size_t r) const noexcept { return &y_ini_[r * n_]; }
+    const double* inputs(std::size_t j) const noexcept { return u_.data() + j * n_; }
+    const double* outputs(std::size_t r) const noexcept { return y_.data() + r * n_; }
+    const double* input_initial(std::size_t j) const noexcept { return u_ini_.data() + j * n_; }
+    const double* output_initial(std::size_t r) const noexcept { return y_ini_.data() + r * n_; }
 
     // Lane l's filter of pair (r, j), nullptr for no model, and its state.
     const std::shared_ptr<const Iir>& iir(std::size_t l, std::size_t r, std::size_t j) const {
