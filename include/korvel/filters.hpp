@@ -834,8 +834,6 @@ class LeadLagBank {
     using Discretiser = Discretise;
 
     // n lanes of LeadLag(alpha, tao, Ts) each (shared settings are made
-    // discrete once), without an operating point.
-    // n lanes of LeadLag(alpha, tao, Ts) each (shared settings are made
     // discrete once), without an operating point. Ts: one period for every
     // lane, or n.
     LeadLagBank(std::size_t n, Lanes alpha, Lanes tao, std::span<const long long> Ts,
@@ -894,8 +892,8 @@ class LeadLagBank {
         }
     }
 
-    // One sample of every lane into out[0:size()]. Lanes that never ran
-    // start at rest at their input.
+    // One sample of every lane into out[0:size()] (out may be u's array).
+    // Lanes that never ran start at rest at their input.
     void step(Lanes u, double* out) noexcept {
         const double* x = contiguous(u, size(), x_.data());
         if (unstarted_) {
@@ -912,6 +910,8 @@ class LeadLagBank {
         // lanes, every lane taking the law's choices costs less.
         if (odd_dirty_) index_odd();
         const std::size_t again = n_odd_ * 32 > size() ? 0 : n_odd_;
+        if (again && x == out) // the lanes stepped again read their input after the loop
+            x = std::copy_n(x, size(), x_.data()) - size();
         for (std::size_t k = 0; k < again; ++k)
             odd_z_[k] = row(Row::z, odd_[k]);
         again == n_odd_ ? lane_loop<OnIirPath>(x, out) : lane_loop<At>(x, out);
