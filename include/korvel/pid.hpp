@@ -330,8 +330,8 @@ class PidBank {
 
     // One sample of every lane into out[0:size()]. When some lane's mode
     // cannot be rounded, those lanes do what a Pid does (a first-call
-    // initialisation, err[i] set) and no other lane steps; returns how many
-    // could not.
+    // initialisation), err[0:size()] says which and no other lane steps;
+    // returns how many could not (err holds nothing of use when none).
     std::size_t run(Lanes mode, Lanes SP, Lanes PV, Lanes TV, Lanes FF, double* out,
                     PidModeError* err) noexcept {
         const auto [odd, manual] = survey(mode);
