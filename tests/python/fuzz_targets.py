@@ -644,6 +644,8 @@ def targets_for(module: str) -> list[Target]:
     )
 
     if module == "loopctl":
+        ran_pid = loopctl.PID(0.5)
+        ran_pid.run(1, 50.0, 45.0, 40.0)
         return [
             Target(
                 "PID",
@@ -685,7 +687,56 @@ def targets_for(module: str) -> list[Target]:
                     lambda o: o.setPIDParam(TD=5.0),
                 ],
                 init_args=(0.5,),
-            )
+            ),
+            Target(
+                "PIDBank",
+                lambda: loopctl.PIDBank(3, 0.5),
+                [
+                    M("__init__", "n:alloc", "TS:seq"),
+                    M(
+                        "run",
+                        *"MODE:float SP:seq PV:float TV:seq FF:float".split(),
+                        mutates_on=(ValueError, OverflowError),
+                    ),
+                    M("PID_Auto", "SP:seq", "PV:float", "FF:seq"),
+                    M("setPIDParam", "KP:float", "TI:seq", "TD:float", "N:seq"),
+                    M("getPIDParam"),
+                    M("setOPHighLowLimit", "OP_HI:seq", "OP_LO:float"),
+                    M("getOPHighLowLimit"),
+                    M("_resetPID", "SP:float", "PV:seq", "TV:float", "FF:seq"),
+                    M(
+                        "_setInnerSaveState",
+                        *"OP_save:seq OPcal_save:float dOP_save:seq dOP_P_save:float".split(),
+                        *"dOP_I_save:seq dOP_D_save:float dFF_save:seq".split(),
+                    ),
+                    M("getInnerSaveState"),
+                    M("getPIDForm"),
+                    M("__getitem__", "index:int"),
+                    M("__setitem__", "index:int", "value:any"),
+                ],
+                [
+                    ("run", (1, 50.0, [48.0, 47.0, 46.0], 40.0)),
+                    ("setPIDParam", (2.0, [30.0, 10.0, 0.0], 1.0, 8.0)),
+                    ("run", ([1, 0, 1], 50.0, 47.0, [40.0, 41.0, 42.0], 1.0)),
+                    ("PID_Auto", ([50.0, 55.0, 60.0], 49.0)),
+                    ("getInnerSaveState", ()),
+                    ("getPIDParam", ()),
+                    ("setOPHighLowLimit", ([90, 80, 70], 10)),
+                    ("getOPHighLowLimit", ()),
+                    ("__setitem__", (1, ran_pid)),
+                    ("__getitem__", (-1,)),
+                    ("run", (0, 1.0, 2.0, 120.0)),
+                ],
+                reenter=[
+                    lambda o: o.__init__(5),
+                    lambda o: o.run(1, 2.0, 1.0, 5.0),
+                    lambda o: o.__setitem__(0, loopctl.PID()),
+                    lambda o: o.__init__(3, 0.5),
+                ],
+                # Entered from its own argument conversions, it refuses.
+                allowed=(RuntimeError,),
+                init_args=(3, 0.5),
+            ),
         ]
 
     if module == "clampwind":
@@ -913,15 +964,18 @@ def targets_for(module: str) -> list[Target]:
         ]
 
     if module == "tfblock":
+        bank_rows = ([[0, 0.1], [0, 0.5], [0, 0.9]], [1, -0.5])
         return [
             Target(
                 "zFilter",
                 lambda: tfblock.zFilter([0, 0.1], [1, -0.9]),
                 [
                     M("__init__", "Bz:seq", "Az:seq", "u_ini:float", "y_ini:float"),
-                    M("__call__", "Ut:float", "y_ini:float"),
-                    M("run", "Ut:float", "y_ini:float"),
-                    M("run_multistep", "U_arr:seq", "y_ini:float"),
+                    # Coefficients refused at the step (an empty Bz): the
+                    # operating point is taken first.
+                    M("__call__", "Ut:float", "y_ini:float", mutates_on=(ValueError,)),
+                    M("run", "Ut:float", "y_ini:float", mutates_on=(ValueError,)),
+                    M("run_multistep", "U_arr:seq", "y_ini:float", mutates_on=(ValueError,)),
                 ],
                 [
                     ("__call__", (5.0,)),
@@ -953,6 +1007,38 @@ def targets_for(module: str) -> list[Target]:
                     lambda o: setattr(o, "_zfilter", tfblock.zFilter()),
                 ],
                 init_args=([1], [5, 1], 1),
+            ),
+            Target(
+                "zFilterBank",
+                lambda: tfblock.zFilterBank(3, *bank_rows),
+                [
+                    M("__init__", *"n:alloc Bz:seq Az:seq u_ini:seq y_ini:float".split()),
+                    # Lanes whose coefficients are refused take their operating point.
+                    M("__call__", "Ut:seq", "y_ini:float", mutates_on=(ValueError,)),
+                    M("run", "Ut:float", "y_ini:seq", mutates_on=(ValueError,)),
+                    M("run_multistep", "U_arr:seq", "y_ini:seq", mutates_on=(ValueError,)),
+                    M("__getitem__", "index:int"),
+                    M("__setitem__", "index:int", "value:any"),
+                ],
+                [
+                    ("__call__", (5.0,)),
+                    ("run", ([6.0, 7.0, 8.0], [3.0, 0.0, 1.0])),
+                    ("run_multistep", ([[1.0, 2.0, 3.0], [2.0, 2.0, 2.0]],)),
+                    ("__setitem__", (1, tfblock.zFilter([0, 0.3], [1, -0.7]))),
+                    ("run_multistep", ([1.0, 2.0], 4.0)),
+                    ("__getitem__", (-1,)),
+                    ("__call__", (6,)),
+                ],
+                reenter=[
+                    lambda o: o.__init__(2, [1, 2, 3], [1]),
+                    lambda o: o(1.0),
+                    lambda o: o.__setitem__(0, tfblock.zFilter([0, 0.2], [1, -0.8])),
+                    lambda o: o.__init__(3, *bank_rows),
+                    # A lane whose coefficients every step refuses.
+                    lambda o: o.__setitem__(0, tfblock.zFilter([], [1, -0.5])),
+                ],
+                allowed=(RuntimeError,),
+                init_args=(3, *bank_rows),
             ),
         ]
 

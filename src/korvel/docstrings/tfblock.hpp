@@ -107,6 +107,10 @@ Raises
 TypeError
     ``Ut`` or ``y_ini`` is not a real number ("must be real number, not
     str"); nothing changes.
+ValueError
+    The numerator is empty ("Parameter b is not a non-empty 1d array,
+    since b.shape=(0,)!"), as ``lfilter`` refuses it; the operating points
+    are taken first, the state is not stepped.
 
 Examples
 --------
@@ -134,6 +138,8 @@ Raises
 ------
 TypeError
     ``Ut`` or ``y_ini`` is not a real number.
+ValueError
+    The numerator is empty, as for a call of the filter.
 
 Examples
 --------
@@ -167,7 +173,8 @@ IndexError
     ``U_arr`` is empty while the filter has no input operating point yet
     ("index 0 is out of bounds for axis 0 with size 0").
 ValueError
-    ``U_arr`` cannot be made into a one-dimensional float array.
+    ``U_arr`` cannot be made into a one-dimensional float array, or the
+    numerator is empty (as for a call of the filter).
 TypeError
     ``y_ini`` is not a real number.
 
