@@ -858,8 +858,9 @@ class LeadLagBank {
     }
 
     // Every lane's settings as the constructor takes them (no check of
-    // signs; the state becomes none): all lanes, or none where some lane's
-    // settings have no coefficients (failed[i] says why; false).
+    // signs; the state becomes none, the last input and output stay): all
+    // lanes, or none where some lane's settings have no coefficients
+    // (failed[i] says why; false).
     bool configure(Lanes alpha, Lanes tao, std::span<const long long> Ts,
                    std::exception_ptr* failed) {
         const std::size_t n = size();
