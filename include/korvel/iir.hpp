@@ -67,10 +67,10 @@ inline void store(double* p, pair v) noexcept {
 // sample with these expressions, on taps divided by a[0] and with T a double
 // or a vector of doubles (each element rounded as a double is). Iir runs them
 // one or two taps at a time, ZFilterBank and IirLanes one tap of many lanes
-// at a time. Arguments are the products a step forms (x b[i], y a[i]). A step takes its
-// output from the old state first, then each tap i from the old z[i + 1]: no
-// tap reads what another writes first, so taps and lanes may go in any order
-// and give the same bits.
+// at a time. Arguments are the products a step forms (x b[i], y a[i]). A
+// step takes its output from the old state first, then each tap i from the
+// old z[i + 1]: no tap reads what another writes first, so taps and lanes may
+// go in any order and give the same bits.
 namespace iir_rule {
 
 // The transposed direct form II (len(a) > 1): y = z[0] + b[0] x, then

@@ -136,13 +136,19 @@ class IirLanes {
                });
     }
 
-    // The run's value j places above its bottom, as of the last step: a
-    // stored zero is +0 if a step after it entered turned -0 into +0.
+    // A stored run value v as it reads now: a zero is +0 if a step after it
+    // entered (last_norm > entered) turned -0 into +0. Branch-free, for the
+    // lane loop.
+    KORVEL_ALWAYS_INLINE static double run_value(double v, double last_norm,
+                                                 double entered) noexcept {
+        return ((v == 0.0) & (last_norm > entered)) ? 0.0 : v;
+    }
+
+    // The run's value j places above its bottom, as of the last step.
     double ring_value(std::size_t l, std::size_t j) const noexcept {
         const std::size_t R = s_.re - s_.rb;
-        const double v = ring_[((head_ + j) % R) * m_ + l];
         const double entered = std::max(k_ - static_cast<double>(R - j), floor_[l]);
-        return v == 0.0 && last_norm_[l] > entered ? 0.0 : v;
+        return run_value(ring_[((head_ + j) % R) * m_ + l], last_norm_[l], entered);
     }
 
     // Tap t of every lane: a value of its own when the lanes share it, so
@@ -209,8 +215,7 @@ class IirLanes {
             if (R) {
                 KORVEL_LANE_LOOP
                 for (std::size_t l = l0; l < l1; ++l) {
-                    const double v = ring[l], entered = std::max(kR, floor_[l]);
-                    const double b = ((v == 0.0) & (last_norm_[l] > entered)) ? 0.0 : v;
+                    const double b = run_value(ring[l], last_norm_[l], std::max(kR, floor_[l]));
                     bottom[l - l0] = b;
                     y[l] = iir_rule::output(rb == 0 ? b : z[l], B0[l] * x[l]);
                 }
@@ -272,8 +277,7 @@ class IirLanes {
         for (std::size_t j = 1; j < R; ++j) {
             double& slot = ring_[((head_ + j) % R) * m_ + l];
             const double entered = std::max(k_ - static_cast<double>(R - j), floor_[l]);
-            const double v = slot == 0.0 && last_norm_[l] > entered ? 0.0 : slot;
-            slot = iir_rule::tap(v, bx, ay);
+            slot = iir_rule::tap(run_value(slot, last_norm_[l], entered), bx, ay);
         }
         floor_[l] = k_ - 1.0; // every value of the run exact as of this step
     }

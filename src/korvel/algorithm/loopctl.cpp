@@ -69,10 +69,11 @@ Field first_missing(std::uint16_t present, std::initializer_list<Field> order) {
         if (!(present >> f & 1u)) return f;
     return n_fields;
 }
-// The fields PID_Auto reads, in the order it reads them.
-Field auto_missing(std::uint16_t present, double TD) {
+// The fields PID_Auto reads, in the order it reads them; TD() is asked only
+// where dOPD1 is missing (it is read only for a derivative term).
+template <class GetTD> Field auto_missing(std::uint16_t present, GetTD&& TD) {
     Field f = first_missing(present, {et1, et2});
-    if (f == n_fields && TD > 0) f = first_missing(present, {dOPD1});
+    if (f == n_fields && !(present >> dOPD1 & 1u) && TD() > 0) f = dOPD1;
     return f == n_fields ? first_missing(present, {FF1, OP1}) : f;
 }
 Field saved_missing(std::uint16_t present) {
@@ -117,7 +118,7 @@ PyObject* pid_run(PyPID& p, const Args& a) {
 }
 
 PyObject* pid_auto(PyPID& p, const Args& a, PyObject* self) {
-    if (!require(self, auto_missing(p.present, p.core.params().TD))) return nullptr;
+    if (!require(self, auto_missing(p.present, [&] { return p.core.params().TD; }))) return nullptr;
     const double op = p.core.automatic(a.num(0), a.num(1), a.num(2));
     p.present |= saved_bits;
     return to_py(op);
@@ -277,11 +278,7 @@ nb::object bank_run(PyPIDBank& p, const Args& a) {
 nb::object bank_auto(PyPIDBank& p, const Args& a, PyObject* self) {
     const BankArgs<3> in(p.core, sig_bank_auto, a);
     require_lanes(p, self, [&](std::size_t i) {
-        // A lane with its whole history lacks nothing, whatever its TD.
-        const std::uint16_t bits = p.present[i];
-        return (bits & history_bits) == history_bits
-                   ? n_fields
-                   : auto_missing(bits, p.core.number(korvel::PidBank::TD, i));
+        return auto_missing(p.present[i], [&] { return p.core.number(korvel::PidBank::TD, i); });
     });
     double* out;
     nb::object result = lane_array(p.core.size(), out);
